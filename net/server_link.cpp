@@ -1,0 +1,156 @@
+#include "net/server_link.h"
+
+#include "settings/format_string.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#ifndef MIRELGAN_SERVER_ADDRESS_1
+#define MIRELGAN_SERVER_ADDRESS_1 127
+#define MIRELGAN_SERVER_ADDRESS_2 0
+#define MIRELGAN_SERVER_ADDRESS_3 0
+#define MIRELGAN_SERVER_ADDRESS_4 1
+#endif
+
+std::string builtInServerAddress() {
+    std::string text;
+    formatString(text, "%d%s%d%s%d%s%d", MIRELGAN_SERVER_ADDRESS_1, ".",
+                 MIRELGAN_SERVER_ADDRESS_2, ".", MIRELGAN_SERVER_ADDRESS_3, ".",
+                 MIRELGAN_SERVER_ADDRESS_4);
+    return text;
+}
+
+std::optional<ServerEndpoint> parseServerEndpoint(const std::string& text) {
+    std::string address = text;
+    ServerEndpoint endpoint;
+    endpoint.port = defaultServerPort;
+    if (std::size_t colon = text.find(':'); colon != std::string::npos) {
+        address = text.substr(0, colon);
+        std::string port = text.substr(colon + 1);
+        if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+            return std::nullopt;
+        unsigned long value = std::strtoul(port.c_str(), nullptr, 10);
+        if (value == 0 || value > 65535)
+            return std::nullopt;
+        endpoint.port = static_cast<std::uint16_t>(value);
+    }
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1)
+        return std::nullopt;
+    endpoint.address = parsed.s_addr;
+    return endpoint;
+}
+
+std::optional<ServerEndpoint> configuredServer() {
+    if (const char* overridden = std::getenv("MIRELGAN_SERVER"); overridden && *overridden)
+        return parseServerEndpoint(overridden);
+    return ServerEndpoint{::inet_addr(builtInServerAddress().c_str()), defaultServerPort};
+}
+
+ServerLink::ConnectResult ServerLink::connect(const ServerEndpoint& endpoint) {
+    close();
+    socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (socket_ < 0)
+        return {Failure::createSocket, errno};
+
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = 0;
+    if (::bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+        return {Failure::bind, errno};
+
+    // Connect without blocking, so that an unreachable server costs at most connectTimeout.
+    int flags = ::fcntl(socket_, F_GETFL);
+    ::fcntl(socket_, F_SETFL, flags | O_NONBLOCK);
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_addr.s_addr = endpoint.address;
+    remote.sin_port = htons(endpoint.port);
+    int result = ::connect(socket_, reinterpret_cast<sockaddr*>(&remote), sizeof remote);
+    if (result != 0 && errno != EINPROGRESS)
+        return {Failure::connect, errno};
+    if (result != 0) {
+        pollfd waiting{socket_, POLLOUT, 0};
+        int ready;
+        do
+            ready = ::poll(&waiting, 1, static_cast<int>(connectTimeout.count()));
+        while (ready < 0 && errno == EINTR);
+        if (ready <= 0)
+            return {Failure::connect, ready == 0 ? ETIMEDOUT : errno};
+        int error = 0;
+        socklen_t length = sizeof error;
+        ::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &length);
+        if (error != 0)
+            return {Failure::connect, error};
+    }
+    int one = 1;
+    ::setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return {};
+}
+
+void ServerLink::close() {
+    if (socket_ >= 0)
+        ::close(socket_);
+    socket_ = -1;
+}
+
+bool ServerLink::waitFor(short events) {
+    pollfd waiting{socket_, events, 0};
+    int ready;
+    do
+        ready = ::poll(&waiting, 1, static_cast<int>(ioTimeout.count()));
+    while (ready < 0 && errno == EINTR);
+    return ready > 0;
+}
+
+long ServerLink::sendBytes(const void* bytes, std::size_t length) {
+    if (socket_ < 0)
+        return -1;
+    for (;;) {
+        ssize_t sent = ::send(socket_, bytes, length, MSG_NOSIGNAL);
+        if (sent >= 0)
+            return static_cast<long>(sent);
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return -1;
+        if (!waitFor(POLLOUT))
+            return 0;
+    }
+}
+
+long ServerLink::receive(void* buffer, std::size_t capacity) {
+    if (socket_ < 0)
+        return -1;
+    for (;;) {
+        ssize_t received = ::recv(socket_, buffer, capacity, 0);
+        if (received >= 0)
+            return static_cast<long>(received);
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return -1;
+        if (!waitFor(POLLIN))
+            return 0;
+    }
+}
+
+bool ServerLink::sendAll(const void* bytes, std::size_t length) {
+    auto* cursor = static_cast<const char*>(bytes);
+    while (length > 0) {
+        long sent = sendBytes(cursor, length);
+        if (sent <= 0)
+            return false;
+        cursor += sent;
+        length -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}

@@ -1,0 +1,174 @@
+#include "settings/settings_store.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int busyTimeoutMs = 5000;
+
+// Creates every missing directory of `directory` with mode 0700.
+bool makePrivateDirectories(const std::string& directory, std::string& error) {
+    for (std::size_t slash = directory.find('/', 1);; slash = directory.find('/', slash + 1)) {
+        std::string prefix = directory.substr(0, slash);
+        if (!prefix.empty() && ::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
+            error = "cannot create " + prefix + ": " + std::strerror(errno);
+            return false;
+        }
+        if (slash == std::string::npos)
+            return true;
+    }
+}
+
+// The database holds the account's password: a new file is readable by its owner only.
+bool createPrivateFile(const std::string& path, std::string& error) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+void bindName(sqlite3_stmt* statement, int index, std::string_view text) {
+    sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
+                      SQLITE_TRANSIENT);
+}
+
+} // namespace
+
+SettingsStore::~SettingsStore() {
+    std::lock_guard guard(lock_);
+    closeLocked();
+}
+
+void SettingsStore::closeLocked() {
+    sqlite3_finalize(select_);
+    sqlite3_finalize(upsert_);
+    sqlite3_finalize(delete_);
+    select_ = upsert_ = delete_ = nullptr;
+    if (db_)
+        sqlite3_close(db_);
+    db_ = nullptr;
+}
+
+bool SettingsStore::open(const std::string& path, std::string& error) {
+    std::lock_guard guard(lock_);
+    closeLocked();
+    if (path.empty()) {
+        error = "no place for the settings (neither MIRELGAN_SETTINGS nor HOME is set)";
+        return false;
+    }
+    std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0 &&
+        !makePrivateDirectories(path.substr(0, slash), error))
+        return false;
+    if (!createPrivateFile(path, error))
+        return false;
+
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        error = path + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory");
+        closeLocked();
+        return false;
+    }
+    // The busy timeout comes first so that the pragmas below wait for another process too.
+    sqlite3_busy_timeout(db_, busyTimeoutMs);
+    const char* setup = "PRAGMA journal_mode=WAL;"
+                        "PRAGMA synchronous=NORMAL;"
+                        "CREATE TABLE IF NOT EXISTS registry (key TEXT NOT NULL, "
+                        "name TEXT NOT NULL COLLATE NOCASE, data TEXT NOT NULL, "
+                        "PRIMARY KEY (key, name));";
+    if (!execLocked(setup) ||
+        sqlite3_prepare_v2(db_, "SELECT data FROM registry WHERE key = ?1 AND name = ?2", -1,
+                           &select_, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db_,
+                           "INSERT INTO registry (key, name, data) VALUES (?1, ?2, ?3) "
+                           "ON CONFLICT (key, name) DO UPDATE SET data = excluded.data",
+                           -1, &upsert_, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db_, "DELETE FROM registry WHERE key = ?1 AND name = ?2", -1,
+                           &delete_, nullptr) != SQLITE_OK) {
+        error = path + ": " + sqlite3_errmsg(db_);
+        closeLocked();
+        return false;
+    }
+    return true;
+}
+
+bool SettingsStore::execLocked(const char* sql) {
+    return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+std::optional<std::string> SettingsStore::read(std::string_view name) const {
+    std::lock_guard guard(lock_);
+    if (!db_)
+        return std::nullopt;
+    bindName(select_, 1, keyName);
+    bindName(select_, 2, name);
+    std::optional<std::string> data;
+    if (sqlite3_step(select_) == SQLITE_ROW) {
+        auto* text = reinterpret_cast<const char*>(sqlite3_column_text(select_, 0));
+        int length = sqlite3_column_bytes(select_, 0);
+        data.emplace(text ? text : "", text ? static_cast<std::size_t>(length) : 0);
+    }
+    sqlite3_reset(select_);
+    return data;
+}
+
+bool SettingsStore::writeLocked(std::string_view name, std::string_view data) {
+    bindName(upsert_, 1, keyName);
+    bindName(upsert_, 2, name);
+    bindName(upsert_, 3, data);
+    bool ok = sqlite3_step(upsert_) == SQLITE_DONE;
+    sqlite3_reset(upsert_);
+    return ok;
+}
+
+bool SettingsStore::removeLocked(std::string_view name) {
+    bindName(delete_, 1, keyName);
+    bindName(delete_, 2, name);
+    bool ok = sqlite3_step(delete_) == SQLITE_DONE;
+    sqlite3_reset(delete_);
+    return ok;
+}
+
+bool SettingsStore::write(std::string_view name, std::string_view data) {
+    std::lock_guard guard(lock_);
+    return db_ && writeLocked(name, data);
+}
+
+bool SettingsStore::remove(std::string_view name) {
+    std::lock_guard guard(lock_);
+    return db_ && removeLocked(name);
+}
+
+bool SettingsStore::apply(const std::vector<StoreChange>& changes) {
+    std::lock_guard guard(lock_);
+    if (!db_ || !execLocked("BEGIN IMMEDIATE"))
+        return false;
+    bool ok = true;
+    for (const StoreChange& change : changes)
+        ok = (change.data ? writeLocked(change.name, *change.data) : removeLocked(change.name)) &&
+             ok;
+    if (!execLocked("COMMIT")) {
+        execLocked("ROLLBACK");
+        return false;
+    }
+    return ok;
+}
+
+std::string defaultSettingsPath() {
+    if (const char* explicitPath = std::getenv("MIRELGAN_SETTINGS"); explicitPath && *explicitPath)
+        return explicitPath;
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/')
+        return std::string(config) + "/Mirelgan/settings.db";
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return std::string(home) + "/.config/Mirelgan/settings.db";
+    return {};
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// One change of a value: a write, or a deletion when `data` is empty.
+struct StoreChange {
+    std::string name;
+    std::optional<std::string> data;
+};
+
+// The registry key Software\Mirelgan, kept in one SQLite database:
+//   CREATE TABLE registry (key TEXT NOT NULL, name TEXT NOT NULL COLLATE NOCASE,
+//                          data TEXT NOT NULL, PRIMARY KEY (key, name))
+// Value names are case-insensitive, like registry value names. Both threads may call it at
+// once: every operation holds the store's lock for its whole statement.
+class SettingsStore {
+public:
+    static constexpr std::string_view keyName = "Software\\Mirelgan";
+
+    SettingsStore() = default;
+    SettingsStore(const SettingsStore&) = delete;
+    SettingsStore& operator=(const SettingsStore&) = delete;
+    ~SettingsStore();
+
+    // Opens (creating when missing) the database at `path`. On failure the store stays closed
+    // and `error` says why.
+    bool open(const std::string& path, std::string& error);
+    bool isOpen() const { return db_ != nullptr; }
+
+    std::optional<std::string> read(std::string_view name) const;
+    bool write(std::string_view name, std::string_view data);
+    bool remove(std::string_view name);
+    // All changes in one transaction, in order.
+    bool apply(const std::vector<StoreChange>& changes);
+
+private:
+    bool writeLocked(std::string_view name, std::string_view data);
+    bool removeLocked(std::string_view name);
+    bool execLocked(const char* sql);
+    void closeLocked();
+
+    mutable std::mutex lock_;
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* select_ = nullptr;
+    sqlite3_stmt* upsert_ = nullptr;
+    sqlite3_stmt* delete_ = nullptr;
+};
+
+// Where the settings live: $MIRELGAN_SETTINGS, else $XDG_CONFIG_HOME/Mirelgan/settings.db,
+// else ~/.config/Mirelgan/settings.db. Empty when none of these can be formed.
+std::string defaultSettingsPath();

@@ -1,0 +1,244 @@
+#include "app/job/job.h"
+#include "app/job/worker_job.h"
+#include "settings/settings.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_window.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class JobChannelTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    Settings settings{dir / "settings.db"};
+    Job job;
+    TestWindow window;
+
+    JobChannelTest() { job.fatalPause = 0ms; }
+};
+
+} // namespace
+
+TEST_F(JobChannelTest, PassRunsOnceAndEndsTheChannel) {
+    int runs = 0;
+    ASSERT_TRUE(runPass(job, settings, window, [&](WorkerJob& worker) {
+        ++runs;
+        EXPECT_EQ(&worker.settings, &settings);
+        EXPECT_EQ(currentJob.load(), &job);
+        worker.setProgress(42);
+        worker.status("Working %d", 1);
+    }));
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(currentJob.load(), nullptr);
+    EXPECT_EQ(job.copyStatus(), "Working 1");
+    EXPECT_EQ(window.calls.back(), "endOfPass");
+    EXPECT_EQ(window.progressValues.back(), 42);
+    // The Job is reused by the next pass.
+    ASSERT_TRUE(runPass(job, settings, window, [&](WorkerJob&) { ++runs; }));
+    EXPECT_EQ(runs, 2);
+}
+
+TEST_F(JobChannelTest, PollServesEventsInTheirFixedOrder) {
+    job.statusText = "Choose a Distribution";
+    settings.completeCheck = 1;
+    job.progress = 17;
+    job.needDistribution.signal();
+    job.statusChanged.signal();
+    job.done.signal();
+    job.needLogin.signal();
+    int configureOpenDuringChoice = -1;
+    window.onDistribution = [&] { configureOpenDuringChoice = settings.configureOpen; };
+    settings.mustChooseDistribution = 1;
+
+    pollJob(job, settings, window);
+
+    std::vector<std::string> expected = {"status:Choose a Distribution", "login",
+                                         "status:Choose a Distribution", "distribution",
+                                         "status:Choose a Distribution", "status:PatchReport",
+                                         "report", "endOfPass"};
+    EXPECT_EQ(window.calls, expected);
+    EXPECT_EQ(configureOpenDuringChoice, 1);
+    EXPECT_EQ(settings.configureOpen, 0);
+    EXPECT_EQ(settings.mustChooseDistribution, 0);
+    EXPECT_EQ(settings.completeCheck, 0);
+    EXPECT_EQ(settings.reportLines, std::vector<std::string>{"File Check Complete."});
+    EXPECT_EQ(window.progressValues, std::vector<int>{17});
+    // Each request is answered with go.
+    EXPECT_TRUE(job.go.test());
+}
+
+TEST_F(JobChannelTest, LoginIsAnsweredBeforeTheStatusIsRefreshed) {
+    job.statusText = "before";
+    job.needLogin.signal();
+    job.statusChanged.signal();
+    window.onLogin = [&] { job.statusText = "after"; };
+    pollJob(job, settings, window);
+    std::vector<std::string> expected = {"status:before", "login", "status:after"};
+    EXPECT_EQ(window.calls, expected);
+}
+
+TEST_F(JobChannelTest, NestedTickNeverOpensTheSameDialogTwice) {
+    job.needLogin.signal();
+    int logins = 0;
+    window.onLogin = [&] {
+        ++logins;
+        // A timer tick that arrives while the modal dialog is open.
+        pollJob(job, settings, window);
+    };
+    pollJob(job, settings, window);
+    EXPECT_EQ(logins, 1);
+}
+
+TEST_F(JobChannelTest, DoneWithoutReportRunsTheEndOfPassAtOnce) {
+    job.done.signal();
+    currentJob = &job;
+    pollJob(job, settings, window);
+    EXPECT_EQ(window.calls, std::vector<std::string>{"endOfPass"});
+    EXPECT_EQ(currentJob.load(), nullptr);
+}
+
+TEST_F(JobChannelTest, CompleteCheckAlwaysReportsAndEndsTheReport) {
+    settings.reportLines = {"Changed: Interface\\A.lua"};
+    settings.completeCheck = 1;
+    std::vector<std::string> shown;
+    window.onReport = [&] { shown = std::exchange(settings.reportLines, {}); };
+    job.done.signal();
+    pollJob(job, settings, window);
+    EXPECT_EQ(shown,
+              (std::vector<std::string>{"Changed: Interface\\A.lua", "File Check Complete."}));
+}
+
+TEST_F(JobChannelTest, AskLoginBlocksUntilTheWindowHasAnswered) {
+    window.onLogin = [&] {
+        std::lock_guard guard(settings.credentialsLock);
+        settings.Username = "anonymous";
+    };
+    std::string seen;
+    ASSERT_TRUE(runPass(job, settings, window, [&](WorkerJob& worker) {
+        worker.status("Please log in");
+        worker.askLogin();
+        std::lock_guard guard(settings.credentialsLock);
+        seen = settings.Username;
+    }));
+    EXPECT_EQ(seen, "anonymous");
+    EXPECT_EQ(std::count(window.calls.begin(), window.calls.end(), "login"), 1);
+}
+
+TEST_F(JobChannelTest, AskDistributionClearsTheRequestAfterTheChoice) {
+    settings.mustChooseDistribution = 1;
+    window.onDistribution = [&] { settings.distribution = 7; };
+    int chosen = -1;
+    ASSERT_TRUE(runPass(job, settings, window, [&](WorkerJob& worker) {
+        worker.askDistribution();
+        chosen = settings.distribution;
+    }));
+    EXPECT_EQ(chosen, 7);
+    EXPECT_EQ(settings.mustChooseDistribution, 0);
+}
+
+TEST_F(JobChannelTest, StatusIsCutAt511Characters) {
+    ASSERT_TRUE(runPass(job, settings, window, [&](WorkerJob& worker) {
+        worker.status("%s", std::string(600, 's').c_str());
+    }));
+    EXPECT_EQ(job.copyStatus(), std::string(511, 's'));
+}
+
+TEST_F(JobChannelTest, StatusWithoutPassIsIgnored) {
+    WorkerJob worker(settings);
+    worker.status("nobody sees this");
+    worker.setProgress(50);
+    EXPECT_EQ(job.copyStatus(), "");
+    EXPECT_EQ(job.progress, 0);
+}
+
+TEST_F(JobChannelTest, FatalKeepsAPercentSignAndEndsThePass) {
+    bool after = false;
+    ASSERT_TRUE(runPass(job, settings, window, [&](WorkerJob& worker) {
+        worker.setProgress(33);
+        std::string message = "100% broken %s %d";
+        worker.fatal("%s", message.c_str());
+        after = true;
+    }));
+    EXPECT_FALSE(after);
+    EXPECT_EQ(job.copyStatus(), "100% broken %s %d");
+    EXPECT_EQ(currentJob.load(), nullptr);
+    EXPECT_EQ(window.statusLines.back(), "100% broken %s %d");
+    EXPECT_EQ(window.progressValues.back(), 33) << "fatal leaves the progress where it was";
+    EXPECT_EQ(window.endOfPassCount, 1);
+}
+
+TEST_F(JobChannelTest, FatalMessageStaysAboutThreeSecondsBeforeDone) {
+    job.fatalPause = 3000ms;
+    std::chrono::steady_clock::time_point shown, ended;
+    startPass(job, settings, [](WorkerJob& worker) { worker.fatal("Can't connect!"); });
+    while (!job.statusChanged.wait(10ms)) {
+    }
+    shown = std::chrono::steady_clock::now();
+    EXPECT_EQ(job.copyStatus(), "Can't connect!");
+    EXPECT_FALSE(job.done.wait(2500ms));
+    ASSERT_TRUE(job.done.wait(2000ms));
+    ended = std::chrono::steady_clock::now();
+    auto stayed = std::chrono::duration_cast<std::chrono::milliseconds>(ended - shown);
+    EXPECT_GE(stayed.count(), 2900);
+    EXPECT_LE(stayed.count(), 4000);
+}
+
+TEST(FatalWithoutPass, ShowsTheMessageThroughTheHookAndExitsWithZero) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            setFatalHook([](const std::string& text) { std::fprintf(stderr, "box: %s\n", text.c_str()); });
+            TempDir dir;
+            Settings settings(dir / "settings.db");
+            WorkerJob(settings).fatal("Can't find %s, aborting", "WoW");
+        },
+        ::testing::ExitedWithCode(0), "box: Can't find WoW, aborting");
+}
+
+TEST(ProcessEnd, EndsWhileTheWorkerWaitsForALoginOrAReceive) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            TempDir dir;
+            Settings settings(dir / "settings.db");
+            Job job;
+            startPass(job, settings, [](WorkerJob& worker) { worker.askLogin(); });
+            std::this_thread::sleep_for(50ms);
+            endProcess(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            // A server that accepts and never says a word.
+            int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t length = sizeof address;
+            ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
+            ::listen(listener, 1);
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+            TempDir dir;
+            Settings settings(dir / "settings.db");
+            Job job;
+            std::uint16_t port = ntohs(address.sin_port);
+            ::setenv("MIRELGAN_SERVER", "127.0.0.1", 1);
+            startPass(job, settings, [port](WorkerJob& worker) {
+                worker.port = port;
+                worker.connect();
+                char byte;
+                worker.connection.receive(&byte, 1);
+            });
+            std::this_thread::sleep_for(100ms);
+            job.done.wait(100ms);
+            endProcess(3);
+        },
+        ::testing::ExitedWithCode(3), "");
+}

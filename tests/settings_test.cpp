@@ -1,0 +1,234 @@
+#include "settings/format_string.h"
+#include "settings/settings.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <thread>
+
+namespace {
+
+// Reads rows straight from the database file, as a user with the sqlite3 tool would.
+std::vector<std::string> queryColumn(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    std::vector<std::string> rows;
+    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr), SQLITE_OK);
+    while (sqlite3_step(statement) == SQLITE_ROW)
+        rows.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return rows;
+}
+
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+} // namespace
+
+TEST(FormatString, CutsAt511Characters) {
+    std::string text;
+    formatString(text, "%s", std::string(600, 'x').c_str());
+    EXPECT_EQ(text, std::string(511, 'x'));
+    formatString(text, "%d bytes uploaded  -  Done!", 12345);
+    EXPECT_EQ(text, "12345 bytes uploaded  -  Done!");
+    formatString(text, "%ld", 4294967296L);
+    EXPECT_EQ(text, "4294967296");
+}
+
+class SettingsTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string dbPath = dir / "settings.db";
+};
+
+TEST_F(SettingsTest, EmptyStoreGivesTheDefaults) {
+    Settings settings(dbPath);
+    EXPECT_TRUE(settings.storeError().empty());
+    EXPECT_EQ(settings.distribution, 1);
+    EXPECT_EQ(settings.mustChooseDistribution, 1);
+    EXPECT_EQ(settings.patchPelvar, 1);
+    EXPECT_EQ(settings.autoRunWoW, 0);
+    EXPECT_EQ(settings.runWindowed + settings.noSound + settings.openGL + settings.keepClean, 0);
+    EXPECT_EQ(settings.completeCheck, 0);
+    EXPECT_EQ(settings.Username, "");
+    EXPECT_EQ(settings.Password, "");
+    EXPECT_EQ(settings.storedWdbVersion, 0);
+    EXPECT_EQ(settings.itemCacheOffset, 0);
+    EXPECT_EQ(settings.questCacheOffset, 0);
+    EXPECT_EQ(settings.uploadEnabled, 1);
+    EXPECT_EQ(settings.distListPending, 1);
+    EXPECT_EQ(settings.loginPrompted, 0);
+}
+
+TEST_F(SettingsTest, ValuesAreLoadedAtConstruction) {
+    {
+        Settings first(dbPath);
+        first.writeString("Distribution", "0");
+        first.writeFlag("autoRunWoW", 7);
+        first.writeString("KeepClean", "1");
+        first.writeString("RunWindowed", "2");
+        first.writeString("OpenGL", "");
+        first.writeString("patchPelvar", "0");
+        first.writeString("Username", "thrall");
+        first.writeString("Password", "secret");
+        first.writeString("wdbVersion", "5");
+        first.writeString("wdbitems", "123456789012");
+        first.writeString("wdbquests", "77x");
+    }
+    Settings settings(dbPath);
+    EXPECT_EQ(settings.distribution, 0);
+    EXPECT_EQ(settings.mustChooseDistribution, 0);
+    EXPECT_EQ(settings.autoRunWoW, 1);
+    EXPECT_EQ(settings.keepClean, 1);
+    EXPECT_EQ(settings.runWindowed, 0) << "a flag stored as \"2\" gives its default";
+    EXPECT_EQ(settings.openGL, 0) << "a flag stored as \"\" gives its default";
+    EXPECT_EQ(settings.patchPelvar, 0);
+    EXPECT_EQ(settings.Username, "thrall");
+    EXPECT_EQ(settings.Password, "secret");
+    EXPECT_EQ(settings.storedWdbVersion, 5);
+    EXPECT_EQ(settings.itemCacheOffset, 123456789012L);
+    EXPECT_EQ(settings.questCacheOffset, 77);
+}
+
+TEST_F(SettingsTest, FlagsFallBackToTheirDefault) {
+    Settings settings(dbPath);
+    settings.writeString("patchPelvar", "2");
+    EXPECT_EQ(settings.readFlag("patchPelvar", 1), 1);
+    EXPECT_EQ(settings.readFlag("patchPelvar", 0), 0);
+    settings.writeString("patchPelvar", "");
+    EXPECT_EQ(settings.readFlag("patchPelvar", 1), 1);
+    settings.writeString("patchPelvar", " 1");
+    EXPECT_EQ(settings.readFlag("patchPelvar", 0), 0);
+    settings.writeString("patchPelvar", "0");
+    EXPECT_EQ(settings.readFlag("patchPelvar", 1), 0);
+}
+
+TEST_F(SettingsTest, DistributionTextWithoutDigitsMeansNoPatching) {
+    Settings(dbPath).writeString("Distribution", "abc");
+    Settings settings(dbPath);
+    EXPECT_EQ(settings.distribution, 0);
+    EXPECT_EQ(settings.mustChooseDistribution, 0);
+}
+
+TEST_F(SettingsTest, NamesAreCaseInsensitiveAndKeepTheirFirstSpelling) {
+    Settings settings(dbPath);
+    settings.writeString("wdbitems", "100");
+    EXPECT_EQ(settings.readString("wdbItems"), "100");
+    settings.writeString("WDBITEMS", "200");
+    EXPECT_EQ(settings.readString("wdbitems"), "200");
+    EXPECT_EQ(queryColumn(dbPath, "SELECT name FROM registry"),
+              std::vector<std::string>{"wdbitems"});
+    EXPECT_EQ(queryColumn(dbPath, "SELECT key FROM registry"),
+              std::vector<std::string>{"Software\\Mirelgan"});
+    settings.deleteValue("WdbItems");
+    EXPECT_EQ(settings.readString("wdbitems"), "");
+    settings.deleteValue("never written");
+}
+
+TEST_F(SettingsTest, ATextOf256BytesOrMoreReadsAsEmpty) {
+    Settings settings(dbPath);
+    settings.writeString("Username", std::string(255, 'u'));
+    EXPECT_EQ(settings.readString("Username"), std::string(255, 'u'));
+    settings.writeString("Username", std::string(256, 'u'));
+    EXPECT_EQ(settings.readString("Username"), "");
+    EXPECT_EQ(Settings(dbPath).Username, "");
+}
+
+TEST_F(SettingsTest, TwoThreadsWriteAtOnce) {
+    Settings settings(dbPath);
+    auto writer = [&settings](char prefix) {
+        for (int i = 0; i < 300; ++i)
+            settings.writeString(std::string(1, prefix) + std::to_string(i), std::to_string(i));
+    };
+    std::thread window(writer, 'w');
+    std::thread worker(writer, 'k');
+    for (int i = 0; i < 300; ++i)
+        settings.readString("w" + std::to_string(i));
+    window.join();
+    worker.join();
+    EXPECT_EQ(queryColumn(dbPath, "SELECT count(*) FROM registry"),
+              std::vector<std::string>{"600"});
+    EXPECT_EQ(settings.readString("k299"), "299");
+}
+
+TEST_F(SettingsTest, BatchAppliesInOrder) {
+    Settings settings(dbPath);
+    settings.writeString("a", "old");
+    EXPECT_TRUE(settings.key.apply({{"a", std::nullopt}, {"b", "1"}, {"A", "new"}}));
+    EXPECT_EQ(settings.readString("a"), "new");
+    EXPECT_EQ(settings.readString("b"), "1");
+}
+
+TEST_F(SettingsTest, DatabaseUsesWriteAheadLogAndTheDocumentedSchema) {
+    Settings settings(dbPath);
+    settings.writeString("x", "y");
+    EXPECT_EQ(queryColumn(dbPath, "PRAGMA journal_mode"), std::vector<std::string>{"wal"});
+    auto schema = queryColumn(dbPath, "SELECT sql FROM sqlite_master WHERE name = 'registry'");
+    ASSERT_EQ(schema.size(), 1u);
+    EXPECT_EQ(schema[0], "CREATE TABLE registry (key TEXT NOT NULL, name TEXT NOT NULL COLLATE "
+                         "NOCASE, data TEXT NOT NULL, PRIMARY KEY (key, name))");
+}
+
+TEST_F(SettingsTest, PlaceFollowsTheEnvironmentWithPrivateModes) {
+    {
+        ScopedEnv settingsVariable("MIRELGAN_SETTINGS", nullptr);
+        ScopedEnv config("XDG_CONFIG_HOME", (dir / "config").c_str());
+        EXPECT_EQ(defaultSettingsPath(), dir / "config/Mirelgan/settings.db");
+        Settings settings;
+        ASSERT_TRUE(settings.storeError().empty()) << settings.storeError();
+        struct stat info {};
+        ASSERT_EQ(::stat((dir / "config/Mirelgan").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+        ASSERT_EQ(::stat((dir / "config/Mirelgan/settings.db").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+    }
+    {
+        ScopedEnv settingsVariable("MIRELGAN_SETTINGS", nullptr);
+        ScopedEnv config("XDG_CONFIG_HOME", nullptr);
+        ScopedEnv home("HOME", "/home/someone");
+        EXPECT_EQ(defaultSettingsPath(), "/home/someone/.config/Mirelgan/settings.db");
+    }
+    ScopedEnv settingsVariable("MIRELGAN_SETTINGS", (dir / "elsewhere.db").c_str());
+    EXPECT_EQ(defaultSettingsPath(), dir / "elsewhere.db");
+}
+
+TEST_F(SettingsTest, UnopenableStoreGivesDefaultsAndIgnoresWrites) {
+    writeFile(dir / "file", "not a directory");
+    Settings settings(dir / "file/settings.db");
+    EXPECT_FALSE(settings.storeError().empty());
+    settings.writeString("Distribution", "3");
+    EXPECT_EQ(settings.readString("Distribution"), "");
+    EXPECT_EQ(settings.distribution, 1);
+    EXPECT_EQ(settings.mustChooseDistribution, 1);
+}
+
+TEST(DecimalValue, ReadsLikeTheCLibrary) {
+    EXPECT_EQ(decimalValue("42"), 42);
+    EXPECT_EQ(decimalValue("  -7abc"), -7);
+    EXPECT_EQ(decimalValue("+3"), 3);
+    EXPECT_EQ(decimalValue("x1"), 0);
+    EXPECT_EQ(decimalValue(""), 0);
+    EXPECT_EQ(decimalValue("99999999999999999999999"), LONG_MAX);
+}
