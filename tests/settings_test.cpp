@@ -1,5 +1,6 @@
 #include "settings/format_string.h"
 #include "settings/settings.h"
+#include "tests/support/environment.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -23,27 +24,6 @@ std::vector<std::string> queryColumn(const std::string& path, const std::string&
     return rows;
 }
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 } // namespace
 

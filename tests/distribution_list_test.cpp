@@ -1,0 +1,183 @@
+#include "app/job/worker_job.h"
+#include "patcher/distribution_list.h"
+#include "settings/settings.h"
+#include "tests/support/scripted_peer.h"
+#include "tests/support/test_server.h"
+#include "tests/support/test_window.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class DistributionListTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    Settings settings{dir / "settings.db"};
+    Job job;
+    TestWindow window;
+
+    DistributionListTest() { job.fatalPause = 0ms; }
+
+    bool fetch(std::chrono::milliseconds ioTimeout = 10s) {
+        return runPass(job, settings, window, [&](WorkerJob& worker) {
+            worker.connection.ioTimeout = ioTimeout;
+            fetchDistributionList(worker);
+            worker.close();
+        });
+    }
+
+    std::vector<std::string> lines() {
+        std::lock_guard guard(settings.distributionLinesLock);
+        return settings.distributionLines;
+    }
+};
+
+} // namespace
+
+TEST_F(DistributionListTest, FillsLinesStoreAndVersionFromTheReferenceServer) {
+    TestServer server;
+    server.addDistribution("1 Standard");
+    server.addDistribution("2 Lite");
+    server.addDistribution("12 Extra Things");
+    server.options().wdbVersion = 5;
+    settings.writeString("Distribution2", "stale");
+    settings.writeString("Distribution19", "stale");
+    settings.writeString("Distribution25", "kept");
+    settings.distribution = 2;
+    settings.mustChooseDistribution = 0;
+
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(fetch());
+    std::string out = testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(lines(), (std::vector<std::string>{"1 Standard", "2 Lite", "12 Extra Things"}));
+    EXPECT_EQ(settings.readString("Distribution1"), "Standard");
+    EXPECT_EQ(settings.readString("Distribution2"), "Lite");
+    EXPECT_EQ(settings.readString("Distribution12"), "Extra Things");
+    EXPECT_EQ(settings.readString("Distribution19"), "");
+    EXPECT_EQ(settings.readString("Distribution25"), "kept");
+    EXPECT_EQ(settings.serverWdbVersion, 5);
+    EXPECT_NE(out.find("m_version = 5\n"), std::string::npos);
+    EXPECT_EQ(settings.mustChooseDistribution, 0);
+    EXPECT_EQ(settings.distListPending, 0);
+    std::vector<std::string> expected = {"Connecting", "Connected", "Waiting for Response",
+                                         "Downloading Distribution list"};
+    // A quick worker may post several lines between two ticks; those shown keep their order.
+    std::vector<long> order;
+    for (const std::string& line : window.statusLines)
+        order.push_back(std::find(expected.begin(), expected.end(), line) - expected.begin());
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+    EXPECT_TRUE(std::all_of(order.begin(), order.end(), [](long i) { return i < 4; }));
+    EXPECT_EQ(job.copyStatus(), "Downloading Distribution list");
+
+    // The list is fetched once per run of the program.
+    ASSERT_TRUE(fetch());
+    auto log = server.log();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& line) { return line.find(" D: ") != std::string::npos; }),
+              1);
+}
+
+TEST_F(DistributionListTest, MissingStoredChoiceMustBeChosen) {
+    TestServer server;
+    server.addDistribution("1 Standard");
+    settings.distribution = 3;
+    settings.mustChooseDistribution = 0;
+    ASSERT_TRUE(fetch());
+    EXPECT_EQ(settings.mustChooseDistribution, 1);
+}
+
+TEST_F(DistributionListTest, NoneNeverForcesAChoice) {
+    TestServer server;
+    settings.distribution = 0;
+    settings.mustChooseDistribution = 0;
+    ASSERT_TRUE(fetch());
+    EXPECT_EQ(settings.mustChooseDistribution, 0);
+    EXPECT_TRUE(lines().empty());
+    EXPECT_EQ(settings.serverWdbVersion, 1);
+}
+
+TEST_F(DistributionListTest, EmptyListWithAStoredChoiceAsksForOne) {
+    TestServer server;
+    settings.distribution = 1;
+    settings.mustChooseDistribution = 0;
+    ASSERT_TRUE(fetch());
+    EXPECT_EQ(settings.mustChooseDistribution, 1);
+}
+
+TEST_F(DistributionListTest, VersionArrivingAfterTheEndLineGivesZero) {
+    TestServer server;
+    server.addDistribution("1 Standard");
+    server.options().wdbVersion = 8;
+    server.options().splitVersion = true;
+    settings.serverWdbVersion = 3;
+    ASSERT_TRUE(fetch());
+    EXPECT_EQ(settings.serverWdbVersion, 0);
+}
+
+TEST_F(DistributionListTest, OddLinesNeverTouchTheStoredChoice) {
+    ScriptedPeer peer;
+    peer.expect("D\n").send(" 3 Spaced\n\n12Extra\nBeta\n7 Lite\nD\n4\n").readUntilClosed();
+    peer.start();
+    ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
+    settings.writeString("Distribution", "7");
+    settings.distribution = 7;
+    settings.mustChooseDistribution = 0;
+    ASSERT_TRUE(fetch());
+    EXPECT_TRUE(peer.finish()) << peer.mismatch();
+    EXPECT_EQ(lines(), (std::vector<std::string>{" 3 Spaced", "", "12Extra", "Beta", "7 Lite"}));
+    EXPECT_EQ(settings.readString("Distribution"), "7");
+    EXPECT_EQ(settings.readString("Distribution12Extra"), "Extra");
+    EXPECT_EQ(settings.readString("Distribution7"), "Lite");
+    EXPECT_EQ(settings.readString("DistributionBeta"), "");
+    EXPECT_EQ(settings.mustChooseDistribution, 0);
+    EXPECT_EQ(settings.serverWdbVersion, 4);
+}
+
+TEST_F(DistributionListTest, ServerClosingEarlyKeepsWhatArrivedAndClearsThePending) {
+    ScriptedPeer peer;
+    peer.expect("D\n").send("1 Standard\n2 Li").close();
+    peer.start();
+    ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
+    settings.serverWdbVersion = 0;
+    ASSERT_TRUE(fetch());
+    EXPECT_TRUE(peer.finish());
+    EXPECT_EQ(lines(), std::vector<std::string>{"1 Standard"});
+    EXPECT_EQ(settings.readString("Distribution1"), "Standard");
+    EXPECT_EQ(settings.serverWdbVersion, 0);
+    EXPECT_EQ(settings.distListPending, 0);
+}
+
+TEST_F(DistributionListTest, SilentServerNoLongerHangsThePass) {
+    ScriptedPeer peer;
+    peer.expect("D\n").readUntilClosed();
+    peer.start();
+    ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(fetch(300ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_EQ(settings.distListPending, 0);
+    EXPECT_TRUE(lines().empty());
+    EXPECT_TRUE(peer.finish());
+}
+
+TEST_F(DistributionListTest, NothingListeningEndsThePassWithCantConnect) {
+    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(probe, reinterpret_cast<sockaddr*>(&address), length);
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(probe);
+    ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+    ASSERT_TRUE(fetch());
+    EXPECT_EQ(job.copyStatus(), "Can't connect!");
+    EXPECT_EQ(settings.distListPending, 1) << "the pass ended before the list was fetched";
+}

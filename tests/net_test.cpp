@@ -1,0 +1,311 @@
+#include "net/protocol.h"
+#include "net/server_link.h"
+#include "tests/support/scripted_peer.h"
+#include "tests/support/test_server.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+ServerEndpoint loopback(std::uint16_t port) {
+    return {htonl(INADDR_LOOPBACK), port};
+}
+
+struct Entries {
+    std::vector<std::string> lines;
+    int blocks = 0;
+    DistributionListOutcome outcome;
+};
+
+Entries fetchEntries(ServerLink& link) {
+    Entries entries;
+    entries.outcome = distributionListExchange(
+        link, [&] { ++entries.blocks; },
+        [&](const std::string& line) { entries.lines.push_back(line); });
+    return entries;
+}
+
+std::string bytes(std::size_t count) {
+    std::string data(count, '\0');
+    for (std::size_t i = 0; i < count; ++i)
+        data[i] = static_cast<char>(i * 7 + 3);
+    return data;
+}
+
+} // namespace
+
+TEST(ServerEndpoint, BuiltInAddressAndOverride) {
+    EXPECT_EQ(builtInServerAddress(), "127.0.0.1");
+    auto endpoint = parseServerEndpoint("10.1.2.3:9000");
+    ASSERT_TRUE(endpoint);
+    EXPECT_EQ(endpoint->port, 9000);
+    EXPECT_EQ(endpoint->address, inet_addr("10.1.2.3"));
+    EXPECT_EQ(parseServerEndpoint("10.1.2.3")->port, defaultServerPort);
+    for (const char* bad : {"", "10.1.2", "host:80", "10.1.2.3:", "10.1.2.3:0", "10.1.2.3:65536",
+                            "10.1.2.3:8x"})
+        EXPECT_FALSE(parseServerEndpoint(bad)) << bad;
+    {
+        ScopedEnv unset("MIRELGAN_SERVER", nullptr);
+        EXPECT_EQ(configuredServer()->port, 8087);
+    }
+    ScopedEnv bad("MIRELGAN_SERVER", "nonsense");
+    EXPECT_FALSE(configuredServer());
+}
+
+TEST(DistributionListReader, EverySplitGivesTheSameEntries) {
+    const std::string reply = "1 Standard\n2 Lite\n12Extra\nD\n57\n";
+    for (std::size_t cut = 0; cut <= reply.size(); ++cut) {
+        DistributionListReader reader;
+        std::vector<std::string> lines;
+        auto onEntry = [&](const std::string& line) { lines.push_back(line); };
+        reader.feed(reply.data(), cut, onEntry);
+        if (!reader.ended())
+            reader.feed(reply.data() + cut, reply.size() - cut, onEntry);
+        EXPECT_TRUE(reader.ended());
+        EXPECT_EQ(lines, (std::vector<std::string>{"1 Standard", "2 Lite", "12Extra"})) << cut;
+        // The version counts only the digits that came with the end line.
+        std::size_t versionAt = reply.find("D\n") + 2;
+        int expected = cut == versionAt ? 0 : cut == versionAt + 1 ? 5 : 57;
+        EXPECT_EQ(reader.version(), expected) << cut;
+    }
+}
+
+TEST(DistributionListReader, LongLinesAreCutAndLaterBytesIgnored) {
+    DistributionListReader reader;
+    std::vector<std::string> lines;
+    std::string reply = "3 " + std::string(700, 'n') + "\nD\n9x\n4 Late\nD\n";
+    EXPECT_TRUE(reader.feed(reply.data(), reply.size(),
+                            [&](const std::string& line) { lines.push_back(line); }));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "3 " + std::string(509, 'n'));
+    EXPECT_EQ(reader.version(), 9);
+}
+
+TEST(DistributionListExchange, EveryByteOffsetOfARealReplyGivesTheSameEntries) {
+    TestServer server;
+    server.addDistribution("1 Standard");
+    server.addDistribution("2 Lite");
+    server.options().wdbVersion = 5;
+    server.options().pause = 20ms;
+    const std::string reply = "1 Standard\n2 Lite\nD\n5\n";
+    for (std::size_t cut = 1; cut < reply.size(); ++cut) {
+        server.options().splitAt = cut;
+        ServerLink link;
+        ASSERT_EQ(link.connect(loopback(server.port())).failure, ServerLink::Failure::none);
+        Entries entries = fetchEntries(link);
+        EXPECT_EQ(entries.lines, (std::vector<std::string>{"1 Standard", "2 Lite"})) << cut;
+        EXPECT_TRUE(entries.outcome.ended);
+        if (cut != reply.find("D\n") + 2) {
+            EXPECT_EQ(entries.outcome.version, 5) << cut;
+        }
+    }
+}
+
+TEST(DistributionListExchange, VersionLineInALaterReceiveGivesZero) {
+    TestServer server;
+    server.addDistribution("3 Full");
+    server.options().wdbVersion = 5;
+    server.options().splitVersion = true;
+    ServerLink link;
+    ASSERT_EQ(link.connect(loopback(server.port())).failure, ServerLink::Failure::none);
+    Entries entries = fetchEntries(link);
+    EXPECT_TRUE(entries.outcome.ended);
+    EXPECT_EQ(entries.outcome.version, 0);
+    EXPECT_EQ(entries.lines, std::vector<std::string>{"3 Full"});
+}
+
+TEST(DistributionListExchange, PeerClosingEndsTheReplyWithoutVersion) {
+    ScriptedPeer peer;
+    peer.expect("D\n").send("1 Standard\n2 Li").close();
+    peer.start();
+    ServerLink link;
+    ASSERT_EQ(link.connect(loopback(peer.port())).failure, ServerLink::Failure::none);
+    Entries entries = fetchEntries(link);
+    EXPECT_FALSE(entries.outcome.ended);
+    EXPECT_EQ(entries.lines, std::vector<std::string>{"1 Standard"});
+    EXPECT_GE(entries.blocks, 1);
+    EXPECT_TRUE(peer.finish()) << peer.mismatch();
+}
+
+TEST(DistributionListExchange, SilentServerEndsTheReplyAfterTheTimeout) {
+    ScriptedPeer peer;
+    peer.expect("D\n").readUntilClosed();
+    peer.start();
+    ServerLink link;
+    link.ioTimeout = 200ms;
+    ASSERT_EQ(link.connect(loopback(peer.port())).failure, ServerLink::Failure::none);
+    auto started = std::chrono::steady_clock::now();
+    Entries entries = fetchEntries(link);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+    EXPECT_FALSE(entries.outcome.ended);
+    EXPECT_EQ(entries.blocks, 0);
+    link.close();
+    EXPECT_TRUE(peer.finish()) << peer.mismatch();
+}
+
+class PatchListExchangeTest : public ::testing::Test {
+protected:
+    PatchListOutcome run(ScriptedPeer& peer, int distribution, std::string& reply) {
+        peer.start();
+        ServerLink link;
+        link.ioTimeout = 2s;
+        EXPECT_EQ(link.connect(loopback(peer.port())).failure, ServerLink::Failure::none);
+        auto started = std::chrono::steady_clock::now();
+        PatchListOutcome outcome = patchListExchange(link, distribution, reply);
+        elapsed = std::chrono::steady_clock::now() - started;
+        link.close();
+        EXPECT_TRUE(peer.finish()) << peer.mismatch();
+        return outcome;
+    }
+    std::chrono::steady_clock::duration elapsed{};
+};
+
+TEST_F(PatchListExchangeTest, EndLineSplitAcrossReceivesEndsTheReply) {
+    for (std::string first : {"D", "a\nb c\nd\n", "a\nb c\nd\n\n", "a\nb c\nd\n\nD"}) {
+        std::string whole = "a\nb c\nd\n\nD\n";
+        if (first == "D")
+            whole = "D\n";
+        ScriptedPeer peer;
+        peer.expect("P 3\n").send(first).pause(50ms).send(whole.substr(first.size())).readUntilClosed();
+        std::string reply;
+        EXPECT_EQ(run(peer, 3, reply), PatchListOutcome::ended) << first;
+        EXPECT_EQ(reply, whole);
+        EXPECT_LT(elapsed, 1s) << "the client must not wait for more after the end";
+    }
+    EXPECT_EQ(splitPatchList("a\\x\nb c\nd\nD\nignored\n"),
+              (std::vector<std::string>{"a/x", "b c", "d"}));
+    EXPECT_EQ(splitPatchList("D\n"), std::vector<std::string>{});
+    EXPECT_EQ(splitPatchList("p\n1 2\nd\ntrailing"), (std::vector<std::string>{"p", "1 2", "d"}));
+}
+
+TEST_F(PatchListExchangeTest, HundredThousandBytesAreAcceptedOneMoreIsTooLong) {
+    for (std::size_t size : {std::size_t(100000), std::size_t(100001)}) {
+        std::string reply = std::string(size - 3, 'x') + "\nD\n";
+        ScriptedPeer peer;
+        peer.expect("P 12\n").send(reply.substr(0, 40000)).send(reply.substr(40000)).readUntilClosed();
+        std::string received;
+        PatchListOutcome outcome = run(peer, 12, received);
+        EXPECT_EQ(outcome, size == 100000 ? PatchListOutcome::ended : PatchListOutcome::tooLong);
+    }
+}
+
+TEST_F(PatchListExchangeTest, PeerClosingKeepsWhatArrived) {
+    ScriptedPeer peer;
+    peer.expect("P 0\n").send("Interface\\A.lua\n1 2\n").close();
+    std::string reply;
+    EXPECT_EQ(run(peer, 0, reply), PatchListOutcome::closed);
+    EXPECT_EQ(splitPatchList(reply), (std::vector<std::string>{"Interface/A.lua", "1 2"}));
+}
+
+TEST(Login, RequestAndReplyRules) {
+    struct Case {
+        const char* reply;
+        LoginOutcome outcome;
+    };
+    for (Case c : {Case{"OK\n", LoginOutcome::accepted}, Case{"OK\nwelcome back", LoginOutcome::accepted},
+                   Case{"ok\n", LoginOutcome::refused}, Case{"OKx", LoginOutcome::refused},
+                   Case{"OK", LoginOutcome::refused}, Case{"Login failed\n", LoginOutcome::refused}}) {
+        ScriptedPeer peer;
+        peer.expect("L\nthrall\nlok'tar\n").send(c.reply).readUntilClosed();
+        peer.start();
+        ServerLink link;
+        ASSERT_EQ(link.connect(loopback(peer.port())).failure, ServerLink::Failure::none);
+        EXPECT_EQ(loginExchange(link, "thrall", "lok'tar"), c.outcome) << c.reply;
+        link.close();
+        EXPECT_TRUE(peer.finish()) << peer.mismatch();
+    }
+}
+
+TEST(Login, NothingIsSentWithoutAUserOrWhenTheRequestWouldNotFit) {
+    ScriptedPeer peer;
+    peer.readUntilClosed();
+    peer.start();
+    ServerLink link;
+    ASSERT_EQ(link.connect(loopback(peer.port())).failure, ServerLink::Failure::none);
+    EXPECT_EQ(loginExchange(link, "", "password"), LoginOutcome::notSent);
+    EXPECT_EQ(loginExchange(link, std::string(300, 'u'), std::string(209, 'p')),
+              LoginOutcome::notSent);
+    EXPECT_EQ(loginExchange(link, "user", "pass\nD"), LoginOutcome::notSent);
+    link.close();
+    EXPECT_TRUE(peer.finish());
+    EXPECT_EQ(peer.received(), "");
+    // 508 bytes of user name and password together still fit the 512-byte request.
+    EXPECT_TRUE(loginRequest(std::string(300, 'u'), std::string(208, 'p')));
+    EXPECT_EQ(loginRequest(std::string(300, 'u'), std::string(208, 'p'))->size(), 512u);
+}
+
+TEST(Login, ClosedConnectionIsNoReply) {
+    ScriptedPeer peer;
+    peer.expect("L\na\nb\n").close();
+    peer.start();
+    ServerLink link;
+    ASSERT_EQ(link.connect(loopback(peer.port())).failure, ServerLink::Failure::none);
+    EXPECT_EQ(loginExchange(link, "a", "b"), LoginOutcome::noReply);
+    EXPECT_TRUE(peer.finish());
+}
+
+TEST(Upload, TenThousandBytesGoOutInThreeChunksWithProgress) {
+    std::string data = bytes(10000);
+    ScriptedPeer peer;
+    peer.expect("Z\n10000\n").expect(data).readUntilClosed();
+    peer.start();
+    ServerLink link;
+    ASSERT_EQ(link.connect(loopback(peer.port())).failure, ServerLink::Failure::none);
+    std::vector<int> progress;
+    sendUploadRequest(link, 10000);
+    std::int32_t sent = sendUploadData(link, reinterpret_cast<const unsigned char*>(data.data()),
+                                       10000, [&](int percent) { progress.push_back(percent); });
+    link.close();
+    EXPECT_EQ(sent, 10000);
+    EXPECT_EQ(progress, (std::vector<int>{0, 40, 81, 100}));
+    EXPECT_TRUE(peer.finish()) << peer.mismatch();
+}
+
+TEST(Upload, PeerThatStopsReadingEndsTheUploadShort) {
+    std::string data = bytes(8 << 20);
+    ScriptedPeer peer;
+    peer.expect("Z\n8388608\n").close();
+    peer.start();
+    ServerLink link;
+    link.ioTimeout = 500ms;
+    ASSERT_EQ(link.connect(loopback(peer.port())).failure, ServerLink::Failure::none);
+    sendUploadRequest(link, static_cast<std::int32_t>(data.size()));
+    ASSERT_TRUE(peer.finish());
+    std::int32_t sent = sendUploadData(link, reinterpret_cast<const unsigned char*>(data.data()),
+                                       static_cast<std::int32_t>(data.size()), [](int) {});
+    EXPECT_LT(sent, static_cast<std::int32_t>(data.size()));
+}
+
+TEST(FileRequest, PathsCarryBackslashes) {
+    ScriptedPeer peer;
+    peer.expect("c\nInterface\\FrameXML\\UIParent.lua\nc\nWTF\\x\nC\n").readUntilClosed();
+    peer.start();
+    ServerLink link;
+    ASSERT_EQ(link.connect(loopback(peer.port())).failure, ServerLink::Failure::none);
+    sendFileRequest(link, "Interface/FrameXML/UIParent.lua");
+    sendFileRequest(link, "WTF\\x");
+    sendFileRequestEnd(link);
+    link.close();
+    EXPECT_TRUE(peer.finish()) << peer.mismatch();
+}
+
+TEST(Connect, NothingListeningFailsAtTheConnectStep) {
+    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(probe, reinterpret_cast<sockaddr*>(&address), length);
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(probe);
+    ServerLink link;
+    auto result = link.connect(loopback(ntohs(address.sin_port)));
+    EXPECT_EQ(result.failure, ServerLink::Failure::connect);
+    EXPECT_EQ(result.errorCode, ECONNREFUSED);
+}
