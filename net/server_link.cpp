@@ -130,6 +130,8 @@ long ServerLink::sendBytes(const void* bytes, std::size_t length) {
 long ServerLink::receive(void* buffer, std::size_t capacity) {
     if (socket_ < 0)
         return -1;
+    if (capacity == 0)
+        return 0; // asks for nothing, gets nothing, and never waits for it
     for (;;) {
         ssize_t received = ::recv(socket_, buffer, capacity, 0);
         if (received >= 0)

@@ -1,0 +1,56 @@
+#include "patcher/clean.h"
+
+#include "app/job/worker_job.h"
+#include "patcher/fs/fs.h"
+#include "settings/settings.h"
+
+#include <cstdio>
+
+void cleanDirectory(WorkerJob& job, const std::string& directory) {
+    Settings& settings = job.settings;
+    if (directory == "Interface/Modules") {
+        std::printf("skipping Modules\n");
+        return;
+    }
+    if (fileExists(directory + ".nopatch")) {
+        if (settings.completeCheck)
+            settings.reportLines.push_back("Not cleaning directory " +
+                                           replaceChar(directory, '/', '\\') + " (.nopatch)");
+        return;
+    }
+    if (settings.keepClean)
+        job.status("Cleaning %s...", directory.c_str());
+
+    std::optional<std::vector<std::string>> names = listDirectory(directory);
+    if (!names) {
+        settings.reportLines.push_back("ERROR: couldn't clean " + replaceChar(directory, '/', '\\'));
+        return;
+    }
+    for (const std::string& name : *names) {
+        if (name.find(".nopatch") != std::string::npos) {
+            std::printf("skipping %s (.nopatch)\n", name.c_str());
+            continue;
+        }
+        std::string path = directory + "/" + name;
+        if (path == "Interface/FrameXML/FrameXML.toc")
+            continue;
+        if (isDirectory(path) && !isSymbolicLink(path)) {
+            if (path.back() != '.')
+                cleanDirectory(job, path);
+            continue;
+        }
+        if (job.distributionFileSet.count(path))
+            continue;
+        if (fileExists(path + ".nopatch")) {
+            if (settings.completeCheck)
+                settings.reportLines.push_back("Not cleaning " + replaceChar(path, '/', '\\') +
+                                               " (.nopatch)");
+            continue;
+        }
+        if (settings.keepClean)
+            settings.cleanList.push_back(path);
+        else
+            settings.reportLines.push_back("Not cleaning " + replaceChar(path, '/', '\\') +
+                                           " (disabled)");
+    }
+}

@@ -1,0 +1,136 @@
+#include "patcher/fs/fs.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+char foldedUpper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool windowsOrder(const std::string& a, const std::string& b) {
+    std::size_t common = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        auto x = static_cast<unsigned char>(foldedUpper(a[i]));
+        auto y = static_cast<unsigned char>(foldedUpper(b[i]));
+        if (x != y)
+            return x < y;
+    }
+    if (a.size() != b.size())
+        return a.size() < b.size();
+    return a < b; // names that differ only in case, which Linux allows: a fixed order all the same
+}
+
+void makePrivateDirectories(const QString& path) {
+    QByteArray encoded = QFile::encodeName(path);
+    for (qsizetype slash = encoded.indexOf('/', 1);; slash = encoded.indexOf('/', slash + 1)) {
+        ::mkdir(encoded.left(slash < 0 ? encoded.size() : slash).constData(), 0700);
+        if (slash < 0)
+            return;
+    }
+}
+
+} // namespace
+
+void makeDirs(const std::string& path) {
+    std::string copy = replaceChar(path, '\\', '/');
+    for (std::size_t i = 0; i < copy.size(); ++i)
+        if (copy[i] == '/' && i > 0)
+            ::mkdir(copy.substr(0, i).c_str(), 0777);
+}
+
+std::string replaceChar(const std::string& text, char from, char to) {
+    std::string copy = text;
+    std::replace(copy.begin(), copy.end(), from, to);
+    return copy;
+}
+
+std::string replaceChar(const char* text, char from, char to) {
+    return replaceChar(std::string(text), from, to);
+}
+
+std::optional<std::vector<std::string>> listDirectory(const std::string& directory) {
+    DIR* dir = ::opendir(directory.c_str());
+    if (!dir)
+        return std::nullopt;
+    std::vector<std::string> names;
+    while (dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(std::move(name));
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end(), windowsOrder);
+    // The Windows directory search gives "." and ".." before every other entry.
+    names.insert(names.begin(), "..");
+    return names;
+}
+
+bool fileExists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+}
+
+bool isSymbolicLink(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+int recycle(const std::string& name) {
+    char here[4096];
+    if (!::getcwd(here, sizeof here))
+        return 1;
+    QString full = QFile::decodeName(here) + QLatin1Char('/') + QFile::decodeName(name.c_str());
+    // Without the data directory, Qt 6.4 reports success and drops files/ and info/ into the
+    // current directory, that is, into the game directory.
+    QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (dataHome.isEmpty() || !QDir::isAbsolutePath(dataHome))
+        return 1;
+    makePrivateDirectories(dataHome);
+    QString trashed;
+    if (!QFile::moveToTrash(full, &trashed))
+        return 1;
+    if (!QDir::isAbsolutePath(trashed)) {
+        // Put it back where it was: a trash inside the game directory is no trash.
+        ::rename(QFile::encodeName(trashed).constData(), QFile::encodeName(full).constData());
+        return 1;
+    }
+    return 0;
+}
+
+bool renameFile(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without RENAME_NOREPLACE: a hard link refuses an existing target, as the
+    // rename must; directories, and file systems without links, check first.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return true;
+    }
+    if (errno == EEXIST)
+        return false;
+    struct stat info {};
+    if (::lstat(to.c_str(), &info) == 0 || errno != ENOENT)
+        return false;
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool removeFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0;
+}

@@ -1,0 +1,254 @@
+#include "app/job/worker_job.h"
+#include "net/protocol.h"
+#include "patcher/download.h"
+#include "patcher/md5.h"
+#include "patcher/patch_list.h"
+#include "tests/support/game_test.h"
+#include "tests/support/scripted_peer.h"
+#include "tests/support/test_server.h"
+
+#include <filesystem>
+#include <zlib.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string deflate(const std::string& plain) {
+    uLongf length = compressBound(plain.size());
+    std::string packed(length, '\0');
+    compress(reinterpret_cast<Bytef*>(packed.data()), &length,
+             reinterpret_cast<const Bytef*>(plain.data()), plain.size());
+    packed.resize(length);
+    return packed;
+}
+
+// Letters that do not compress much, so that compressed sizes stay close to the plain ones.
+std::string text(std::size_t length, unsigned seed) {
+    std::string content(length, ' ');
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (char& c : content) {
+        state = state * 1664525u + 1013904223u;
+        c = static_cast<char>('a' + (state >> 24) % 26);
+    }
+    return content;
+}
+
+class DownloadTest : public GameTest {
+protected:
+    // The patch phase of a pass: patch list, check, requests, downloads.
+    bool patch(int distribution) {
+        return pass([distribution](WorkerJob& worker) {
+            worker.connect();
+            std::vector<std::string> lines = readPatchList(worker, distribution);
+            DownloadList list = checkFiles(worker, lines);
+            for (const DownloadEntry& entry : list)
+                sendFileRequest(worker.connection, entry.path);
+            if (!list.empty())
+                sendFileRequestEnd(worker.connection);
+            worker.bytesDone = 0;
+            for (const DownloadEntry& entry : list)
+                downloadFile(worker, entry.path, entry.size, entry.packedSize);
+            worker.close();
+        });
+    }
+};
+
+} // namespace
+
+TEST_F(DownloadTest, InstallsNewThenChangedFilesFromSplitReceives) {
+    TestServer server;
+    server.options().chunkSize = 1000;
+    std::string big = text(50000, 1);
+    server.addFile("1 Standard", "Interface/FrameXML/UIParent.lua", big);
+    server.addFile("1 Standard", "Interface/AddOns/Foo/Foo.toc", "## Title: Foo\n");
+    ASSERT_TRUE(patch(1));
+    EXPECT_TRUE(readFile("Interface/FrameXML/UIParent.lua") == big);
+    EXPECT_EQ(readFile("Interface/AddOns/Foo/Foo.toc"), "## Title: Foo\n");
+    EXPECT_EQ(settings.reportLines,
+              (std::vector<std::string>{"New: Interface\\AddOns\\Foo\\Foo.toc",
+                                        "New: Interface\\FrameXML\\UIParent.lua"}));
+    EXPECT_FALSE(exists("Interface/FrameXML/UIParent.lua.new"));
+    EXPECT_FALSE(exists("Interface/FrameXML/UIParent.lua.prepatch"));
+    EXPECT_EQ(window.progressValues.back(), 100);
+
+    settings.reportLines.clear();
+    std::string changed = text(30000, 2);
+    server.addFile("1 Standard", "Interface/FrameXML/UIParent.lua", changed);
+    ASSERT_TRUE(patch(1));
+    EXPECT_TRUE(readFile("Interface/FrameXML/UIParent.lua") == changed);
+    EXPECT_TRUE(readFile("Interface/FrameXML/UIParent.lua.prepatch") == big);
+    EXPECT_EQ(settings.reportLines,
+              std::vector<std::string>{"Changed: Interface\\FrameXML\\UIParent.lua"});
+
+    // A third generation keeps only the one before it.
+    settings.reportLines.clear();
+    server.addFile("1 Standard", "Interface/FrameXML/UIParent.lua", "third");
+    ASSERT_TRUE(patch(1));
+    EXPECT_TRUE(readFile("Interface/FrameXML/UIParent.lua.prepatch") == changed);
+}
+
+TEST_F(DownloadTest, PeerClosingEarlyFailsTheDownloadAndLeavesTheOldFile) {
+    TestServer server;
+    server.addFile("1 Standard", "Interface/A.lua", text(20000, 3));
+    writeFile("Interface/A.lua", "old");
+    server.options().closeAfter = 5000;
+    ASSERT_TRUE(patch(1));
+    EXPECT_EQ(job.copyStatus(), "Download failed!");
+    EXPECT_EQ(settings.reportLines, std::vector<std::string>{"Error: couldn't download Interface\\A.lua"});
+    EXPECT_EQ(readFile("Interface/A.lua"), "old");
+    EXPECT_EQ(readFile("Interface/A.lua.new"), "") << "the temporary file stays behind, empty";
+}
+
+TEST_F(DownloadTest, CorruptStreamEndsWithItsZlibCode) {
+    TestServer server;
+    server.addFile("1 Standard", "Interface/A.lua", text(2000, 4));
+    server.options().corruptPath = "Interface/A.lua";
+    writeFile("Interface/A.lua", "old");
+    ASSERT_TRUE(patch(1));
+    EXPECT_EQ(job.copyStatus(), "Decompression error: -3");
+    EXPECT_EQ(readFile("Interface/A.lua"), "old");
+}
+
+TEST_F(DownloadTest, UncreatableTemporaryFileSkipsItsDataAndTheNextFileStillInstalls) {
+    TestServer server;
+    server.addFile("1 Standard", "Interface/A.lua", text(9000, 5));
+    server.addFile("1 Standard", "Interface/B.lua", text(7000, 6));
+    makeDirectories("Interface/A.lua.new/blocked");
+    ASSERT_TRUE(patch(1));
+    EXPECT_TRUE(readFile("Interface/B.lua") == text(7000, 6));
+    EXPECT_FALSE(exists("Interface/A.lua"));
+    EXPECT_EQ(settings.reportLines, std::vector<std::string>{"New: Interface\\B.lua"});
+}
+
+TEST_F(DownloadTest, AddOnDataFilesAreReportedOnlyInACompleteCheck) {
+    TestServer server;
+    server.addFile("1 Standard", "interface/addons/MIRELGAN/mdata/Items.lua", "items");
+    server.addFile("1 Standard", "Interface/AddOns/Mirelgan/Mirelgan.xml", "<Ui/>");
+    ASSERT_TRUE(patch(1));
+    EXPECT_EQ(readFile("interface/addons/MIRELGAN/mdata/Items.lua"), "items");
+    EXPECT_TRUE(settings.reportLines.empty());
+    EXPECT_NE(std::find(window.statusLines.begin(), window.statusLines.end(), "Updating Data Files"),
+              window.statusLines.end());
+
+    server.addFile("1 Standard", "Interface/AddOns/Mirelgan/Mirelgan.xml", "<Ui></Ui>");
+    settings.completeCheck = 1;
+    ASSERT_TRUE(patch(1));
+    EXPECT_EQ(settings.reportLines,
+              (std::vector<std::string>{"Changed: Interface\\AddOns\\Mirelgan\\Mirelgan.xml",
+                                        "File Check Complete."}));
+    EXPECT_TRUE(isAddonDataFile("Interface/FrameXML/MDataX"));
+    EXPECT_FALSE(isAddonDataFile("Interface\\AddOns\\Mirelgan\\MData\\x"));
+    EXPECT_FALSE(isAddonDataFile("Interface/FrameXML/Mirelgan.xml.bak"));
+}
+
+TEST_F(DownloadTest, PreviousVersionThatCannotMoveGivesNewThenRenameError) {
+    TestServer server;
+    server.addFile("1 Standard", "Interface/A.lua", "new content");
+    writeFile("Interface/A.lua", "old");
+    makeDirectories("Interface/A.lua.prepatch/in-the-way");
+    ASSERT_TRUE(patch(1));
+    EXPECT_EQ(settings.reportLines,
+              (std::vector<std::string>{"New: Interface\\A.lua",
+                                        "Error: couldn't rename Interface\\A.lua"}));
+    EXPECT_EQ(readFile("Interface/A.lua"), "old");
+    EXPECT_EQ(readFile("Interface/A.lua.new"), "new content");
+}
+
+class ScriptedDownloadTest : public DownloadTest {
+protected:
+    bool download(ScriptedPeer& peer, const std::vector<DownloadEntry>& entries) {
+        peer.start();
+        ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
+        bool ran = pass([&](WorkerJob& worker) {
+            worker.connect();
+            for (const DownloadEntry& entry : entries) {
+                worker.bytesTotal += entry.packedSize;
+                downloadFile(worker, entry.path, entry.size, entry.packedSize);
+            }
+            worker.close();
+        });
+        peer.finish();
+        return ran;
+    }
+};
+
+TEST_F(ScriptedDownloadTest, BackslashPathIsWrittenWithSlashes) {
+    std::string packed = deflate("body");
+    ScriptedPeer peer;
+    peer.send(packed).readUntilClosed();
+    ASSERT_TRUE(download(peer, {{"Interface\\New\\File.lua", 4, static_cast<std::int32_t>(packed.size())}}));
+    EXPECT_EQ(readFile("Interface/New/File.lua"), "body");
+    EXPECT_EQ(job.copyStatus(), "Downloading Interface\\New\\File.lua");
+    EXPECT_EQ(settings.reportLines, std::vector<std::string>{"New: Interface\\New\\File.lua"});
+}
+
+TEST_F(ScriptedDownloadTest, BackToBackFilesOfOddSizesAreReadExactly) {
+    std::string second = deflate("second");
+    // The first file's data is 2 * 4096 + 1 bytes: a zlib stream of one stored block.
+    std::string raw = text(8193 - 11, 8);
+    std::string stored(8193, '\0');
+    uLongf storedLength = stored.size();
+    compress2(reinterpret_cast<Bytef*>(stored.data()), &storedLength,
+              reinterpret_cast<const Bytef*>(raw.data()), raw.size(), 0);
+    ASSERT_EQ(storedLength, 8193u);
+    ScriptedPeer peer;
+    peer.send(stored + second).readUntilClosed();
+    ASSERT_TRUE(download(peer, {{"a.txt", static_cast<std::int32_t>(raw.size()), 8193},
+                                {"b.txt", 6, static_cast<std::int32_t>(second.size())}}));
+    EXPECT_TRUE(readFile("a.txt") == raw);
+    EXPECT_EQ(readFile("b.txt"), "second");
+}
+
+TEST_F(ScriptedDownloadTest, UncreatableTemporaryFileIsShownAndItsDataDropped) {
+    makeDirectories("a.txt.new/blocked");
+    std::string packed = deflate("dropped");
+    ScriptedPeer peer;
+    peer.send(packed).readUntilClosed();
+    ASSERT_TRUE(download(peer, {{"a.txt", 7, static_cast<std::int32_t>(packed.size())}}));
+    EXPECT_EQ(job.copyStatus(), "Failed to create a.txt.new");
+    EXPECT_FALSE(exists("a.txt"));
+    EXPECT_EQ(window.progressValues.back(), 100) << "its data was read all the same";
+}
+
+TEST_F(ScriptedDownloadTest, EmptyDataIsNoZlibStream) {
+    ScriptedPeer peer;
+    peer.readUntilClosed();
+    ASSERT_TRUE(download(peer, {{"a.txt", 0, 0}}));
+    EXPECT_EQ(job.copyStatus(), "Decompression error: -3");
+}
+
+TEST_F(ScriptedDownloadTest, StreamLongerThanAnnouncedDoesNotFit) {
+    std::string packed = deflate("twelve bytes");
+    ScriptedPeer peer;
+    peer.send(packed).readUntilClosed();
+    ASSERT_TRUE(download(peer, {{"a.txt", 5, static_cast<std::int32_t>(packed.size())}}));
+    EXPECT_EQ(job.copyStatus(), "Decompression error: -5");
+    EXPECT_FALSE(exists("a.txt"));
+}
+
+TEST_F(ScriptedDownloadTest, StreamShorterThanAnnouncedWritesOnlyWhatInflated) {
+    std::string packed = deflate("short");
+    ScriptedPeer peer;
+    peer.send(packed).readUntilClosed();
+    ASSERT_TRUE(download(peer, {{"a.txt", 100, static_cast<std::int32_t>(packed.size())}}));
+    EXPECT_EQ(readFile("a.txt"), "short");
+}
+
+TEST_F(ScriptedDownloadTest, HostilePatchListNeverWritesOutsideTheGame) {
+    TempDir outside("pelvar-outside");
+    std::string escape = std::string("..\\") + std::filesystem::path(outside.path()).filename().string() + "\\evil.txt";
+    std::string packed = deflate("evil");
+    ScriptedPeer peer;
+    peer.expect("P 1\n")
+        .send(escape + "\n4 " + std::to_string(packed.size()) + "\nd\nD\n")
+        .readUntilClosed();
+    peer.start();
+    ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
+    ASSERT_TRUE(patch(1));
+    peer.finish();
+    EXPECT_EQ(job.copyStatus(), "Corrupt patch info, aborting");
+    EXPECT_FALSE(exists(outside / "evil.txt"));
+    EXPECT_FALSE(exists(outside / "evil.txt.new"));
+    EXPECT_EQ(peer.received(), "P 1\n") << "no file was requested";
+}
