@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <sys/stat.h>
 
 namespace {
 
@@ -106,8 +107,13 @@ DownloadList checkFiles(WorkerJob& job, const std::vector<std::string>& lines) {
 
         if (!cached.empty())
             cache.remove(path);
-        // A directory of that name cannot be opened as a file on Windows; here it could be.
-        std::FILE* file = isDirectory(path) ? nullptr : std::fopen(path.c_str(), "rb");
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        // A directory of that name cannot be opened as a file on Windows; here it can.
+        struct stat info {};
+        if (file && (::fstat(::fileno(file), &info) != 0 || S_ISDIR(info.st_mode))) {
+            std::fclose(file);
+            file = nullptr;
+        }
         if (!file) {
             fetch();
             continue;

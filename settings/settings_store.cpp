@@ -49,10 +49,9 @@ SettingsStore::~SettingsStore() {
 }
 
 void SettingsStore::closeLocked() {
-    sqlite3_finalize(select_);
-    sqlite3_finalize(upsert_);
-    sqlite3_finalize(delete_);
-    select_ = upsert_ = delete_ = nullptr;
+    for (sqlite3_stmt* statement : {select_, selectAll_, upsert_, delete_})
+        sqlite3_finalize(statement);
+    select_ = selectAll_ = upsert_ = delete_ = nullptr;
     if (db_)
         sqlite3_close(db_);
     db_ = nullptr;
@@ -88,6 +87,8 @@ bool SettingsStore::open(const std::string& path, std::string& error) {
     if (!execLocked(setup) ||
         sqlite3_prepare_v2(db_, "SELECT data FROM registry WHERE key = ?1 AND name = ?2", -1,
                            &select_, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db_, "SELECT name, data FROM registry WHERE key = ?1", -1, &selectAll_,
+                           nullptr) != SQLITE_OK ||
         sqlite3_prepare_v2(db_,
                            "INSERT INTO registry (key, name, data) VALUES (?1, ?2, ?3) "
                            "ON CONFLICT (key, name) DO UPDATE SET data = excluded.data",
@@ -119,6 +120,25 @@ std::optional<std::string> SettingsStore::read(std::string_view name) const {
     }
     sqlite3_reset(select_);
     return data;
+}
+
+std::vector<std::pair<std::string, std::string>> SettingsStore::readAll() const {
+    std::lock_guard guard(lock_);
+    std::vector<std::pair<std::string, std::string>> values;
+    if (!db_)
+        return values;
+    bindName(selectAll_, 1, keyName);
+    while (sqlite3_step(selectAll_) == SQLITE_ROW) {
+        auto column = [this](int index) {
+            auto* text = reinterpret_cast<const char*>(sqlite3_column_text(selectAll_, index));
+            return text ? std::string(text, static_cast<std::size_t>(
+                                                sqlite3_column_bytes(selectAll_, index)))
+                        : std::string();
+        };
+        values.emplace_back(column(0), column(1));
+    }
+    sqlite3_reset(selectAll_);
+    return values;
 }
 
 bool SettingsStore::writeLocked(std::string_view name, std::string_view data) {

@@ -35,6 +35,8 @@ public:
     bool isOpen() const { return db_ != nullptr; }
 
     std::optional<std::string> read(std::string_view name) const;
+    // Every value of the key, as (name, data) pairs, in one statement.
+    std::vector<std::pair<std::string, std::string>> readAll() const;
     bool write(std::string_view name, std::string_view data);
     bool remove(std::string_view name);
     // All changes in one transaction, in order.
@@ -49,6 +51,7 @@ private:
     mutable std::mutex lock_;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* select_ = nullptr;
+    sqlite3_stmt* selectAll_ = nullptr;
     sqlite3_stmt* upsert_ = nullptr;
     sqlite3_stmt* delete_ = nullptr;
 };

@@ -1,4 +1,5 @@
 #include "app/job/worker_job.h"
+#include "patcher/digest_cache.h"
 #include "patcher/md5.h"
 #include "patcher/patch_list.h"
 #include "tests/support/game_test.h"
@@ -159,4 +160,28 @@ TEST_F(CheckFilesTest, BackslashAndSlashNameTheSameFile) {
     }));
     EXPECT_EQ(lines, (std::vector<std::string>{"Interface/FrameXML/A.lua", "1 2", "d",
                                                "Interface/FrameXML/B.lua", "3 4", "e"}));
+}
+
+TEST_F(CheckFilesTest, DigestCacheAnswersFromMemoryAndWritesInBatches) {
+    settings.writeString("Interface/Old.lua", "aaaa");
+    settings.writeString("Interface/Long.lua", std::string(256, 'f'));
+    {
+        DigestCache cache(settings);
+        EXPECT_EQ(cache.read("interface/old.LUA"), "aaaa");
+        EXPECT_EQ(cache.read("Interface/Long.lua"), "") << "256 bytes read as missing";
+        cache.store("Interface/New.lua", "bbbb");
+        cache.remove("Interface/Old.lua");
+        EXPECT_EQ(cache.read("INTERFACE/NEW.LUA"), "bbbb");
+        EXPECT_EQ(cache.read("Interface/Old.lua"), "");
+        EXPECT_EQ(settings.readString("Interface/New.lua"), "") << "not written yet";
+    }
+    EXPECT_EQ(settings.readString("Interface/New.lua"), "bbbb");
+    EXPECT_EQ(settings.readString("Interface/Old.lua"), "");
+    {
+        DigestCache cache(settings);
+        cache.remove("Interface/New.lua");
+        cache.store("Interface/New.lua", "cccc");
+        cache.flush();
+        EXPECT_EQ(settings.readString("interface/new.lua"), "cccc");
+    }
 }

@@ -1,0 +1,124 @@
+#include "bench/bench_support.h"
+
+#include "patcher/md5.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+std::atomic<long> relativeOpens{0};
+}
+
+// Counts the game files that the code under measurement opens: every fopen goes through here.
+extern "C" FILE* fopen(const char* path, const char* mode) {
+    using Real = FILE* (*)(const char*, const char*);
+    static Real real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "fopen"));
+    if (path && path[0] != '/')
+        ++relativeOpens;
+    return real(path, mode);
+}
+
+namespace bench {
+
+double seconds(const std::function<void()>& work) {
+    auto start = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double bestOf(int rounds, const std::function<void()>& work) {
+    double best = 1e30;
+    for (int i = 0; i < rounds; ++i)
+        best = std::min(best, seconds(work));
+    return best;
+}
+
+bool run(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed)
+        return false;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool available(const std::string& program) {
+    return run({"sh", "-c", "command -v " + program + " >/dev/null"});
+}
+
+std::string textContent(std::size_t length, std::uint32_t seed) {
+    static const char* words[] = {"local ", "function ", "end\n", "self:", "frame ", "if ",
+                                  "then ", "return ", "nil ", "Show()\n", "Hide()\n", "= ",
+                                  "UIParent ", "for i = 1, 10 do\n", "-- ", "Mirelgan "};
+    std::string content;
+    content.reserve(length + 32);
+    std::uint32_t state = seed * 2654435761u + 12345;
+    while (content.size() < length) {
+        state = state * 1664525u + 1013904223u;
+        content += words[(state >> 20) % 16];
+        if ((state >> 8) % 7 == 0)
+            content += std::to_string(state % 1000);
+    }
+    content.resize(length);
+    return content;
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    FILE* file = ::fopen(path.c_str(), "wb");
+    std::fwrite(content.data(), 1, content.size(), file);
+    std::fclose(file);
+}
+
+std::string md5Hex(const std::string& content) {
+    MD5 md5;
+    md5.update(reinterpret_cast<const unsigned char*>(content.data()),
+               static_cast<std::uint32_t>(content.size()));
+    md5.finalize();
+    return md5.hex_digest();
+}
+
+long peakResidentKiB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+long gameFilesOpened() {
+    return relativeOpens;
+}
+
+void print(const std::string& label, const std::string& figure) {
+    std::printf("  %-58s %s\n", label.c_str(), figure.c_str());
+    std::fflush(stdout);
+}
+
+std::string figure(const char* format, ...) {
+    char text[128];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    return text;
+}
+
+} // namespace bench
