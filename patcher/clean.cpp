@@ -1,5 +1,6 @@
 #include "patcher/clean.h"
 
+#include "app/job/diagnostic.h"
 #include "app/job/worker_job.h"
 #include "patcher/fs/fs.h"
 #include "settings/settings.h"
@@ -9,7 +10,7 @@
 void cleanDirectory(WorkerJob& job, const std::string& directory) {
     Settings& settings = job.settings;
     if (directory == "Interface/Modules") {
-        std::printf("skipping Modules\n");
+        diagnostic("skipping Modules\n");
         return;
     }
     if (fileExists(directory + ".nopatch")) {
@@ -28,7 +29,7 @@ void cleanDirectory(WorkerJob& job, const std::string& directory) {
     }
     for (const std::string& name : *names) {
         if (name.find(".nopatch") != std::string::npos) {
-            std::printf("skipping %s (.nopatch)\n", name.c_str());
+            diagnostic("skipping %s (.nopatch)\n", name.c_str());
             continue;
         }
         std::string path = directory + "/" + name;

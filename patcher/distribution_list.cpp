@@ -1,5 +1,6 @@
 #include "patcher/distribution_list.h"
 
+#include "app/job/diagnostic.h"
 #include "app/job/worker_job.h"
 #include "net/protocol.h"
 #include "settings/format_string.h"
@@ -51,7 +52,7 @@ void fetchDistributionList(WorkerJob& job) {
         job.connection, [&job] { job.status("Downloading Distribution list"); }, onEntry);
     if (outcome.ended) {
         settings.serverWdbVersion = outcome.version;
-        std::printf("m_version = %ld\n", static_cast<long>(outcome.version));
+        diagnostic("m_version = %ld\n", static_cast<long>(outcome.version));
     }
     if (!found)
         settings.mustChooseDistribution = 1;

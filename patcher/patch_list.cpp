@@ -1,5 +1,6 @@
 #include "patcher/patch_list.h"
 
+#include "app/job/diagnostic.h"
 #include "app/job/worker_job.h"
 #include "net/protocol.h"
 #include "patcher/digest_cache.h"
@@ -120,7 +121,7 @@ DownloadList checkFiles(WorkerJob& job, const std::vector<std::string>& lines) {
         }
         std::string digest = MD5(file).hex_digest();
         if (digest != expectedDigest) {
-            std::printf("MD5 mismatch, patching %s\n", path.c_str());
+            diagnostic("MD5 mismatch, patching %s\n", path.c_str());
             fetch();
         } else {
             cache.store(path, digest);

@@ -3,6 +3,7 @@
 #include "settings/settings_store.h"
 
 #include <atomic>
+#include <deque>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -32,7 +33,7 @@ public:
     std::int32_t serverWdbVersion = 0;
     std::vector<std::string> reportLines;
     std::vector<std::string> distributionLines; // guarded by distributionLinesLock
-    std::vector<std::string> cleanList;
+    std::deque<std::string> cleanList;
     int patchPelvar = 1;
     std::atomic<int> autoRunWoW{0};
     std::atomic<int> configureOpen{0};

@@ -19,7 +19,7 @@ protected:
             cleanDirectory(worker, "Interface");
             report = settings.reportLines;
         }));
-        return settings.cleanList;
+        return {settings.cleanList.begin(), settings.cleanList.end()};
     }
     // The report lines of the walk (without what the end of the pass adds).
     std::vector<std::string> report;

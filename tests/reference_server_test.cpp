@@ -108,17 +108,19 @@ TEST(ReferenceServer, StoresValidUploadsAndDropsMalformedOnes) {
     std::string table = "Mirelgan_Data = {\n}\n";
     std::string zeppelin = "Mirelgan_Data " + std::to_string(table.size()) + "\n" + table +
                            "itemcache.wdb 3\nabcquestcache.wdb 2\nxy";
-    RawClient client(server.port());
-    client.send(uploadRequest(zeppelin)); // before any login: dropped
-    client.send("L\nanonymous\n\n");
-    client.send(uploadRequest(zeppelin));
-    client.send(uploadRequest("itemcache.wdb 3\nabc"));                 // no saved table
-    client.send(uploadRequest("Mirelgan_Data 99\nshort"));               // length past the end
-    client.send(uploadRequest(zeppelin + "trailing"));                   // bytes after the records
-    client.send("Z\n5\nnope!");                                          // no zlib stream
-    bool closed;
-    EXPECT_EQ(client.read(closed), "OK\n");
-    EXPECT_FALSE(closed);
+    {
+        RawClient client(server.port());
+        client.send(uploadRequest(zeppelin)); // before any login: dropped
+        client.send("L\nanonymous\n\n");
+        client.send(uploadRequest(zeppelin));
+        client.send(uploadRequest("itemcache.wdb 3\nabc"));   // no saved table
+        client.send(uploadRequest("Mirelgan_Data 99\nshort")); // length past the end
+        client.send(uploadRequest(zeppelin + "trailing"));     // bytes after the records
+        client.send("Z\n5\nnope!");                            // no zlib stream
+        bool closed;
+        EXPECT_EQ(client.read(closed), "OK\n");
+        EXPECT_FALSE(closed);
+    }
     EXPECT_EQ(server.uploads(), std::vector<std::string>{zeppelin});
     EXPECT_EQ(server.uploadNames(), std::vector<std::string>{"000001-anonymous.zeppelin"});
     EXPECT_TRUE(stillServes(server));

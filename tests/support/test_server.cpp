@@ -39,12 +39,15 @@ void TestServer::addFile(const std::string& distribution, const std::string& pat
     writeFile(distributionPath(distribution, path), content);
 }
 
-std::vector<std::string> TestServer::log() {
+std::vector<std::string> TestServer::log(bool settle) {
+    if (settle)
+        server_->waitUntilIdle(std::chrono::seconds(5));
     std::lock_guard guard(logLock_);
     return log_;
 }
 
 std::vector<std::string> TestServer::uploadNames() const {
+    server_->waitUntilIdle(std::chrono::seconds(5));
     std::vector<std::string> names;
     if (fs::exists(root_ / "uploads"))
         for (const auto& entry : fs::directory_iterator(root_ / "uploads"))

@@ -25,8 +25,9 @@ public:
     std::uint16_t port() const { return server_->port(); }
     ServerOptions& options() { return server_->options(); }
     const std::string& root() const { return root_.path(); }
-    std::vector<std::string> log();
-    // The uploads received so far, inflated, in order of arrival.
+    // The server's log lines; with `settle`, once every connection has ended and been handled.
+    std::vector<std::string> log(bool settle = true);
+    // The uploads received once every connection has ended, inflated, in order of arrival.
     std::vector<std::string> uploads() const;
     std::vector<std::string> uploadNames() const;
 

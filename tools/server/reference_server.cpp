@@ -587,12 +587,24 @@ void ReferenceServer::acceptLoop() {
             }
         Running& running = sessions_.emplace_back();
         running.socket = socket;
+        ++activeSessions_;
         running.thread = std::thread([this, &running, socket, name] {
             Session(*this, socket, options_, name).run();
             ::shutdown(socket, SHUT_RDWR);
             running.finished = true;
+            --activeSessions_;
         });
     }
+}
+
+bool ReferenceServer::waitUntilIdle(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (activeSessions_ > 0) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }
 
 void ReferenceServer::stop() {

@@ -45,6 +45,9 @@ public:
     // Stops listening, ends every session and waits for their threads.
     void stop();
     std::uint16_t port() const { return port_; }
+    // Waits until every connection has ended and its requests are handled; false after
+    // `timeout`.
+    bool waitUntilIdle(std::chrono::milliseconds timeout);
     // Options may be changed between connections (tests do).
     ServerOptions& options() { return options_; }
 
@@ -64,6 +67,7 @@ private:
     std::uint16_t port_ = 0;
     std::thread acceptThread_;
     std::atomic<bool> stopping_{false};
+    std::atomic<int> activeSessions_{0};
 
     struct Running {
         int socket;

@@ -1,0 +1,88 @@
+#include "app/shell/launcher.h"
+#include "settings/settings.h"
+#include "tests/support/environment.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// A "WoW.exe" that writes the arguments it was given, one per line, to args.txt.
+void writeStub(const std::string& path, mode_t mode = 0755) {
+    writeFile(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args.txt\"\n");
+    ::chmod(path.c_str(), mode);
+}
+
+// Starts the game from `game` in a child process; gives what the stub recorded, or "" when
+// nothing was started.
+std::string startInChild(const std::string& game, const std::string& text) {
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::chdir(game.c_str()) == 0)
+            startGame(text);
+        ::_exit(99);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return exists(game + "/args.txt") ? readFile(game + "/args.txt") : "";
+}
+
+class LauncherTest : public ::testing::Test {
+protected:
+    TempDir state;
+    Settings settings{state / "settings.db"};
+};
+
+} // namespace
+
+TEST_F(LauncherTest, ArgumentTextFromTheCommandLineAndTheOptions) {
+    EXPECT_EQ(gameArgumentText("", settings), "");
+    settings.runWindowed = 1;
+    settings.openGL = 1;
+    EXPECT_EQ(gameArgumentText("", settings), "-windowed -opengl");
+    settings.noSound = 1;
+    EXPECT_EQ(gameArgumentText("-console", settings), "-console -windowed -nosound -opengl");
+    EXPECT_EQ(splitArguments("  -console\t-windowed  x "),
+              (std::vector<std::string>{"-console", "-windowed", "x"}));
+    EXPECT_TRUE(splitArguments("").empty());
+}
+
+TEST_F(LauncherTest, ClosingStatusLine) {
+    EXPECT_EQ(closingStatusLine(0), "Done!");
+    EXPECT_EQ(closingStatusLine(12345), "12345 bytes uploaded  -  Done!");
+}
+
+TEST_F(LauncherTest, GameGetsItsNameAndEachArgumentApart) {
+    TempDir game;
+    writeStub(game / "WoW.exe");
+    EXPECT_EQ(startInChild(game.path(), "-console -windowed -nosound -opengl"),
+              "-console\n-windowed\n-nosound\n-opengl\n");
+    ::unlink((game / "args.txt").c_str());
+    EXPECT_EQ(startInChild(game.path(), ""), "\n") << "no argument but its name";
+}
+
+TEST_F(LauncherTest, WindowsProgramRunsThroughWine) {
+    TempDir game, bin;
+    writeStub(game / "WoW.exe", 0644);
+    writeFile(bin / "wine", "#!/bin/sh\nprintf '%s\\n' \"$@\" > args.txt\n");
+    ::chmod((bin / "wine").c_str(), 0755);
+    ScopedEnv path("PATH", bin.path() + ":/usr/bin:/bin");
+    EXPECT_EQ(startInChild(game.path(), "-windowed"), "WoW.exe\n-windowed\n");
+}
+
+TEST_F(LauncherTest, FailedStartReturns) {
+    TempDir game, bin;
+    ScopedEnv path("PATH", bin.path());
+    EXPECT_EQ(startInChild(game.path(), "-windowed"), "");
+    settings.autoRunWoW = 1;
+    settings.configureOpen = 1;
+    settings.bytesUploaded = 7;
+    CurrentDirectory inGame(game.path());
+    writeStub("WoW.exe");
+    EXPECT_EQ(endOfPassStep(settings, ""), "7 bytes uploaded  -  Done!")
+        << "no start while a configuration dialog is open";
+    EXPECT_FALSE(exists("args.txt"));
+}

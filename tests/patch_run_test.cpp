@@ -1,0 +1,172 @@
+#include "app/job/worker_job.h"
+#include "patcher/patch_run.h"
+#include "tests/support/game_test.h"
+#include "tests/support/scripted_peer.h"
+#include "tests/support/test_server.h"
+
+namespace {
+
+class PatchRunTest : public GameTest {
+protected:
+    bool run() { return pass(runPatchPass); }
+    std::vector<std::string> requests(TestServer& server) {
+        std::vector<std::string> kinds;
+        for (const std::string& line : server.log()) {
+            std::size_t space = line.find(' ');
+            std::string rest = line.substr(space + 1);
+            kinds.push_back(rest.substr(0, rest.find_first_of(" :")));
+        }
+        return kinds;
+    }
+    // The report as the pass left it, before the end of the pass adds to it.
+    std::vector<std::string> report;
+    void keepReport() {
+        window.onReport = [this] { report = std::exchange(settings.reportLines, {}); };
+    }
+};
+
+} // namespace
+
+TEST_F(PatchRunTest, WholePassInItsFixedOrder) {
+    TestServer server;
+    server.options().wdbVersion = 2;
+    server.addFile("1 Standard", "Interface/FrameXML/UIParent.lua", "new ui");
+    server.addFile("1 Standard", "Interface/AddOns/Foo/Foo.lua", "foo");
+    writeFile("Interface/FrameXML/UIParent.lua", "old ui");
+    writeFile("Interface/AddOns/Gone/Gone.lua", "unlisted");
+    writeFile("Interface/AddOns/Kept/Kept.lua", "marked");
+    writeFile("Interface/AddOns/Kept.nopatch", "");
+    writeFile("WTF/Account/ACC/SavedVariables.lua",
+              "Mirelgan_Data = {\n  [\"a\"] = \"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\",\n}\n");
+    settings.writeString("Distribution", "1");
+    settings.distribution = 1;
+    settings.keepClean = 1;
+    {
+        std::lock_guard guard(settings.credentialsLock);
+        settings.Username = "anonymous";
+    }
+    keepReport();
+    ASSERT_TRUE(run());
+
+    EXPECT_EQ(requests(server), (std::vector<std::string>{"D", "L", "Z", "P", "C", "closed"}));
+    EXPECT_EQ(readFile("Interface/FrameXML/UIParent.lua"), "new ui");
+    EXPECT_EQ(readFile("Interface/FrameXML/UIParent.lua.prepatch"), "old ui");
+    EXPECT_EQ(report, (std::vector<std::string>{"New: Interface\\AddOns\\Foo\\Foo.lua",
+                                                "Changed: Interface\\FrameXML\\UIParent.lua",
+                                                "Cleaned Interface\\AddOns\\Gone\\Gone.lua"}));
+    EXPECT_FALSE(exists("Interface/AddOns/Gone/Gone.lua"));
+    EXPECT_TRUE(exists("Interface/AddOns/Gone")) << "directories stay";
+    EXPECT_FALSE(exists("Pelvar_Cleaned"));
+    EXPECT_EQ(readFile(trashed("Pelvar_Cleaned/Interface/AddOns/Gone/Gone.lua")), "unlisted");
+    EXPECT_EQ(readFile("Interface/AddOns/Kept/Kept.lua"), "marked");
+    EXPECT_EQ(job.copyStatus(), "Pelvar Patching Complete");
+    EXPECT_EQ(server.uploads().size(), 1u);
+    EXPECT_GT(settings.bytesUploaded, 0);
+}
+
+TEST_F(PatchRunTest, NoDistributionMeansNoPatchList) {
+    TestServer server;
+    server.addFile("1 Standard", "Interface/A.lua", "a");
+    settings.distribution = 0;
+    ASSERT_TRUE(run());
+    EXPECT_EQ(requests(server), (std::vector<std::string>{"D", "closed"}));
+    EXPECT_EQ(job.copyStatus(), "Nothing to upload!");
+    EXPECT_FALSE(exists("Interface/A.lua"));
+}
+
+TEST_F(PatchRunTest, MissingChoiceIsAskedFor) {
+    TestServer server;
+    server.addFile("2 Lite", "Interface/Lite.lua", "lite");
+    settings.distribution = 1;
+    int asked = 0;
+    window.onDistribution = [&] {
+        ++asked;
+        settings.distribution = 2;
+    };
+    ASSERT_TRUE(run());
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(readFile("Interface/Lite.lua"), "lite");
+}
+
+TEST_F(PatchRunTest, EmptyPatchListSkipsTheFilePhaseAndTheCleaning) {
+    TestServer server;
+    server.addDistribution("1 Standard");
+    writeFile("Interface/Mine.lua", "mine");
+    settings.keepClean = 1;
+    ASSERT_TRUE(run());
+    EXPECT_EQ(requests(server), (std::vector<std::string>{"D", "P", "closed"}));
+    EXPECT_EQ(readFile("Interface/Mine.lua"), "mine");
+    EXPECT_EQ(job.copyStatus(), "Pelvar Patching Complete");
+}
+
+TEST_F(PatchRunTest, UpToDateFilesStillGetCleaned) {
+    TestServer server;
+    server.addFile("1 Standard", "Interface/A.lua", "a");
+    writeFile("Interface/A.lua", "a");
+    writeFile("Interface/Sub/Stray.lua", "stray");
+    settings.keepClean = 1;
+    keepReport();
+    ASSERT_TRUE(run());
+    EXPECT_EQ(requests(server), (std::vector<std::string>{"D", "P", "closed"})) << "no file request";
+    EXPECT_EQ(report, std::vector<std::string>{"Cleaned Interface\\Sub\\Stray.lua"});
+}
+
+TEST_F(PatchRunTest, SetAsideTargetThatExistsIsReportedAndTheFileStays) {
+    TestServer server;
+    server.addFile("1 Standard", "Interface/A.lua", "a");
+    writeFile("Interface/Stray.lua", "stray");
+    writeFile("Interface/Odd%s%d.lua", "percent");
+    writeFile("Pelvar_Cleaned/Interface/Stray.lua", "left from a failed trash move");
+    settings.keepClean = 1;
+    keepReport();
+    ASSERT_TRUE(run());
+    EXPECT_EQ(report, (std::vector<std::string>{"New: Interface\\A.lua",
+                                                "Cleaned Interface\\Odd%s%d.lua",
+                                                "ERROR: failed to clean Interface\\Stray.lua"}));
+    EXPECT_EQ(readFile("Interface/Stray.lua"), "stray");
+    EXPECT_EQ(readFile(trashed("Pelvar_Cleaned/Interface/Odd%s%d.lua")), "percent");
+}
+
+TEST_F(PatchRunTest, CompleteCheckWithoutKeepCleanOnlyReports) {
+    TestServer server;
+    server.addFile("1 Standard", "Interface/A.lua", "a");
+    writeFile("Interface/A.lua", "a");
+    writeFile("Interface/Stray.lua", "stray");
+    settings.completeCheck = 1;
+    keepReport();
+    ASSERT_TRUE(run());
+    EXPECT_EQ(report, (std::vector<std::string>{"Not cleaning Interface\\Stray.lua (disabled)",
+                                                "File Check Complete."}));
+    EXPECT_TRUE(exists("Interface/Stray.lua"));
+    EXPECT_FALSE(exists("Pelvar_Cleaned"));
+    EXPECT_FALSE(exists(trashed("Pelvar_Cleaned")));
+}
+
+TEST_F(PatchRunTest, ServerClosingMidDownloadLeavesEveryFileOldOrNew) {
+    TestServer server;
+    std::string big(300000, '\0'); // bytes that do not compress
+    std::uint32_t seed = 1;
+    for (char& c : big) {
+        seed = seed * 1664525u + 1013904223u;
+        c = static_cast<char>(seed >> 24);
+    }
+    for (const char* name : {"Interface/A.lua", "Interface/B.lua", "Interface/C.lua"}) {
+        server.addFile("1 Standard", name, big + name);
+        writeFile(name, std::string("old ") + name);
+    }
+    server.options().closeAfter = 400000;
+    ASSERT_TRUE(run());
+    EXPECT_EQ(job.copyStatus(), "Download failed!");
+    for (const char* name : {"Interface/A.lua", "Interface/B.lua", "Interface/C.lua"}) {
+        std::string content = readFile(name);
+        EXPECT_TRUE(content == std::string("old ") + name || content == big + name) << name;
+    }
+}
+
+TEST_F(PatchRunTest, SecondPassUsesTheFirstList) {
+    TestServer server;
+    server.addDistribution("1 Standard");
+    ASSERT_TRUE(run());
+    ASSERT_TRUE(run());
+    EXPECT_EQ(requests(server), (std::vector<std::string>{"D", "P", "closed", "P", "closed"}));
+}

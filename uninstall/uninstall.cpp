@@ -1,0 +1,93 @@
+#include "uninstall/uninstall.h"
+
+#include "patcher/fs/fs.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+const char uninstallQuestion[] =
+    "This will delete the entire Interface\\ directory, as well as removing any custom UI "
+    "configuration.\n\n                                                            Proceed?";
+const char uninstallFailed[] = "Interface directory removal failed.";
+const char uninstallDone[] = "It is done.\nYour old Interface directory now resides in the "
+                             "Recycle bin.\nRemoved configuration settings can be found in "
+                             "WTF\\Config.wtf.stripped.";
+
+namespace {
+
+constexpr char configPath[] = "WTF/Config.wtf";
+constexpr char keptPath[] = "WTF/Config.wtf.new";
+constexpr char strippedPath[] = "WTF/Config.wtf.stripped";
+// A line is read into 512 bytes: at most 511 characters make one piece.
+constexpr std::size_t pieceArea = 512;
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+bool readPiece(std::FILE* file, std::string& piece) {
+    piece.clear();
+    int c;
+    while (piece.size() < pieceArea - 1 && (c = getc_unlocked(file)) != EOF) {
+        piece.push_back(static_cast<char>(c));
+        if (c == '\n')
+            break;
+    }
+    return !piece.empty();
+}
+
+// Splits WTF/Config.wtf into the kept and the stripped pieces. False when the kept copy could
+// not be written whole; the configuration is then left as it is.
+bool stripConfiguration(std::FILE* config, std::FILE* kept, std::FILE* stripped) {
+    std::string piece;
+    while (readPiece(config, piece))
+        std::fwrite(piece.data(), 1, piece.size(), isCustomSetting(piece) ? stripped : kept);
+    return !std::ferror(config) && !std::ferror(kept);
+}
+
+} // namespace
+
+bool isCustomSetting(std::string_view piece) {
+    if (piece.substr(0, 4) != "SET ")
+        return false;
+    std::size_t blank = piece.find(' ', 4);
+    std::string_view name = piece.substr(4, blank == std::string_view::npos ? std::string_view::npos
+                                                                            : blank - 4);
+    if (name.find_first_of("._") != std::string_view::npos)
+        return true;
+    return blank != std::string_view::npos &&
+           (name.find("Mirelgan") != std::string_view::npos ||
+            name.find("ilverMarker") != std::string_view::npos);
+}
+
+int UninstallUi(UninstallDialogs& dialogs) {
+    if (!dialogs.confirm(uninstallQuestion))
+        return 0;
+    int removal = 0;
+    if (fileExists("Interface"))
+        removal = recycle("Interface");
+
+    int configTouched = 0;
+    if (File config{std::fopen(configPath, "rb")}) {
+        File kept(std::fopen(keptPath, "wb"));
+        File stripped(kept ? std::fopen(strippedPath, "wb") : nullptr);
+        if (kept && stripped) {
+            bool whole = stripConfiguration(config.get(), kept.get(), stripped.get());
+            whole = std::fclose(kept.release()) == 0 && whole;
+            stripped.reset();
+            config.reset();
+            // The kept copy takes the place of the configuration in one step, and only whole.
+            if (!whole || std::rename(keptPath, configPath) != 0)
+                removeFile(keptPath);
+        }
+        configTouched = 1;
+    }
+
+    if (removal != 0)
+        dialogs.tellFailure(uninstallFailed);
+    else
+        dialogs.tellDone(uninstallDone);
+    return configTouched;
+}
