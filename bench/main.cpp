@@ -1,5 +1,6 @@
 // pelvar-bench [NAME...]: runs the benchmarks (all by default) and prints their figures.
 
+#include "app/job/diagnostic.h"
 #include "bench/benchmarks.h"
 
 #include <cstdio>
@@ -15,6 +16,9 @@ int main(int argc, char** argv) {
     std::map<std::string, std::function<void(const std::string&)>> benchmarks = {
         {"md5", benchMd5},
         {"check", benchCheck},
+        {"pass", benchPass},
+        {"download", benchDownload},
+        {"upload", benchUpload},
     };
     std::vector<std::string> chosen(argv + 1, argv + argc);
     if (chosen.empty())
@@ -25,6 +29,8 @@ int main(int argc, char** argv) {
     std::string work = std::string(base && *base ? base : "/tmp") + "/pelvar-bench-XXXXXX";
     if (!::mkdtemp(work.data()))
         return 1;
+    // The worker's trace lines would only clutter the figures.
+    setDiagnosticStream(std::fopen("/dev/null", "w"));
     utsname machine{};
     ::uname(&machine);
     std::printf("pelvar-bench on %s %s, %u cores\n\n", machine.sysname, machine.machine,

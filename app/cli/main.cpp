@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
         }
     });
     while (!window.passEnded()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         pollJob(job, settings, window);
     }
     job.worker.join();
