@@ -1,0 +1,181 @@
+#include "app/shell/configure.h"
+#include "app/shell/game_location.h"
+#include "app/shell/login_flow.h"
+#include "app/shell/report.h"
+#include "settings/settings.h"
+#include "tests/support/environment.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace {
+
+class ShellTest : public ::testing::Test {
+protected:
+    TempDir state;
+    Settings settings{state / "settings.db"};
+};
+
+std::vector<std::string> statusesOf(Settings& settings, const LoginAnswer& answer,
+                                    LoginPrompt* seen = nullptr) {
+    std::vector<std::string> statuses;
+    runLoginFlow(
+        settings,
+        [&](const LoginPrompt& prompt) {
+            if (seen)
+                *seen = prompt;
+            return answer;
+        },
+        [&](const std::string& line) { statuses.push_back(line); });
+    return statuses;
+}
+
+} // namespace
+
+TEST_F(ShellTest, LoginFlowStoresTheAnswer) {
+    settings.Username = "old";
+    settings.Password = "oldpw";
+    LoginPrompt prompt;
+    auto statuses = statusesOf(settings, {true, "thrall", "horde", false}, &prompt);
+    EXPECT_EQ(prompt.hint, firstLoginHint);
+    EXPECT_EQ(prompt.userName, "old");
+    EXPECT_EQ(prompt.password, "oldpw");
+    EXPECT_EQ(statuses, (std::vector<std::string>{"Please enter username and password", ""}));
+    EXPECT_EQ(settings.Username, "thrall");
+    EXPECT_EQ(settings.readString("Username"), "thrall");
+    EXPECT_EQ(settings.readString("Password"), "horde");
+    EXPECT_EQ(settings.loginPrompted, 1);
+
+    statusesOf(settings, {true, "ignored", "ignored", true}, &prompt);
+    EXPECT_EQ(prompt.hint, failedLoginHint) << "every later showing says the login failed";
+    EXPECT_EQ(settings.readString("Username"), "anonymous");
+    EXPECT_EQ(settings.readString("Password"), "");
+    EXPECT_EQ(settings.uploadEnabled, 1);
+}
+
+TEST_F(ShellTest, CancelKeepsTheAccountAndSwitchesTheUploadOff) {
+    settings.Username = "thrall";
+    settings.Password = "horde";
+    statusesOf(settings, {false, "typed", "typed", true});
+    EXPECT_EQ(settings.uploadEnabled, 0);
+    EXPECT_EQ(settings.Username, "thrall");
+    EXPECT_EQ(settings.readString("Password"), "horde") << "saved again";
+}
+
+TEST_F(ShellTest, EmptyUserNameWritesNothing) {
+    settings.writeString("Username", "stored");
+    statusesOf(settings, {true, "", "pw", false});
+    EXPECT_EQ(settings.Username, "");
+    EXPECT_EQ(settings.readString("Username"), "stored");
+}
+
+TEST_F(ShellTest, DistributionRowsAndTheirDefault) {
+    auto rows = distributionRows({"3 Full", "7 Lite", "12Extra", "Beta", std::string(600, '9')});
+    ASSERT_EQ(rows.size(), 6u);
+    EXPECT_EQ(rows[0].name, noDistributionRow);
+    EXPECT_EQ(rows[0].number, 0);
+    EXPECT_EQ(rows[1].name, "Full");
+    EXPECT_EQ(rows[1].number, 3);
+    EXPECT_EQ(rows[3].name, "Extra");
+    EXPECT_EQ(rows[3].number, 12);
+    EXPECT_EQ(rows[4].name, "Beta");
+    EXPECT_EQ(rows[4].number, 0);
+    EXPECT_EQ(rows[5].number, INT_MAX);
+    EXPECT_EQ(defaultRow(rows, 7), 2u);
+    EXPECT_EQ(defaultRow(rows, 5), 1u);
+    EXPECT_EQ(defaultRow(rows, 0), 0u);
+    EXPECT_EQ(defaultRow(distributionRows({}), 5), std::nullopt);
+    EXPECT_EQ(defaultRow(distributionRows({}), 0), 0u);
+}
+
+TEST_F(ShellTest, AcceptStoresWhatChangedAndAsksForAPassOnlyWhenItMatters) {
+    settings.distribution = 3;
+    ConfigureChoice none = ConfigureChoice::fromSettings(settings);
+    none.selectedNumber = 0;
+    EXPECT_FALSE(acceptConfiguration(settings, none, false));
+    EXPECT_EQ(settings.readString("Distribution"), "0");
+    EXPECT_EQ(settings.distribution, 0);
+
+    ConfigureChoice other = ConfigureChoice::fromSettings(settings);
+    other.selectedNumber = 7;
+    other.runWindowed = 1;
+    EXPECT_TRUE(acceptConfiguration(settings, other, false));
+    EXPECT_FALSE(acceptConfiguration(settings, other, true)) << "never a second pass";
+    EXPECT_EQ(settings.readString("RunWindowed"), "1");
+    EXPECT_EQ(settings.readString("NoSound"), "") << "an unchanged option is not written";
+
+    ConfigureChoice same = ConfigureChoice::fromSettings(settings);
+    same.selectedNumber = 7;
+    EXPECT_FALSE(acceptConfiguration(settings, same, false));
+
+    ConfigureChoice onAndOff = ConfigureChoice::fromSettings(settings);
+    onAndOff.toggleKeepClean();
+    onAndOff.toggleKeepClean();
+    EXPECT_TRUE(acceptConfiguration(settings, onAndOff, false));
+    EXPECT_EQ(settings.readString("KeepClean"), "");
+}
+
+TEST_F(ShellTest, ReportTextWithAndWithoutPelvarTxt) {
+    TempDir game;
+    CurrentDirectory inGame(game.path());
+    settings.reportLines = {"New: a", "Changed: b", "Cleaned c"};
+    EXPECT_EQ(takeReportText(settings), "New: a\nChanged: b\nCleaned c\n" + std::string(reportNotice));
+    EXPECT_TRUE(settings.reportLines.empty());
+
+    writeFile("Pelvar.txt", std::string("No line end") + '\0' + "hidden");
+    settings.reportLines = {"New: a"};
+    EXPECT_EQ(takeReportText(settings), "New: a\n\nNo line end" + std::string(reportNotice));
+
+    std::string exact(4096, 'p');
+    writeFile("Pelvar.txt", exact);
+    EXPECT_EQ(takeReportText(settings), "\n" + exact + reportNotice);
+    EXPECT_EQ(std::string(reportNotice).substr(0, 70), std::string(68, '_') + "\n\n");
+}
+
+TEST(GameLocation, InstallPathFromAWinePrefix) {
+    std::string registry =
+        "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n\n"
+        "[Software\\\\Other] 1700000000\n\"InstallPath\"=\"C:\\\\Wrong\\\\\"\n\n"
+        "[Software\\\\Wow6432Node\\\\Blizzard Entertainment\\\\World of Warcraft] 1700000001\n"
+        "#time=1d9b6e0b8a5d7b2\n\"GamePath\"=\"x\"\n"
+        "\"InstallPath\"=\"D:\\\\Games\\\\World of Warcraft \\\"EU\\\" \\x20ac\\\\\"\r\n";
+    EXPECT_EQ(installPathFromRegistry(registry),
+              "D:\\Games\\World of Warcraft \"EU\" \xe2\x82\xac\\");
+    EXPECT_EQ(installPathFromRegistry("[software\\\\blizzard entertainment\\\\world of warcraft]\n"
+                                      "\"installpath\"=\"E:\\\\WoW\"\n"),
+              "E:\\WoW");
+    EXPECT_FALSE(installPathFromRegistry("[Software\\\\Other]\n\"InstallPath\"=\"C:\\\\x\"\n"));
+    EXPECT_EQ(cutAtLastBackslash("D:\\WoW\\"), "D:\\WoW");
+    EXPECT_EQ(cutAtLastBackslash("D:\\WoW"), "D:");
+    EXPECT_EQ(cutAtLastBackslash("WoW"), "WoW");
+}
+
+TEST(GameLocation, DrivesMapThroughDosdevicesIgnoringCase) {
+    TempDir prefix, disk;
+    makeDirectories(prefix / "dosdevices");
+    makeDirectories(disk / "Games/World of Warcraft");
+    writeFile(disk / "Games/World of Warcraft/WoW.exe", "");
+    ASSERT_EQ(::symlink(disk.path().c_str(), (prefix / "dosdevices/d:").c_str()), 0);
+    EXPECT_EQ(unixPathOf(prefix.path(), "D:\\games\\WORLD OF WARCRAFT"),
+              prefix / "dosdevices/d:/Games/World of Warcraft");
+    EXPECT_EQ(unixPathOf(prefix.path(), "D:"), prefix / "dosdevices/d:");
+    EXPECT_FALSE(unixPathOf(prefix.path(), "D:\\Missing"));
+    EXPECT_FALSE(unixPathOf(prefix.path(), "E:\\Games"));
+    EXPECT_FALSE(unixPathOf(prefix.path(), "\\\\server\\share"));
+
+    TempDir elsewhere;
+    CurrentDirectory start(elsewhere.path());
+    writeFile(prefix / "system.reg",
+              "[Software\\\\Blizzard Entertainment\\\\World of Warcraft] 1\n"
+              "\"InstallPath\"=\"D:\\\\Games\\\\World of Warcraft\\\\\"\n");
+    EXPECT_EQ(findGame(prefix.path()), GameSearch::installed);
+    EXPECT_EQ(readFile("WoW.exe"), "");
+
+    // Without the trailing backslash the cut leaves the drive, where no game is.
+    CurrentDirectory again(elsewhere.path());
+    writeFile(prefix / "system.reg",
+              "[Software\\\\Blizzard Entertainment\\\\World of Warcraft] 1\n"
+              "\"InstallPath\"=\"D:\\\\Games\\\\World of Warcraft\"\n");
+    EXPECT_EQ(findGame(prefix.path()), GameSearch::notFound);
+}
