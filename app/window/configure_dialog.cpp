@@ -1,0 +1,99 @@
+#include "app/window/configure_dialog.h"
+
+#include "app/job/job.h"
+#include "app/window/application.h"
+#include "app/window/dialog_units.h"
+#include "app/window/main_window.h"
+#include "app/window/message_boxes.h"
+#include "ui_configure_dialog.h"
+#include "ui_distribution_dialog.h"
+#include "uninstall/uninstall.h"
+
+#include <thread>
+
+ConfigureDialog::ConfigureDialog(Application& application, QWidget* parent)
+    : QDialog(parent), application_(application),
+      full_(std::make_unique<Ui::ConfigureDialog>()) {
+    waitForDistributionList();
+    full_->setupUi(this);
+    layoutInDialogUnits(this);
+    choice_ = ConfigureChoice::fromSettings(application_.settings);
+    full_->id1036->setChecked(choice_.runWindowed);
+    full_->id1040->setChecked(choice_.noSound);
+    full_->id1038->setChecked(choice_.openGL);
+    connect(full_->id1036, &QCheckBox::clicked, this, [this] { choice_.runWindowed ^= 1; });
+    connect(full_->id1040, &QCheckBox::clicked, this, [this] { choice_.noSound ^= 1; });
+    connect(full_->id1038, &QCheckBox::clicked, this, [this] { choice_.openGL ^= 1; });
+    connect(full_->id1041, &QPushButton::clicked, this, &ConfigureDialog::completeFileCheck);
+    connect(full_->id1019, &QPushButton::clicked, this, &ConfigureDialog::setLogin);
+    connect(full_->id1031, &QPushButton::clicked, this, &ConfigureDialog::uninstall);
+    connect(full_->id1, &QPushButton::clicked, this, &QDialog::accept);
+    connect(full_->id2, &QPushButton::clicked, this, &QDialog::reject);
+    open(full_->id1030, full_->id1037);
+}
+
+ConfigureDialog::ConfigureDialog(Application& application, QWidget* parent, DistributionTemplate)
+    : QDialog(parent), application_(application),
+      reduced_(std::make_unique<Ui::DistributionDialog>()) {
+    waitForDistributionList();
+    reduced_->setupUi(this);
+    layoutInDialogUnits(this);
+    choice_ = ConfigureChoice::fromSettings(application_.settings);
+    connect(reduced_->id1, &QPushButton::clicked, this, &QDialog::accept);
+    connect(reduced_->id2, &QPushButton::clicked, this, &QDialog::reject);
+    open(reduced_->id1030, reduced_->id1037);
+}
+
+ConfigureDialog::~ConfigureDialog() = default;
+
+void ConfigureDialog::waitForDistributionList() {
+    // While the first pass fetches the list, the window waits for it: until it is there, the
+    // pass has ended or the worker has posted its next status line.
+    Settings& settings = application_.settings;
+    MainWindow* window = application_.mainWindow;
+    while (settings.distListPending && passRunning()) {
+        if (window && window->job.statusChanged.test())
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+void ConfigureDialog::open(QComboBox* distributions, QCheckBox* keepClean) {
+    distributions_ = distributions;
+    keepClean->setChecked(choice_.keepClean);
+    connect(keepClean, &QCheckBox::clicked, this, [this] { choice_.toggleKeepClean(); });
+    {
+        std::lock_guard guard(application_.settings.distributionLinesLock);
+        rows_ = distributionRows(application_.settings.distributionLines);
+    }
+    for (const DistributionRow& row : rows_)
+        distributions->addItem(QString::fromStdString(row.name), row.number);
+    std::optional<std::size_t> selected = defaultRow(rows_, application_.settings.distribution);
+    distributions->setCurrentIndex(selected ? static_cast<int>(*selected) : -1);
+}
+
+void ConfigureDialog::accept() {
+    int row = distributions_->currentIndex();
+    if (row >= 0)
+        choice_.selectedNumber = rows_[static_cast<std::size_t>(row)].number;
+    if (acceptConfiguration(application_.settings, choice_, passRunning()) && application_.mainWindow)
+        application_.mainWindow->startPass();
+    QDialog::accept();
+}
+
+void ConfigureDialog::completeFileCheck() {
+    application_.settings.completeCheck = 1;
+    choice_.rerunRequested = true;
+    accept();
+}
+
+void ConfigureDialog::setLogin() {
+    if (application_.mainWindow)
+        application_.mainWindow->runLogin();
+}
+
+void ConfigureDialog::uninstall() {
+    MessageBoxDialogs dialogs(this);
+    if (UninstallUi(dialogs) == 1)
+        choice_.rerunRequested = true;
+}

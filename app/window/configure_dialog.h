@@ -1,0 +1,60 @@
+#pragma once
+
+#include "app/shell/configure.h"
+
+#include <QDialog>
+#include <memory>
+#include <vector>
+
+class Application;
+class QCheckBox;
+class QComboBox;
+namespace Ui {
+class ConfigureDialog;
+class DistributionDialog;
+} // namespace Ui
+
+// The configuration: the distribution, the cleaning option, a complete file check, the game's
+// start options, the Mirelgan login and the removal of the interface. Accepting stores what
+// changed and starts a new pass when the change calls for one and none is running.
+class ConfigureDialog : public QDialog {
+    Q_OBJECT
+
+public:
+    ConfigureDialog(Application& application, QWidget* parent = nullptr);
+    ~ConfigureDialog() override;
+
+    const ConfigureChoice& choice() const { return choice_; }
+    const std::vector<DistributionRow>& rows() const { return rows_; }
+
+public slots:
+    void accept() override;
+
+protected:
+    struct DistributionTemplate {};
+    // The reduced form: the distribution and the cleaning option only.
+    ConfigureDialog(Application& application, QWidget* parent, DistributionTemplate);
+
+private:
+    void waitForDistributionList();
+    void open(QComboBox* distributions, QCheckBox* keepClean);
+    void completeFileCheck();
+    void setLogin();
+    void uninstall();
+
+    Application& application_;
+    ConfigureChoice choice_;
+    std::vector<DistributionRow> rows_;
+    QComboBox* distributions_ = nullptr;
+    std::unique_ptr<Ui::ConfigureDialog> full_;
+    std::unique_ptr<Ui::DistributionDialog> reduced_;
+};
+
+// The distribution choice that a running pass asks for.
+class DistributionDialog : public ConfigureDialog {
+    Q_OBJECT
+
+public:
+    explicit DistributionDialog(Application& application, QWidget* parent = nullptr)
+        : ConfigureDialog(application, parent, DistributionTemplate{}) {}
+};

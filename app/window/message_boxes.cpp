@@ -1,0 +1,24 @@
+#include "app/window/message_boxes.h"
+
+#include "app/window/application.h"
+
+#include <QMessageBox>
+
+bool MessageBoxDialogs::confirm(const std::string& question) {
+    return QMessageBox::question(parent_, applicationTitle, QString::fromStdString(question),
+                                 QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+}
+
+void MessageBoxDialogs::tellFailure(const std::string& message) {
+    showMessage(parent_, message);
+}
+
+void MessageBoxDialogs::tellDone(const std::string& message) {
+    QMessageBox::information(parent_, applicationTitle, QString::fromStdString(message));
+}
+
+void showMessage(QWidget* parent, const std::string& message) {
+    QMessageBox box(QMessageBox::NoIcon, applicationTitle, QString::fromStdString(message),
+                    QMessageBox::Ok, parent);
+    box.exec();
+}

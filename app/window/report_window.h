@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QDialog>
+#include <memory>
+#include <string>
+
+class Settings;
+namespace Ui {
+class ReportWindow;
+}
+
+// The patch report: what the pass did to the interface files, "Pelvar.txt", and the notice
+// about modified files. Opening it consumes the report lines.
+class ReportWindow : public QDialog {
+    Q_OBJECT
+
+public:
+    ReportWindow(Settings& settings, QWidget* parent = nullptr);
+    ~ReportWindow() override;
+    const std::string& reportText() const { return reportText_; }
+
+private:
+    std::string reportText_;
+    std::unique_ptr<Ui::ReportWindow> ui_;
+};
