@@ -7,6 +7,8 @@
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -178,4 +180,55 @@ TEST(GameLocation, DrivesMapThroughDosdevicesIgnoringCase) {
               "[Software\\\\Blizzard Entertainment\\\\World of Warcraft] 1\n"
               "\"InstallPath\"=\"D:\\\\Games\\\\World of Warcraft\"\n");
     EXPECT_EQ(findGame(prefix.path()), GameSearch::notFound);
+}
+
+namespace {
+
+// Runs start-up's search in a child process started in `start`; gives what a stub Pelvar.exe
+// recorded ("" when none ran) or, when the search returned, "returned <n> in <directory>".
+std::string searchInChild(const std::string& start, const std::string& prefix,
+                          const std::string& commandLine, const std::string& record) {
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::chdir(start.c_str()) != 0)
+            ::_exit(126);
+        GameSearch found = findGameOrHandOver(prefix, commandLine);
+        char here[4096];
+        writeFile(record, "returned " + std::to_string(static_cast<int>(found)) + " in " +
+                              (::getcwd(here, sizeof here) ? here : "?"));
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return exists(record) ? readFile(record) : "";
+}
+
+} // namespace
+
+TEST(GameLocation, HandOverToTheCopyKeptInTheGameDirectory) {
+    TempDir prefix, disk, elsewhere, records;
+    makeDirectories(prefix / "dosdevices");
+    makeDirectories(disk / "WoW");
+    ASSERT_EQ(::symlink(disk.path().c_str(), (prefix / "dosdevices/d:").c_str()), 0);
+    writeFile(prefix / "system.reg", "[Software\\\\Blizzard Entertainment\\\\World of Warcraft] 1\n"
+                                     "\"InstallPath\"=\"D:\\\\WoW\\\\\"\n");
+    writeFile(disk / "WoW/WoW.exe", "");
+    std::string record = records / "record";
+    writeFile(disk / "WoW/Pelvar.exe",
+              "#!/bin/sh\n{ pwd; printf '%s\\n' \"$0\" \"$@\"; } > " + record + "\n");
+    ::chmod((disk / "WoW/Pelvar.exe").c_str(), 0755);
+
+    EXPECT_EQ(searchInChild(elsewhere.path(), prefix.path(), "-x", record),
+              disk / "WoW\nPelvar.exe\n-x\n");
+
+    // Started in the game directory, the program runs itself.
+    ::unlink(record.c_str());
+    std::string result = searchInChild(disk / "WoW", prefix.path(), "-x", record);
+    EXPECT_EQ(result.substr(0, 11), "returned 0 ") << result;
+
+    // No copy in the game directory: the program runs itself there.
+    ::unlink((disk / "WoW/Pelvar.exe").c_str());
+    result = searchInChild(elsewhere.path(), prefix.path(), "", record);
+    EXPECT_EQ(result.substr(0, 11), "returned 1 ") << result;
+    EXPECT_NE(result.find("/WoW"), std::string::npos);
 }

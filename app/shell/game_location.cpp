@@ -1,5 +1,6 @@
 #include "app/shell/game_location.h"
 
+#include "app/shell/launcher.h"
 #include "patcher/fs/fs.h"
 
 #include <cstdlib>
@@ -191,4 +192,11 @@ GameSearch findGame(const std::string& prefix) {
             // A failed change of directory is not reported; the search below decides.
         }
     return fileExists("WoW.exe") ? GameSearch::installed : GameSearch::notFound;
+}
+
+GameSearch findGameOrHandOver(const std::string& prefix, const std::string& commandLine) {
+    GameSearch found = findGame(prefix);
+    if (found == GameSearch::installed && fileExists("Pelvar.exe"))
+        replaceProcess("Pelvar.exe", splitArguments(commandLine), false);
+    return found;
 }

@@ -37,3 +37,8 @@ enum class GameSearch {
 // Steps of start-up up to the hand-over: stays when "WoW.exe" is here, else changes to the
 // directory of InstallPath (a failure is ignored) and tells whether "WoW.exe" is there.
 GameSearch findGame(const std::string& prefix);
+
+// Start-up's search for the game: findGame, then, when the program was started outside the game
+// directory and a copy of it, "Pelvar.exe", is kept there, the hand-over to that copy with the
+// program's own command-line text (no return when it starts).
+GameSearch findGameOrHandOver(const std::string& prefix, const std::string& commandLine);

@@ -1,9 +1,7 @@
 #include "app/window/application.h"
 
 #include "app/shell/game_location.h"
-#include "app/shell/launcher.h"
 #include "app/window/main_window.h"
-#include "patcher/fs/fs.h"
 #include "patcher/patch_run.h"
 
 #include <QMessageBox>
@@ -19,11 +17,7 @@ Application::Application(int argc, char** argv, const std::string& storePath)
 }
 
 int Application::startup() {
-    GameSearch found = findGame(winePrefix());
-    // Started outside the game directory: a copy of the program kept there takes over.
-    if (found == GameSearch::installed && fileExists("Pelvar.exe"))
-        replaceProcess("Pelvar.exe", splitArguments(commandLine), false);
-    if (found == GameSearch::notFound) {
+    if (findGameOrHandOver(winePrefix(), commandLine) == GameSearch::notFound) {
         QMessageBox::warning(nullptr, applicationTitle, "Can't find WoW, aborting");
         return 0;
     }
