@@ -62,7 +62,7 @@ protected:
 } // namespace
 
 TEST_F(CliTest, FirstAndSecondPassWithANewAccount) {
-    server.options().wdbVersion = 7;
+    server.options()->wdbVersion = 7;
     server.addFile("1 Standard", "Interface/AddOns/Foo/Foo.lua", "foo");
     server.addFile("1 Standard", "Pelvar.txt", "Pelvar 1.0 is out.\n");
     storeAccount("thrall", "lok'tar");
@@ -158,7 +158,7 @@ TEST_F(CliTest, NoGameAndBadUsage) {
 
 TEST_F(CliTest, FatalEndGivesExitCodeOne) {
     server.addFile("1 Standard", "Interface/A.lua", std::string(20000, 'a'));
-    server.options().corruptPath = "Interface/A.lua";
+    server.options()->corruptPath = "Interface/A.lua";
     stored().writeString("Distribution", "1");
     ProcessResult result = cli({});
     EXPECT_EQ(result.exitCode, 1);

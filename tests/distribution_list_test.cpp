@@ -45,7 +45,7 @@ TEST_F(DistributionListTest, FillsLinesStoreAndVersionFromTheReferenceServer) {
     server.addDistribution("1 Standard");
     server.addDistribution("2 Lite");
     server.addDistribution("12 Extra Things");
-    server.options().wdbVersion = 5;
+    server.options()->wdbVersion = 5;
     settings.writeString("Distribution2", "stale");
     settings.writeString("Distribution19", "stale");
     settings.writeString("Distribution25", "kept");
@@ -114,8 +114,8 @@ TEST_F(DistributionListTest, EmptyListWithAStoredChoiceAsksForOne) {
 TEST_F(DistributionListTest, VersionArrivingAfterTheEndLineGivesZero) {
     TestServer server;
     server.addDistribution("1 Standard");
-    server.options().wdbVersion = 8;
-    server.options().splitVersion = true;
+    server.options()->wdbVersion = 8;
+    server.options()->splitVersion = true;
     settings.serverWdbVersion = 3;
     ASSERT_TRUE(fetch());
     EXPECT_EQ(settings.serverWdbVersion, 0);

@@ -58,7 +58,7 @@ protected:
 
 TEST_F(DownloadTest, InstallsNewThenChangedFilesFromSplitReceives) {
     TestServer server;
-    server.options().chunkSize = 1000;
+    server.options()->chunkSize = 1000;
     std::string big = text(50000, 1);
     server.addFile("1 Standard", "Interface/FrameXML/UIParent.lua", big);
     server.addFile("1 Standard", "Interface/AddOns/Foo/Foo.toc", "## Title: Foo\n");
@@ -92,7 +92,7 @@ TEST_F(DownloadTest, PeerClosingEarlyFailsTheDownloadAndLeavesTheOldFile) {
     TestServer server;
     server.addFile("1 Standard", "Interface/A.lua", text(20000, 3));
     writeFile("Interface/A.lua", "old");
-    server.options().closeAfter = 5000;
+    server.options()->closeAfter = 5000;
     ASSERT_TRUE(patch(1));
     EXPECT_EQ(job.copyStatus(), "Download failed!");
     EXPECT_EQ(settings.reportLines, std::vector<std::string>{"Error: couldn't download Interface\\A.lua"});
@@ -103,7 +103,7 @@ TEST_F(DownloadTest, PeerClosingEarlyFailsTheDownloadAndLeavesTheOldFile) {
 TEST_F(DownloadTest, CorruptStreamEndsWithItsZlibCode) {
     TestServer server;
     server.addFile("1 Standard", "Interface/A.lua", text(2000, 4));
-    server.options().corruptPath = "Interface/A.lua";
+    server.options()->corruptPath = "Interface/A.lua";
     writeFile("Interface/A.lua", "old");
     ASSERT_TRUE(patch(1));
     EXPECT_EQ(job.copyStatus(), "Decompression error: -3");

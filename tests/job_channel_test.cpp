@@ -84,6 +84,23 @@ TEST_F(JobChannelTest, LoginIsAnsweredBeforeTheStatusIsRefreshed) {
     EXPECT_EQ(window.calls, expected);
 }
 
+TEST_F(JobChannelTest, LastLineOfThePassNeverReplacesTheClosingLine) {
+    job.statusText = "Patching Pelvar";
+    job.statusChanged.signal();
+    // The worker posts its last line and ends while the window shows the one before.
+    window.onStatus = [&](const std::string& line) {
+        if (line == "Patching Pelvar") {
+            job.postStatus("Pelvar Patching Complete");
+            job.done.signal();
+        }
+    };
+    pollJob(job, settings, window);
+    std::vector<std::string> expected = {"status:Patching Pelvar",
+                                         "status:Pelvar Patching Complete", "endOfPass"};
+    EXPECT_EQ(window.calls, expected);
+    EXPECT_FALSE(job.statusChanged.test()) << "nothing left to show after the closing line";
+}
+
 TEST_F(JobChannelTest, NestedTickNeverOpensTheSameDialogTwice) {
     job.needLogin.signal();
     int logins = 0;

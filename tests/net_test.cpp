@@ -91,11 +91,11 @@ TEST(DistributionListExchange, EveryByteOffsetOfARealReplyGivesTheSameEntries) {
     TestServer server;
     server.addDistribution("1 Standard");
     server.addDistribution("2 Lite");
-    server.options().wdbVersion = 5;
-    server.options().pause = 20ms;
+    server.options()->wdbVersion = 5;
+    server.options()->pause = 20ms;
     const std::string reply = "1 Standard\n2 Lite\nD\n5\n";
     for (std::size_t cut = 1; cut < reply.size(); ++cut) {
-        server.options().splitAt = cut;
+        server.options()->splitAt = cut;
         ServerLink link;
         ASSERT_EQ(link.connect(loopback(server.port())).failure, ServerLink::Failure::none);
         Entries entries = fetchEntries(link);
@@ -110,8 +110,8 @@ TEST(DistributionListExchange, EveryByteOffsetOfARealReplyGivesTheSameEntries) {
 TEST(DistributionListExchange, VersionLineInALaterReceiveGivesZero) {
     TestServer server;
     server.addDistribution("3 Full");
-    server.options().wdbVersion = 5;
-    server.options().splitVersion = true;
+    server.options()->wdbVersion = 5;
+    server.options()->splitVersion = true;
     ServerLink link;
     ASSERT_EQ(link.connect(loopback(server.port())).failure, ServerLink::Failure::none);
     Entries entries = fetchEntries(link);

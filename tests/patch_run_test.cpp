@@ -29,7 +29,7 @@ protected:
 
 TEST_F(PatchRunTest, WholePassInItsFixedOrder) {
     TestServer server;
-    server.options().wdbVersion = 2;
+    server.options()->wdbVersion = 2;
     server.addFile("1 Standard", "Interface/FrameXML/UIParent.lua", "new ui");
     server.addFile("1 Standard", "Interface/AddOns/Foo/Foo.lua", "foo");
     writeFile("Interface/FrameXML/UIParent.lua", "old ui");
@@ -154,7 +154,7 @@ TEST_F(PatchRunTest, ServerClosingMidDownloadLeavesEveryFileOldOrNew) {
         server.addFile("1 Standard", name, big + name);
         writeFile(name, std::string("old ") + name);
     }
-    server.options().closeAfter = 400000;
+    server.options()->closeAfter = 400000;
     ASSERT_TRUE(run());
     EXPECT_EQ(job.copyStatus(), "Download failed!");
     for (const char* name : {"Interface/A.lua", "Interface/B.lua", "Interface/C.lua"}) {

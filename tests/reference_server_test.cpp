@@ -153,9 +153,9 @@ TEST(ReferenceServer, SurvivesHostileClients) {
 TEST(ReferenceServer, FaultInjectionShapesTheReplies) {
     TestServer server;
     server.addFile("1 Standard", "Interface/a.lua", std::string(5000, 'a'));
-    server.options().closeAfter = 10;
-    server.options().closeOn = 'C';
-    server.options().corruptPath = "Interface/a.lua";
+    server.options()->closeAfter = 10;
+    server.options()->closeOn = 'C';
+    server.options()->corruptPath = "Interface/a.lua";
     RawClient client(server.port());
     client.send("P 1\nc\nInterface\\a.lua\nC\n");
     bool closed;

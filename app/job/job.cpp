@@ -75,6 +75,10 @@ void pollJob(Job& job, Settings& settings, JobWindow& window) {
     if (job.statusChanged.test())
         window.showStatus(job.copyStatus());
     if (job.done.test()) {
+        // The pass may have posted its last line after step 3 looked: show it now, so that it
+        // can never replace the closing status line at a later tick.
+        if (job.statusChanged.test())
+            window.showStatus(job.copyStatus());
         if (settings.completeCheck) {
             settings.reportLines.push_back("File Check Complete.");
             settings.completeCheck = 0;

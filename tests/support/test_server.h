@@ -23,7 +23,7 @@ public:
     std::string distributionPath(const std::string& distribution, const std::string& path) const;
 
     std::uint16_t port() const { return server_->port(); }
-    ServerOptions& options() { return server_->options(); }
+    ReferenceServer::OptionsEdit options() { return server_->options(); }
     const std::string& root() const { return root_.path(); }
     // The server's log lines; with `settle`, once every connection has ended and been handled.
     std::vector<std::string> log(bool settle = true);

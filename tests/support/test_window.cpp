@@ -8,6 +8,8 @@
 void TestWindow::showStatus(const std::string& line) {
     calls.push_back("status:" + line);
     statusLines.push_back(line);
+    if (onStatus)
+        onStatus(line);
 }
 
 void TestWindow::runLogin() {

@@ -22,6 +22,7 @@ public:
     std::vector<std::string> calls;
     std::vector<std::string> statusLines;
     std::vector<int> progressValues;
+    std::function<void(const std::string&)> onStatus;
     std::function<void()> onLogin;
     std::function<void()> onDistribution;
     std::function<void()> onReport;

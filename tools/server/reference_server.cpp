@@ -588,8 +588,13 @@ void ReferenceServer::acceptLoop() {
         Running& running = sessions_.emplace_back();
         running.socket = socket;
         ++activeSessions_;
-        running.thread = std::thread([this, &running, socket, name] {
-            Session(*this, socket, options_, name).run();
+        ServerOptions options;
+        {
+            std::lock_guard optionsGuard(optionsLock_);
+            options = options_;
+        }
+        running.thread = std::thread([this, &running, socket, name, options] {
+            Session(*this, socket, options, name).run();
             ::shutdown(socket, SHUT_RDWR);
             running.finished = true;
             --activeSessions_;

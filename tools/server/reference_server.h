@@ -48,8 +48,18 @@ public:
     // Waits until every connection has ended and its requests are handled; false after
     // `timeout`.
     bool waitUntilIdle(std::chrono::milliseconds timeout);
-    // Options may be changed between connections (tests do).
-    ServerOptions& options() { return options_; }
+    // Options may be changed between connections (tests do): server.options()->chunkSize = 10.
+    // Every connection takes a copy of them when it starts.
+    class OptionsEdit {
+    public:
+        OptionsEdit(std::mutex& lock, ServerOptions& options) : guard_(lock), options_(options) {}
+        ServerOptions* operator->() { return &options_; }
+
+    private:
+        std::lock_guard<std::mutex> guard_;
+        ServerOptions& options_;
+    };
+    OptionsEdit options() { return {optionsLock_, options_}; }
 
     class Catalog;
     class Session;
@@ -58,7 +68,8 @@ private:
     void acceptLoop();
     void log(const std::string& line);
 
-    ServerOptions options_;
+    ServerOptions options_; // guarded by optionsLock_, but for the root, which never changes
+    std::mutex optionsLock_;
     Log log_;
     std::mutex logLock_;
     std::unique_ptr<Catalog> catalog_;
