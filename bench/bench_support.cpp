@@ -66,9 +66,10 @@ bool available(const std::string& program) {
 }
 
 std::string textContent(std::size_t length, std::uint32_t seed) {
-    static const char* words[] = {"local ", "function ", "end\n", "self:", "frame ", "if ",
-                                  "then ", "return ", "nil ", "Show()\n", "Hide()\n", "= ",
-                                  "UIParent ", "for i = 1, 10 do\n", "-- ", "Mirelgan "};
+    static const char* words[] = {
+        "local ",  "function ", "end\n",    "self:",    "frame ", "if ",       "then ",
+        "return ", "nil ",      "Show()\n", "Hide()\n", "= ",     "UIParent ", "for i = 1, 10 do\n",
+        "-- ",     "Mirelgan "};
     std::string content;
     content.reserve(length + 32);
     std::uint32_t state = seed * 2654435761u + 12345;

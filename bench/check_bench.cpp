@@ -29,11 +29,14 @@ void benchMd5(const std::string& work) {
     const double megabytes = 256.0 * 1.048576;
     bench::run({"md5sum", path}); // into the page cache
     std::string digest;
-    double ours = bench::bestOf(3, [&] { digest = MD5(std::fopen(path.c_str(), "rb")).hex_digest(); });
+    double ours =
+        bench::bestOf(3, [&] { digest = MD5(std::fopen(path.c_str(), "rb")).hex_digest(); });
     double theirs = bench::bestOf(3, [&] { bench::run({"md5sum", path}); });
-    bench::print("MD5 class (file constructor, 1,024-byte reads)", bench::figure("%.0f MB/s", megabytes / ours));
+    bench::print("MD5 class (file constructor, 1,024-byte reads)",
+                 bench::figure("%.0f MB/s", megabytes / ours));
     bench::print("coreutils md5sum", bench::figure("%.0f MB/s", megabytes / theirs));
-    bench::print("throughput ratio, ours / md5sum (target >= 0.95)", bench::figure("%.3f", theirs / ours));
+    bench::print("throughput ratio, ours / md5sum (target >= 0.95)",
+                 bench::figure("%.3f", theirs / ours));
     fs::remove(path);
 }
 
@@ -79,8 +82,11 @@ void benchCheck(const std::string& work) {
     if (bench::available("rsync")) {
         fs::copy("game", "copy", fs::copy_options::recursive);
         bench::run({"rsync", "-r", "--dry-run", "game/", "copy/"});
-        double rsync = bench::bestOf(5, [&] { bench::run({"rsync", "-r", "--dry-run", "game/", "copy/"}); });
-        bench::print("rsync -r --dry-run of the tree against a copy", bench::figure("%.4f s", rsync));
+        double rsync = bench::bestOf(5, [&] {
+            bench::run({"rsync", "-r", "--dry-run", "game/", "copy/"});
+        });
+        bench::print("rsync -r --dry-run of the tree against a copy",
+                     bench::figure("%.4f s", rsync));
         bench::print("ratio, check / rsync (target <= 1)", bench::figure("%.3f", warm / rsync));
     } else {
         bench::print("rsync -r --dry-run", "rsync is not installed");
@@ -93,9 +99,11 @@ void benchCheck(const std::string& work) {
     std::vector<std::string> md5sum = {"md5sum"};
     md5sum.insert(md5sum.end(), paths.begin(), paths.end());
     double coreutils = bench::bestOf(3, [&] { bench::run(md5sum); });
-    bench::print("complete check (every file hashed, cache rewritten)", bench::figure("%.3f s", complete));
+    bench::print("complete check (every file hashed, cache rewritten)",
+                 bench::figure("%.3f s", complete));
     bench::print("md5sum over the same files", bench::figure("%.3f s", coreutils));
-    bench::print("ratio, complete check / md5sum (target <= 1.2)", bench::figure("%.3f", complete / coreutils));
+    bench::print("ratio, complete check / md5sum (target <= 1.2)",
+                 bench::figure("%.3f", complete / coreutils));
     fs::current_path(here);
     fs::remove_all(root);
 }

@@ -14,11 +14,8 @@
 
 int main(int argc, char** argv) {
     std::map<std::string, std::function<void(const std::string&)>> benchmarks = {
-        {"md5", benchMd5},
-        {"check", benchCheck},
-        {"pass", benchPass},
-        {"download", benchDownload},
-        {"upload", benchUpload},
+        {"md5", benchMd5},           {"check", benchCheck},   {"pass", benchPass},
+        {"download", benchDownload}, {"upload", benchUpload},
     };
     std::vector<std::string> chosen(argv + 1, argv + argc);
     if (chosen.empty())

@@ -12,8 +12,8 @@
 
 #include <arpa/inet.h>
 #include <csignal>
-#include <fcntl.h>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <netinet/in.h>
 #include <spawn.h>
@@ -150,7 +150,8 @@ std::pair<double, long> runCli(const std::string& game, const std::string& setti
 
 // The machine's limit for a download: the same compressed files received over loopback in
 // 4,096-byte receives and inflated, one by one, with nothing written to disk.
-double downloadLimit(const std::vector<std::string>& packed, const std::vector<std::size_t>& sizes) {
+double downloadLimit(const std::vector<std::string>& packed,
+                     const std::vector<std::size_t>& sizes) {
     int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -177,7 +178,8 @@ double downloadLimit(const std::vector<std::string>& packed, const std::vector<s
             std::vector<char> in(packed[i].size() + 4097);
             std::size_t got = 0;
             while (got < packed[i].size()) {
-                long received = link.receive(in.data() + got, std::min<std::size_t>(4096, packed[i].size() - got));
+                long received = link.receive(in.data() + got,
+                                             std::min<std::size_t>(4096, packed[i].size() - got));
                 if (received <= 0)
                     break;
                 got += static_cast<std::size_t>(received);
@@ -244,9 +246,9 @@ void benchDownload(const std::string& work) {
     std::string distribution = root + "/server/distributions/1 Standard";
     // As many files as one patch list names, about 100 MB together.
     Distribution made = makeDistribution(distribution, 5000, 74000);
-    bench::print("files, bytes, largest file",
-                 std::to_string(made.files) + ", " + std::to_string(made.bytes) + ", " +
-                     std::to_string(made.largest));
+    bench::print("files, bytes, largest file", std::to_string(made.files) + ", " +
+                                                   std::to_string(made.bytes) + ", " +
+                                                   std::to_string(made.largest));
 
     std::vector<std::string> packed;
     std::vector<std::size_t> sizes;
@@ -266,7 +268,8 @@ void benchDownload(const std::string& work) {
         sizes.push_back(read);
     }
     double limit = downloadLimit(packed, sizes);
-    bench::print("limit: loopback receives + uncompress, no disk", bench::figure("%.3f s, %.0f MB/s", limit, made.bytes / limit / 1e6));
+    bench::print("limit: loopback receives + uncompress, no disk",
+                 bench::figure("%.3f s, %.0f MB/s", limit, made.bytes / limit / 1e6));
 
     ServerProcess server(root + "/server");
     {
@@ -290,8 +293,9 @@ void benchDownload(const std::string& work) {
             std::string game = place + "/pelvar-bench-game" + std::to_string(::getpid()) + "-" +
                                std::to_string(round);
             bench::writeFile(game + "/WoW.exe", "");
-            auto [elapsed, memory] = runCli(game, root + "/settings" + std::to_string(round) + ".db",
-                                            {"--distribution", "1", "--no-upload"});
+            auto [elapsed, memory] =
+                runCli(game, root + "/settings" + std::to_string(round) + ".db",
+                       {"--distribution", "1", "--no-upload"});
             times.push_back(elapsed);
             peak = std::max(peak, memory);
             fs::remove_all(game);

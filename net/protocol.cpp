@@ -7,8 +7,7 @@
 #include <cstring>
 
 std::optional<std::string> loginRequest(std::string_view user, std::string_view password) {
-    if (user.find('\n') != std::string_view::npos ||
-        password.find('\n') != std::string_view::npos)
+    if (user.find('\n') != std::string_view::npos || password.find('\n') != std::string_view::npos)
         return std::nullopt;
     std::string request;
     request.reserve(user.size() + password.size() + 4);

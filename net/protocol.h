@@ -49,7 +49,7 @@ private:
 };
 
 struct DistributionListOutcome {
-    bool ended = false;      // the end line arrived
+    bool ended = false;       // the end line arrived
     std::int32_t version = 0; // meaningful only when ended
 };
 // Sends "D\n" and reads the reply in receives of up to 4096 bytes. `onBlock` runs after every

@@ -21,9 +21,8 @@
 
 std::string builtInServerAddress() {
     std::string text;
-    formatString(text, "%d%s%d%s%d%s%d", MIRELGAN_SERVER_ADDRESS_1, ".",
-                 MIRELGAN_SERVER_ADDRESS_2, ".", MIRELGAN_SERVER_ADDRESS_3, ".",
-                 MIRELGAN_SERVER_ADDRESS_4);
+    formatString(text, "%d%s%d%s%d%s%d", MIRELGAN_SERVER_ADDRESS_1, ".", MIRELGAN_SERVER_ADDRESS_2,
+                 ".", MIRELGAN_SERVER_ADDRESS_3, ".", MIRELGAN_SERVER_ADDRESS_4);
     return text;
 }
 
@@ -34,7 +33,8 @@ std::optional<ServerEndpoint> parseServerEndpoint(const std::string& text) {
     if (std::size_t colon = text.find(':'); colon != std::string::npos) {
         address = text.substr(0, colon);
         std::string port = text.substr(colon + 1);
-        if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+        if (port.empty() || port.size() > 5 ||
+            port.find_first_not_of("0123456789") != std::string::npos)
             return std::nullopt;
         unsigned long value = std::strtoul(port.c_str(), nullptr, 10);
         if (value == 0 || value > 65535)

@@ -24,7 +24,8 @@ void cleanDirectory(WorkerJob& job, const std::string& directory) {
 
     std::optional<std::vector<std::string>> names = listDirectory(directory);
     if (!names) {
-        settings.reportLines.push_back("ERROR: couldn't clean " + replaceChar(directory, '/', '\\'));
+        settings.reportLines.push_back("ERROR: couldn't clean " +
+                                       replaceChar(directory, '/', '\\'));
         return;
     }
     for (const std::string& name : *names) {

@@ -48,7 +48,8 @@ void DigestCache::change(const std::string& path, std::optional<std::string> dig
     if (pending_.empty())
         oldestPending_ = std::chrono::steady_clock::now();
     pending_[foldedName(path)] = {path, std::move(digest)};
-    if (pending_.size() >= batchSize || std::chrono::steady_clock::now() - oldestPending_ > batchAge)
+    if (pending_.size() >= batchSize ||
+        std::chrono::steady_clock::now() - oldestPending_ > batchAge)
         flush();
 }
 

@@ -20,12 +20,9 @@ struct AddonDataPattern {
     bool prefix;
 };
 constexpr AddonDataPattern addonDataPatterns[] = {
-    {"Interface/FrameXML/MData", true},
-    {"Interface/FrameXML/Mirelgan.xml", false},
-    {"Interface/Pelvar/MData", true},
-    {"Interface/Pelvar/Mirelgan.xml", false},
-    {"Interface/AddOns/Mirelgan/MData", true},
-    {"Interface/AddOns/Mirelgan/Mirelgan.xml", false},
+    {"Interface/FrameXML/MData", true},        {"Interface/FrameXML/Mirelgan.xml", false},
+    {"Interface/Pelvar/MData", true},          {"Interface/Pelvar/Mirelgan.xml", false},
+    {"Interface/AddOns/Mirelgan/MData", true}, {"Interface/AddOns/Mirelgan/Mirelgan.xml", false},
 };
 
 struct FileCloser {
@@ -42,8 +39,8 @@ void skipFileData(WorkerJob& job, std::int32_t packedSize) {
     char block[fileDataBlockSize];
     std::int64_t remaining = packedSize;
     while (remaining > 0) {
-        long received =
-            job.connection.receive(block, static_cast<std::size_t>(std::min<std::int64_t>(remaining, sizeof block)));
+        long received = job.connection.receive(
+            block, static_cast<std::size_t>(std::min<std::int64_t>(remaining, sizeof block)));
         if (received <= 0)
             return;
         remaining -= received;
@@ -57,8 +54,9 @@ void skipFileData(WorkerJob& job, std::int32_t packedSize) {
 bool isAddonDataFile(const std::string& path) {
     for (const AddonDataPattern& pattern : addonDataPatterns) {
         std::size_t length = std::char_traits<char>::length(pattern.text);
-        if (pattern.prefix ? path.size() >= length && ::strncasecmp(path.c_str(), pattern.text, length) == 0
-                           : ::strcasecmp(path.c_str(), pattern.text) == 0)
+        if (pattern.prefix
+                ? path.size() >= length && ::strncasecmp(path.c_str(), pattern.text, length) == 0
+                : ::strcasecmp(path.c_str(), pattern.text) == 0)
             return true;
     }
     return false;

@@ -18,7 +18,9 @@ namespace {
 bool readSizes(const std::string& line, std::int32_t& size, std::int32_t& packedSize) {
     std::int64_t values[2];
     std::size_t at = 0;
-    auto blank = [&] { return at < line.size() && std::isspace(static_cast<unsigned char>(line[at])); };
+    auto blank = [&] {
+        return at < line.size() && std::isspace(static_cast<unsigned char>(line[at]));
+    };
     for (std::int64_t& value : values) {
         std::size_t before = at;
         while (blank())

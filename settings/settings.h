@@ -3,8 +3,8 @@
 #include "settings/settings_store.h"
 
 #include <atomic>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <string_view>

@@ -71,8 +71,8 @@ bool SettingsStore::open(const std::string& path, std::string& error) {
     if (!createPrivateFile(path, error))
         return false;
 
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
         error = path + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory");
         closeLocked();
         return false;
@@ -93,8 +93,8 @@ bool SettingsStore::open(const std::string& path, std::string& error) {
                            "INSERT INTO registry (key, name, data) VALUES (?1, ?2, ?3) "
                            "ON CONFLICT (key, name) DO UPDATE SET data = excluded.data",
                            -1, &upsert_, nullptr) != SQLITE_OK ||
-        sqlite3_prepare_v2(db_, "DELETE FROM registry WHERE key = ?1 AND name = ?2", -1,
-                           &delete_, nullptr) != SQLITE_OK) {
+        sqlite3_prepare_v2(db_, "DELETE FROM registry WHERE key = ?1 AND name = ?2", -1, &delete_,
+                           nullptr) != SQLITE_OK) {
         error = path + ": " + sqlite3_errmsg(db_);
         closeLocked();
         return false;

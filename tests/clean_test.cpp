@@ -66,9 +66,9 @@ TEST_F(CleanTest, MarkersKeepFilesAndDirectories) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(walk({}), std::vector<std::string>{"Interface/FrameXML/Stray.lua"});
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(report,
-              (std::vector<std::string>{"Not cleaning directory Interface\\AddOns\\MyAddon (.nopatch)",
-                                        "Not cleaning Interface\\FrameXML\\Bindings.xml (.nopatch)"}));
+    EXPECT_EQ(report, (std::vector<std::string>{
+                          "Not cleaning directory Interface\\AddOns\\MyAddon (.nopatch)",
+                          "Not cleaning Interface\\FrameXML\\Bindings.xml (.nopatch)"}));
     EXPECT_NE(out.find("skipping Odd.nopatch.txt (.nopatch)\n"), std::string::npos);
 }
 
@@ -78,8 +78,7 @@ TEST_F(CleanTest, MarkerBesideInterfaceStopsTheWholeWalk) {
     settings.keepClean = 1;
     settings.completeCheck = 1;
     EXPECT_TRUE(walk({}).empty());
-    EXPECT_EQ(report,
-              std::vector<std::string>{"Not cleaning directory Interface (.nopatch)"});
+    EXPECT_EQ(report, std::vector<std::string>{"Not cleaning directory Interface (.nopatch)"});
 }
 
 TEST_F(CleanTest, WithoutKeepCleanItOnlyReports) {
@@ -98,7 +97,8 @@ TEST_F(CleanTest, SymbolicLinksAreEntriesNotDirectoriesToWalk) {
     ASSERT_EQ(::symlink(workingCopy.path().c_str(), "Interface/AddOns/Dev"), 0);
     ASSERT_EQ(::symlink("missing-target", "Interface/AddOns/Dangling"), 0);
     settings.keepClean = 1;
-    EXPECT_EQ(walk({}), (std::vector<std::string>{"Interface/AddOns/Dangling", "Interface/AddOns/Dev"}));
+    EXPECT_EQ(walk({}),
+              (std::vector<std::string>{"Interface/AddOns/Dangling", "Interface/AddOns/Dev"}));
 
     writeFile("Interface/AddOns/Dev.nopatch", "");
     EXPECT_EQ(walk({}), std::vector<std::string>{"Interface/AddOns/Dangling"});

@@ -3,8 +3,8 @@
 #include "tests/support/test_server.h"
 
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,14 +67,16 @@ TEST_F(CliTest, FirstAndSecondPassWithANewAccount) {
     server.addFile("1 Standard", "Pelvar.txt", "Pelvar 1.0 is out.\n");
     storeAccount("thrall", "lok'tar");
     stored().writeString("Distribution", "1");
-    writeFile(game / "WTF/Account/THRALL/SavedVariables.lua", "Before = 1\n" + table(3) + "After = 2\n");
+    writeFile(game / "WTF/Account/THRALL/SavedVariables.lua",
+              "Before = 1\n" + table(3) + "After = 2\n");
     writeFile(game / "WDB/itemcache.wdb", bytes(3000, 1));
     writeFile(game / "WDB/questcache.wdb", bytes(1000, 2));
 
     ProcessResult first = cli({});
     EXPECT_EQ(first.exitCode, 0) << first.err;
     ASSERT_EQ(server.uploadNames(), std::vector<std::string>{"000001-thrall.zeppelin"});
-    EXPECT_EQ(server.uploads()[0], "Mirelgan_Data " + std::to_string(table(3).size()) + "\n" + table(3))
+    EXPECT_EQ(server.uploads()[0],
+              "Mirelgan_Data " + std::to_string(table(3).size()) + "\n" + table(3))
         << "caches are only recorded on the first upload";
     EXPECT_EQ(readFile(server.root() + "/accounts"), "thrall\nlok'tar\n");
     EXPECT_EQ(readFile(game / "WTF/Account/THRALL/SavedVariables.lua"), "Before = 1\nAfter = 2\n");
@@ -85,7 +87,8 @@ TEST_F(CliTest, FirstAndSecondPassWithANewAccount) {
     uLongf packed = compressBound(server.uploads()[0].size());
     std::string area(packed, '\0');
     compress(reinterpret_cast<Bytef*>(area.data()), &packed,
-             reinterpret_cast<const Bytef*>(server.uploads()[0].data()), server.uploads()[0].size());
+             reinterpret_cast<const Bytef*>(server.uploads()[0].data()),
+             server.uploads()[0].size());
     EXPECT_TRUE(contains(first.out, "\n" + std::to_string(packed) + " bytes uploaded  -  Done!\n"))
         << first.out;
     EXPECT_FALSE(contains(first.out, "m_version")) << "trace lines stay off the status lines";
@@ -209,7 +212,8 @@ TEST_F(CliTest, TerminalAsksForTheLogin) {
         ASSERT_EQ(::write(terminal, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     };
     ASSERT_TRUE(readUntil("Username:")) << screen;
-    EXPECT_TRUE(contains(screen, "Hint: don't use the same login/pass combination you use for WoW"));
+    EXPECT_TRUE(
+        contains(screen, "Hint: don't use the same login/pass combination you use for WoW"));
     type("jaina\n");
     ASSERT_TRUE(readUntil("Password:")) << screen;
     type("proudmoore\n");

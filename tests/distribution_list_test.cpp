@@ -79,8 +79,9 @@ TEST_F(DistributionListTest, FillsLinesStoreAndVersionFromTheReferenceServer) {
     // The list is fetched once per run of the program.
     ASSERT_TRUE(fetch());
     auto log = server.log();
-    EXPECT_EQ(std::count_if(log.begin(), log.end(),
-                            [](const std::string& line) { return line.find(" D: ") != std::string::npos; }),
+    EXPECT_EQ(std::count_if(
+                  log.begin(), log.end(),
+                  [](const std::string& line) { return line.find(" D: ") != std::string::npos; }),
               1);
 }
 

@@ -95,7 +95,8 @@ TEST_F(DownloadTest, PeerClosingEarlyFailsTheDownloadAndLeavesTheOldFile) {
     server.options()->closeAfter = 5000;
     ASSERT_TRUE(patch(1));
     EXPECT_EQ(job.copyStatus(), "Download failed!");
-    EXPECT_EQ(settings.reportLines, std::vector<std::string>{"Error: couldn't download Interface\\A.lua"});
+    EXPECT_EQ(settings.reportLines,
+              std::vector<std::string>{"Error: couldn't download Interface\\A.lua"});
     EXPECT_EQ(readFile("Interface/A.lua"), "old");
     EXPECT_EQ(readFile("Interface/A.lua.new"), "") << "the temporary file stays behind, empty";
 }
@@ -128,8 +129,9 @@ TEST_F(DownloadTest, AddOnDataFilesAreReportedOnlyInACompleteCheck) {
     ASSERT_TRUE(patch(1));
     EXPECT_EQ(readFile("interface/addons/MIRELGAN/mdata/Items.lua"), "items");
     EXPECT_TRUE(settings.reportLines.empty());
-    EXPECT_NE(std::find(window.statusLines.begin(), window.statusLines.end(), "Updating Data Files"),
-              window.statusLines.end());
+    EXPECT_NE(
+        std::find(window.statusLines.begin(), window.statusLines.end(), "Updating Data Files"),
+        window.statusLines.end());
 
     server.addFile("1 Standard", "Interface/AddOns/Mirelgan/Mirelgan.xml", "<Ui></Ui>");
     settings.completeCheck = 1;
@@ -177,7 +179,8 @@ TEST_F(ScriptedDownloadTest, BackslashPathIsWrittenWithSlashes) {
     std::string packed = deflate("body");
     ScriptedPeer peer;
     peer.send(packed).readUntilClosed();
-    ASSERT_TRUE(download(peer, {{"Interface\\New\\File.lua", 4, static_cast<std::int32_t>(packed.size())}}));
+    ASSERT_TRUE(download(
+        peer, {{"Interface\\New\\File.lua", 4, static_cast<std::int32_t>(packed.size())}}));
     EXPECT_EQ(readFile("Interface/New/File.lua"), "body");
     EXPECT_EQ(job.copyStatus(), "Downloading Interface\\New\\File.lua");
     EXPECT_EQ(settings.reportLines, std::vector<std::string>{"New: Interface\\New\\File.lua"});
@@ -237,7 +240,8 @@ TEST_F(ScriptedDownloadTest, StreamShorterThanAnnouncedWritesOnlyWhatInflated) {
 
 TEST_F(ScriptedDownloadTest, HostilePatchListNeverWritesOutsideTheGame) {
     TempDir outside("pelvar-outside");
-    std::string escape = std::string("..\\") + std::filesystem::path(outside.path()).filename().string() + "\\evil.txt";
+    std::string escape = std::string("..\\") +
+                         std::filesystem::path(outside.path()).filename().string() + "\\evil.txt";
     std::string packed = deflate("evil");
     ScriptedPeer peer;
     peer.expect("P 1\n")

@@ -88,8 +88,9 @@ TEST_F(FsTest, RecycleMovesATreeToTheTrash) {
     writeFile("Pelvar_Cleaned/Interface/AddOns/Old/Old.lua", "old");
     EXPECT_EQ(recycle("Pelvar_Cleaned"), 0);
     EXPECT_FALSE(fileExists("Pelvar_Cleaned"));
-    EXPECT_EQ(readFile(home / ".local/share/Trash/files/Pelvar_Cleaned/Interface/AddOns/Old/Old.lua"),
-              "old");
+    EXPECT_EQ(
+        readFile(home / ".local/share/Trash/files/Pelvar_Cleaned/Interface/AddOns/Old/Old.lua"),
+        "old");
     std::string info = readFile(home / ".local/share/Trash/info/Pelvar_Cleaned.trashinfo");
     EXPECT_NE(info.find("Path=" + game.path() + "/Pelvar_Cleaned"), std::string::npos) << info;
     EXPECT_FALSE(fileExists("files")) << "nothing of the trash lands in the game directory";

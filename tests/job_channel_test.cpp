@@ -59,10 +59,14 @@ TEST_F(JobChannelTest, PollServesEventsInTheirFixedOrder) {
 
     pollJob(job, settings, window);
 
-    std::vector<std::string> expected = {"status:Choose a Distribution", "login",
-                                         "status:Choose a Distribution", "distribution",
-                                         "status:Choose a Distribution", "status:PatchReport",
-                                         "report", "endOfPass"};
+    std::vector<std::string> expected = {"status:Choose a Distribution",
+                                         "login",
+                                         "status:Choose a Distribution",
+                                         "distribution",
+                                         "status:Choose a Distribution",
+                                         "status:PatchReport",
+                                         "report",
+                                         "endOfPass"};
     EXPECT_EQ(window.calls, expected);
     EXPECT_EQ(configureOpenDuringChoice, 1);
     EXPECT_EQ(settings.configureOpen, 0);
@@ -211,7 +215,8 @@ TEST(FatalWithoutPass, ShowsTheMessageThroughTheHookAndExitsWithZero) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            setFatalHook([](const std::string& text) { std::fprintf(stderr, "box: %s\n", text.c_str()); });
+            setFatalHook(
+                [](const std::string& text) { std::fprintf(stderr, "box: %s\n", text.c_str()); });
             TempDir dir;
             Settings settings(dir / "settings.db");
             WorkerJob(settings).fatal("Can't find %s, aborting", "WoW");

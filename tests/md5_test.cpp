@@ -12,7 +12,8 @@ std::string digestOf(const std::string& message, std::size_t piece = 0) {
         md5.update(bytes, static_cast<std::uint32_t>(message.size()));
     } else {
         for (std::size_t at = 0; at < message.size(); at += piece)
-            md5.update(bytes + at, static_cast<std::uint32_t>(std::min(piece, message.size() - at)));
+            md5.update(bytes + at,
+                       static_cast<std::uint32_t>(std::min(piece, message.size() - at)));
     }
     md5.finalize();
     return md5.hex_digest();

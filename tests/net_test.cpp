@@ -47,8 +47,8 @@ TEST(ServerEndpoint, BuiltInAddressAndOverride) {
     EXPECT_EQ(endpoint->port, 9000);
     EXPECT_EQ(endpoint->address, inet_addr("10.1.2.3"));
     EXPECT_EQ(parseServerEndpoint("10.1.2.3")->port, defaultServerPort);
-    for (const char* bad : {"", "10.1.2", "host:80", "10.1.2.3:", "10.1.2.3:0", "10.1.2.3:65536",
-                            "10.1.2.3:8x"})
+    for (const char* bad :
+         {"", "10.1.2", "host:80", "10.1.2.3:", "10.1.2.3:0", "10.1.2.3:65536", "10.1.2.3:8x"})
         EXPECT_FALSE(parseServerEndpoint(bad)) << bad;
     {
         ScopedEnv unset("MIRELGAN_SERVER", nullptr);
@@ -172,7 +172,11 @@ TEST_F(PatchListExchangeTest, EndLineSplitAcrossReceivesEndsTheReply) {
         if (first == "D")
             whole = "D\n";
         ScriptedPeer peer;
-        peer.expect("P 3\n").send(first).pause(50ms).send(whole.substr(first.size())).readUntilClosed();
+        peer.expect("P 3\n")
+            .send(first)
+            .pause(50ms)
+            .send(whole.substr(first.size()))
+            .readUntilClosed();
         std::string reply;
         EXPECT_EQ(run(peer, 3, reply), PatchListOutcome::ended) << first;
         EXPECT_EQ(reply, whole);
@@ -188,7 +192,10 @@ TEST_F(PatchListExchangeTest, HundredThousandBytesAreAcceptedOneMoreIsTooLong) {
     for (std::size_t size : {std::size_t(100000), std::size_t(100001)}) {
         std::string reply = std::string(size - 3, 'x') + "\nD\n";
         ScriptedPeer peer;
-        peer.expect("P 12\n").send(reply.substr(0, 40000)).send(reply.substr(40000)).readUntilClosed();
+        peer.expect("P 12\n")
+            .send(reply.substr(0, 40000))
+            .send(reply.substr(40000))
+            .readUntilClosed();
         std::string received;
         PatchListOutcome outcome = run(peer, 12, received);
         EXPECT_EQ(outcome, size == 100000 ? PatchListOutcome::ended : PatchListOutcome::tooLong);
@@ -208,9 +215,10 @@ TEST(Login, RequestAndReplyRules) {
         const char* reply;
         LoginOutcome outcome;
     };
-    for (Case c : {Case{"OK\n", LoginOutcome::accepted}, Case{"OK\nwelcome back", LoginOutcome::accepted},
-                   Case{"ok\n", LoginOutcome::refused}, Case{"OKx", LoginOutcome::refused},
-                   Case{"OK", LoginOutcome::refused}, Case{"Login failed\n", LoginOutcome::refused}}) {
+    for (Case c :
+         {Case{"OK\n", LoginOutcome::accepted}, Case{"OK\nwelcome back", LoginOutcome::accepted},
+          Case{"ok\n", LoginOutcome::refused}, Case{"OKx", LoginOutcome::refused},
+          Case{"OK", LoginOutcome::refused}, Case{"Login failed\n", LoginOutcome::refused}}) {
         ScriptedPeer peer;
         peer.expect("L\nthrall\nlok'tar\n").send(c.reply).readUntilClosed();
         peer.start();

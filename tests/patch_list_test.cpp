@@ -50,13 +50,14 @@ TEST_F(CheckFilesTest, RulesApplyInOrder) {
     writeFile("Interface/Upper.lua", "upper");
 
     testing::internal::CaptureStdout();
-    DownloadList list = check({"Interface/Marked.lua", "10 5", md5Of("new"),
-                               "Interface/MarkedMissing.lua", "10 6", md5Of("new"),
-                               "Interface/Missing.lua", "10 7", md5Of("x"),
-                               "Interface/Cached.lua", "10 8", md5Of("cached"),
-                               "Interface/Current.lua", "7 9", md5Of("current"),
-                               "Interface/Stale.lua", "5 10", md5Of("stale!"),
-                               "Interface/Upper.lua", "5 11", "10516E72B9FEE1E97E0D2E6AFC22DB3B"});
+    DownloadList list =
+        check({"Interface/Marked.lua",        "10 5", md5Of("new"),
+               "Interface/MarkedMissing.lua", "10 6", md5Of("new"),
+               "Interface/Missing.lua",       "10 7", md5Of("x"),
+               "Interface/Cached.lua",        "10 8", md5Of("cached"),
+               "Interface/Current.lua",       "7 9",  md5Of("current"),
+               "Interface/Stale.lua",         "5 10", md5Of("stale!"),
+               "Interface/Upper.lua",         "5 11", "10516E72B9FEE1E97E0D2E6AFC22DB3B"});
     std::string out = testing::internal::GetCapturedStdout();
 
     EXPECT_EQ(paths(list), (std::vector<std::string>{"Interface/Missing.lua", "Interface/Stale.lua",
@@ -83,9 +84,8 @@ TEST_F(CheckFilesTest, CompleteCheckRehashesAndReportsMarkers) {
     settings.writeString("INTERFACE/good.lua", md5Of("good"));
     writeFile("Interface/Marked.lua.nopatch", "");
     settings.completeCheck = 1;
-    DownloadList list = check({"Interface/Cached.lua", "6 3", md5Of("cached"),
-                               "Interface/Good.lua", "4 2", md5Of("good"),
-                               "Interface/Marked.lua", "1 1", md5Of("m")});
+    DownloadList list = check({"Interface/Cached.lua", "6 3", md5Of("cached"), "Interface/Good.lua",
+                               "4 2", md5Of("good"), "Interface/Marked.lua", "1 1", md5Of("m")});
     EXPECT_EQ(paths(list), std::vector<std::string>{"Interface/Cached.lua"});
     EXPECT_EQ(settings.readString("Interface/Cached.lua"), "");
     EXPECT_EQ(settings.readString("Interface/Good.lua"), md5Of("good"));

@@ -37,7 +37,8 @@ TEST_F(PatchRunTest, WholePassInItsFixedOrder) {
     writeFile("Interface/AddOns/Kept/Kept.lua", "marked");
     writeFile("Interface/AddOns/Kept.nopatch", "");
     writeFile("WTF/Account/ACC/SavedVariables.lua",
-              "Mirelgan_Data = {\n  [\"a\"] = \"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\",\n}\n");
+              "Mirelgan_Data = {\n  [\"a\"] = "
+              "\"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\",\n}\n");
     settings.writeString("Distribution", "1");
     settings.distribution = 1;
     settings.keepClean = 1;
@@ -107,7 +108,8 @@ TEST_F(PatchRunTest, UpToDateFilesStillGetCleaned) {
     settings.keepClean = 1;
     keepReport();
     ASSERT_TRUE(run());
-    EXPECT_EQ(requests(server), (std::vector<std::string>{"D", "P", "closed"})) << "no file request";
+    EXPECT_EQ(requests(server), (std::vector<std::string>{"D", "P", "closed"}))
+        << "no file request";
     EXPECT_EQ(report, std::vector<std::string>{"Cleaned Interface\\Sub\\Stray.lua"});
 }
 
@@ -120,9 +122,9 @@ TEST_F(PatchRunTest, SetAsideTargetThatExistsIsReportedAndTheFileStays) {
     settings.keepClean = 1;
     keepReport();
     ASSERT_TRUE(run());
-    EXPECT_EQ(report, (std::vector<std::string>{"New: Interface\\A.lua",
-                                                "Cleaned Interface\\Odd%s%d.lua",
-                                                "ERROR: failed to clean Interface\\Stray.lua"}));
+    EXPECT_EQ(report,
+              (std::vector<std::string>{"New: Interface\\A.lua", "Cleaned Interface\\Odd%s%d.lua",
+                                        "ERROR: failed to clean Interface\\Stray.lua"}));
     EXPECT_EQ(readFile("Interface/Stray.lua"), "stray");
     EXPECT_EQ(readFile(trashed("Pelvar_Cleaned/Interface/Odd%s%d.lua")), "percent");
 }

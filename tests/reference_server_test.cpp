@@ -79,7 +79,8 @@ bool stillServes(TestServer& server) {
 TEST(ReferenceServer, AccountsAreMadeOnFirstLoginAndGuarded) {
     TestServer server;
     RawClient client(server.port());
-    client.send("L\nthrall\nhorde\nL\nthrall\nalliance\nL\nanonymous\n\nL\n\nx\nL\nthrall\nhorde\n");
+    client.send(
+        "L\nthrall\nhorde\nL\nthrall\nalliance\nL\nanonymous\n\nL\n\nx\nL\nthrall\nhorde\n");
     bool closed;
     EXPECT_EQ(client.read(closed), "OK\nLogin failed\nOK\nLogin failed\nOK\n");
     EXPECT_EQ(readFile(server.root() + "/accounts"), "thrall\nhorde\n");
@@ -113,7 +114,7 @@ TEST(ReferenceServer, StoresValidUploadsAndDropsMalformedOnes) {
         client.send(uploadRequest(zeppelin)); // before any login: dropped
         client.send("L\nanonymous\n\n");
         client.send(uploadRequest(zeppelin));
-        client.send(uploadRequest("itemcache.wdb 3\nabc"));   // no saved table
+        client.send(uploadRequest("itemcache.wdb 3\nabc"));    // no saved table
         client.send(uploadRequest("Mirelgan_Data 99\nshort")); // length past the end
         client.send(uploadRequest(zeppelin + "trailing"));     // bytes after the records
         client.send("Z\n5\nnope!");                            // no zlib stream

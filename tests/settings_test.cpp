@@ -24,7 +24,6 @@ std::vector<std::string> queryColumn(const std::string& path, const std::string&
     return rows;
 }
 
-
 } // namespace
 
 TEST(FormatString, CutsAt511Characters) {

@@ -122,7 +122,8 @@ TEST_F(ShellTest, ReportTextWithAndWithoutPelvarTxt) {
     TempDir game;
     CurrentDirectory inGame(game.path());
     settings.reportLines = {"New: a", "Changed: b", "Cleaned c"};
-    EXPECT_EQ(takeReportText(settings), "New: a\nChanged: b\nCleaned c\n" + std::string(reportNotice));
+    EXPECT_EQ(takeReportText(settings),
+              "New: a\nChanged: b\nCleaned c\n" + std::string(reportNotice));
     EXPECT_TRUE(settings.reportLines.empty());
 
     writeFile("Pelvar.txt", std::string("No line end") + '\0' + "hidden");
@@ -168,17 +169,15 @@ TEST(GameLocation, DrivesMapThroughDosdevicesIgnoringCase) {
 
     TempDir elsewhere;
     CurrentDirectory start(elsewhere.path());
-    writeFile(prefix / "system.reg",
-              "[Software\\\\Blizzard Entertainment\\\\World of Warcraft] 1\n"
-              "\"InstallPath\"=\"D:\\\\Games\\\\World of Warcraft\\\\\"\n");
+    writeFile(prefix / "system.reg", "[Software\\\\Blizzard Entertainment\\\\World of Warcraft] 1\n"
+                                     "\"InstallPath\"=\"D:\\\\Games\\\\World of Warcraft\\\\\"\n");
     EXPECT_EQ(findGame(prefix.path()), GameSearch::installed);
     EXPECT_EQ(readFile("WoW.exe"), "");
 
     // Without the trailing backslash the cut leaves the drive, where no game is.
     CurrentDirectory again(elsewhere.path());
-    writeFile(prefix / "system.reg",
-              "[Software\\\\Blizzard Entertainment\\\\World of Warcraft] 1\n"
-              "\"InstallPath\"=\"D:\\\\Games\\\\World of Warcraft\"\n");
+    writeFile(prefix / "system.reg", "[Software\\\\Blizzard Entertainment\\\\World of Warcraft] 1\n"
+                                     "\"InstallPath\"=\"D:\\\\Games\\\\World of Warcraft\"\n");
     EXPECT_EQ(findGame(prefix.path()), GameSearch::notFound);
 }
 

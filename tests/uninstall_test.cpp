@@ -13,7 +13,9 @@ public:
         questions.push_back(question);
         return yes_;
     }
-    void tellFailure(const std::string& message) override { messages.push_back("failure:" + message); }
+    void tellFailure(const std::string& message) override {
+        messages.push_back("failure:" + message);
+    }
     void tellDone(const std::string& message) override { messages.push_back("done:" + message); }
 
     std::vector<std::string> questions;
@@ -45,14 +47,16 @@ TEST_F(UninstallTest, StripsCustomSettingsAndTrashesTheInterface) {
                          "set Foo_Bar \"lower case\"\n"
                          "SET\n"
                          "SET realmName \"A.B_C\"\n"
-                         "SET " + std::string(600, 'L') + "_x \"long\"\n";
+                         "SET " +
+                         std::string(600, 'L') + "_x \"long\"\n";
     writeFile("WTF/Config.wtf", config);
     AnsweringDialogs dialogs(true);
     EXPECT_EQ(UninstallUi(dialogs), 1);
     EXPECT_EQ(dialogs.questions, std::vector<std::string>{uninstallQuestion});
     EXPECT_EQ(std::string(uninstallQuestion),
               "This will delete the entire Interface\\ directory, as well as removing any custom "
-              "UI configuration.\n\n" + std::string(60, ' ') + "Proceed?");
+              "UI configuration.\n\n" +
+                  std::string(60, ' ') + "Proceed?");
     EXPECT_EQ(dialogs.messages, std::vector<std::string>{"done:" + std::string(uninstallDone)});
     EXPECT_FALSE(exists("Interface"));
     EXPECT_EQ(readFile(state / ".local/share/Trash/files/Interface/AddOns/Foo/Foo.lua"), "foo");
@@ -63,7 +67,8 @@ TEST_F(UninstallTest, StripsCustomSettingsAndTrashesTheInterface) {
                                           "set Foo_Bar \"lower case\"\n"
                                           "SET\n"
                                           "SET realmName \"A.B_C\"\n"
-                                          "SET " + std::string(600, 'L') + "_x \"long\"\n");
+                                          "SET " +
+                                              std::string(600, 'L') + "_x \"long\"\n");
     EXPECT_EQ(readFile("WTF/Config.wtf.stripped"), "SET Foo_Bar \"1\"\n"
                                                    "SET Foo.Bar \"1\"\n"
                                                    "SET showMirelganTips \"1\"\n"
@@ -100,7 +105,8 @@ TEST_F(UninstallTest, FailedTrashIsReportedAndTheConfigurationStillRewritten) {
     ScopedEnv noData("XDG_DATA_HOME", "relative-too");
     AnsweringDialogs dialogs(true);
     EXPECT_EQ(UninstallUi(dialogs), 1);
-    EXPECT_EQ(dialogs.messages, std::vector<std::string>{"failure:" + std::string(uninstallFailed)});
+    EXPECT_EQ(dialogs.messages,
+              std::vector<std::string>{"failure:" + std::string(uninstallFailed)});
     EXPECT_TRUE(exists("Interface"));
     EXPECT_EQ(readFile("WTF/Config.wtf"), "SET keep \"1\"\n");
 }

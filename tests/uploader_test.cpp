@@ -11,7 +11,8 @@ namespace {
 // A saved table of exactly `length` bytes, start and end line included.
 std::string table(std::size_t length) {
     std::string head = "Mirelgan_Data = {\n", tail = "}\n";
-    std::string body = "  [\"x\"] = \"" + std::string(length - head.size() - tail.size() - 14, 'x') + "\",\n";
+    std::string body =
+        "  [\"x\"] = \"" + std::string(length - head.size() - tail.size() - 14, 'x') + "\",\n";
     return head + body + tail;
 }
 
@@ -169,7 +170,7 @@ TEST_F(UploadTest, CachesAreRecordedFirstAndSentAfterwards) {
     std::string out = testing::internal::GetCapturedStdout();
     ASSERT_EQ(server.uploads().size(), 2u);
     EXPECT_TRUE(server.uploads()[1] == "Mirelgan_Data 90\n" + table(90) + "itemcache.wdb 100\n" +
-                                            bytes(100, 3) + "questcache.wdb 100\n" + bytes(100, 4));
+                                           bytes(100, 3) + "questcache.wdb 100\n" + bytes(100, 4));
     EXPECT_EQ(settings.readString("wdbitems"), "1100");
     EXPECT_EQ(out, "reading wdbitems\nreading wdbquests\n");
 }

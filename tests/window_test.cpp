@@ -52,8 +52,8 @@ Control* control(QWidget* dialog, int id) {
 // Runs `action` on the next modal dialog of the kind `Dialog` that opens (and that `wanted`
 // accepts), as a user would.
 template <typename Dialog = QDialog>
-void whenModal(std::function<void(Dialog*)> action,
-               std::function<bool(Dialog*)> wanted = nullptr, int attempts = 500) {
+void whenModal(std::function<void(Dialog*)> action, std::function<bool(Dialog*)> wanted = nullptr,
+               int attempts = 500) {
     QTimer::singleShot(10, [action = std::move(action), wanted, attempts] {
         auto* modal = qobject_cast<Dialog*>(QApplication::activeModalWidget());
         if (modal && (!wanted || wanted(modal)))
@@ -133,9 +133,8 @@ private:
     // Waits until the pass with that number has ended and the window has closed it: the end of
     // a pass sets the progress, which the pass had set to 40, to 100.
     bool passEnded(MainWindow& window, int number = 1) {
-        return waitUntil([&] {
-            return passes_ >= number && !passRunning() && window.job.progress == 100;
-        });
+        return waitUntil(
+            [&] { return passes_ >= number && !passRunning() && window.job.progress == 100; });
     }
 
 private slots:
@@ -175,9 +174,11 @@ private slots:
         QCOMPARE(text(&window, 1035), QStringLiteral("Pelvar Home"));
         QCOMPARE(text(&window, 1033), QStringLiteral("Vindo"));
         QVERIFY(control<QProgressBar>(&window, 1000));
-        QCOMPARE(window.findChild<QLabel*>("versionText")->text(), QStringLiteral("Patcher Version 2.12"));
+        QCOMPARE(window.findChild<QLabel*>("versionText")->text(),
+                 QStringLiteral("Patcher Version 2.12"));
         QSize base = dialogBaseUnits(window.font());
-        QCOMPARE(controlById(&window, 1000)->geometry(), dialogUnitsToPixels({27, 24, 217, 14}, base));
+        QCOMPARE(controlById(&window, 1000)->geometry(),
+                 dialogUnitsToPixels({27, 24, 217, 14}, base));
         QCOMPARE(window.size(), dialogUnitsToPixels({0, 0, 273, 84}, base).size());
 
         ConfigureDialog configure(*application_, &window);
@@ -401,7 +402,8 @@ private slots:
                     [&, configure](QMessageBox* done) {
                         message = done->text();
                         done->accept();
-                        QTimer::singleShot(10, [configure] { control<QPushButton>(configure, 1)->click(); });
+                        QTimer::singleShot(
+                            10, [configure] { control<QPushButton>(configure, 1)->click(); });
                     },
                     [](QMessageBox* box) { return box->text() != uninstallQuestion; });
                 ask->button(QMessageBox::Yes)->click();
@@ -422,7 +424,8 @@ private slots:
         {
             ReportWindow report(settings());
             QCOMPARE(control<QTextEdit>(&report, 1028)->toPlainText(),
-                     QString::fromStdString("New: a\nChanged: b\nCleaned c\n" + std::string(reportNotice)));
+                     QString::fromStdString("New: a\nChanged: b\nCleaned c\n" +
+                                            std::string(reportNotice)));
             QVERIFY(control<QTextEdit>(&report, 1028)->isReadOnly());
         }
         QVERIFY(settings().reportLines.empty());
@@ -507,7 +510,8 @@ private slots:
         MainWindow window(*application_);
         window.show();
         QVERIFY(waitUntil([&] { return asked.load(); }, 2000));
-        QTimer::singleShot(300, [&] { dialogShown = QApplication::activeModalWidget() != nullptr; });
+        QTimer::singleShot(300,
+                           [&] { dialogShown = QApplication::activeModalWidget() != nullptr; });
         timer.start();
         window.reject();
         // Closing waits at most 100 ms for the pass.

@@ -53,13 +53,12 @@ bool isCustomSetting(std::string_view piece) {
     if (piece.substr(0, 4) != "SET ")
         return false;
     std::size_t blank = piece.find(' ', 4);
-    std::string_view name = piece.substr(4, blank == std::string_view::npos ? std::string_view::npos
-                                                                            : blank - 4);
+    std::string_view name =
+        piece.substr(4, blank == std::string_view::npos ? std::string_view::npos : blank - 4);
     if (name.find_first_of("._") != std::string_view::npos)
         return true;
-    return blank != std::string_view::npos &&
-           (name.find("Mirelgan") != std::string_view::npos ||
-            name.find("ilverMarker") != std::string_view::npos);
+    return blank != std::string_view::npos && (name.find("Mirelgan") != std::string_view::npos ||
+                                               name.find("ilverMarker") != std::string_view::npos);
 }
 
 int UninstallUi(UninstallDialogs& dialogs) {

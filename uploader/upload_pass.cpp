@@ -71,7 +71,8 @@ void packCache(WorkerJob& job, Zeppelin& zeppelin, const Cache& cache, bool read
             std::string header;
             formatString(header, "%s %ld\n", cache.recordName, added);
             zeppelin.appendHeader(header);
-            std::size_t got = std::fread(zeppelin.end(), 1, static_cast<std::size_t>(added), file.get());
+            std::size_t got =
+                std::fread(zeppelin.end(), 1, static_cast<std::size_t>(added), file.get());
             if (got != static_cast<std::size_t>(added))
                 job.fatal("%s", cache.exploded);
             zeppelin.grow(got);

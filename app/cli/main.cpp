@@ -71,7 +71,8 @@ CliOptions parse(int argc, char** argv) {
             options.runGame = true;
         } else if (option == "--") {
             for (++i; i < argc; ++i)
-                options.commandLine += (options.commandLine.empty() ? "" : " ") + std::string(argv[i]);
+                options.commandLine +=
+                    (options.commandLine.empty() ? "" : " ") + std::string(argv[i]);
         } else {
             usageError("unknown option " + option);
         }

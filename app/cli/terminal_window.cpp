@@ -99,7 +99,8 @@ void TerminalWindow::runLogin() {
             answer.accepted = true;
             answer.userName = *user;
             answer.password = *password;
-            answer.anonymous = !anonymous->empty() && (anonymous->at(0) == 'y' || anonymous->at(0) == 'Y');
+            answer.anonymous =
+                !anonymous->empty() && (anonymous->at(0) == 'y' || anonymous->at(0) == 'Y');
             return answer;
         },
         [this](const std::string& line) { showStatus(line); });
@@ -134,7 +135,8 @@ void TerminalWindow::chooseDistribution() {
         clearProgressBar();
         std::printf("Select Pelvar Distribution\n");
         for (std::size_t i = 0; i < rows.size(); ++i)
-            std::printf(" %c %4d  %s\n", selected == i ? '*' : ' ', rows[i].number, rows[i].name.c_str());
+            std::printf(" %c %4d  %s\n", selected == i ? '*' : ' ', rows[i].number,
+                        rows[i].name.c_str());
         for (;;) {
             auto answer = ask(selected ? "Distribution number (Enter for the one marked *):"
                                        : "Distribution number:",

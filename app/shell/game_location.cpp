@@ -47,7 +47,8 @@ std::optional<std::string> unquote(const std::string& line, std::size_t at) {
         case 'x': {
             unsigned long codePoint = 0;
             int digits = 0;
-            while (digits < 4 && at < line.size() && std::isxdigit(static_cast<unsigned char>(line[at]))) {
+            while (digits < 4 && at < line.size() &&
+                   std::isxdigit(static_cast<unsigned char>(line[at]))) {
                 char digit = static_cast<char>(line[at++] | 0x20);
                 codePoint = codePoint * 16 + static_cast<unsigned long>(
                                                  digit <= '9' ? digit - '0' : digit - 'a' + 10);
@@ -78,7 +79,8 @@ std::optional<std::string> unquote(const std::string& line, std::size_t at) {
 // The section name of a "[...] timestamp" line with its doubled backslashes undone.
 std::string sectionName(const std::string& line) {
     std::size_t close = line.rfind(']');
-    std::string escaped = line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    std::string escaped =
+        line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
     std::string name;
     for (std::size_t i = 0; i < escaped.size(); ++i) {
         if (escaped[i] == '\\' && i + 1 < escaped.size() && escaped[i + 1] == '\\')
@@ -102,7 +104,8 @@ std::optional<std::string> installPathFromRegistry(const std::string& registryTe
     std::size_t start = 0;
     while (start < registryText.size()) {
         std::size_t end = registryText.find('\n', start);
-        std::string line = registryText.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::string line =
+            registryText.substr(start, end == std::string::npos ? std::string::npos : end - start);
         start = end == std::string::npos ? registryText.size() : end + 1;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
@@ -148,13 +151,15 @@ std::optional<std::string> unixPathOf(const std::string& prefix, const std::stri
         !std::isalpha(static_cast<unsigned char>(windowsPath[0])))
         return std::nullopt;
     std::string path = prefix + "/dosdevices/" +
-                       static_cast<char>(std::tolower(static_cast<unsigned char>(windowsPath[0]))) + ":";
+                       static_cast<char>(std::tolower(static_cast<unsigned char>(windowsPath[0]))) +
+                       ":";
     if (!isDirectory(path))
         return std::nullopt;
     std::size_t at = 2;
     while (at <= windowsPath.size()) {
         std::size_t next = windowsPath.find_first_of("\\/", at);
-        std::string component = windowsPath.substr(at, next == std::string::npos ? std::string::npos : next - at);
+        std::string component =
+            windowsPath.substr(at, next == std::string::npos ? std::string::npos : next - at);
         at = next == std::string::npos ? windowsPath.size() + 1 : next + 1;
         if (component.empty() || component == ".")
             continue;

@@ -8,7 +8,8 @@
 // the prefix's system.reg, and Windows paths map through the prefix's dosdevices.
 
 inline constexpr char gameKey[] = "Software\\Blizzard Entertainment\\World of Warcraft";
-inline constexpr char gameKey64[] = "Software\\Wow6432Node\\Blizzard Entertainment\\World of Warcraft";
+inline constexpr char gameKey64[] =
+    "Software\\Wow6432Node\\Blizzard Entertainment\\World of Warcraft";
 
 // $WINEPREFIX, else ~/.wine.
 std::string winePrefix();

@@ -12,8 +12,7 @@
 #include <thread>
 
 ConfigureDialog::ConfigureDialog(Application& application, QWidget* parent)
-    : QDialog(parent), application_(application),
-      full_(std::make_unique<Ui::ConfigureDialog>()) {
+    : QDialog(parent), application_(application), full_(std::make_unique<Ui::ConfigureDialog>()) {
     waitForDistributionList();
     full_->setupUi(this);
     layoutInDialogUnits(this);
@@ -76,7 +75,8 @@ void ConfigureDialog::accept() {
     int row = distributions_->currentIndex();
     if (row >= 0)
         choice_.selectedNumber = rows_[static_cast<std::size_t>(row)].number;
-    if (acceptConfiguration(application_.settings, choice_, passRunning()) && application_.mainWindow)
+    if (acceptConfiguration(application_.settings, choice_, passRunning()) &&
+        application_.mainWindow)
         application_.mainWindow->startPass();
     QDialog::accept();
 }

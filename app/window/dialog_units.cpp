@@ -31,7 +31,8 @@ void layoutInDialogUnits(QWidget* dialog) {
 
 QWidget* controlById(QWidget* dialog, int id) {
     for (QWidget* control : dialog->findChildren<QWidget*>())
-        if (control->property("controlId").toInt() == id && control->property("controlId").isValid())
+        if (control->property("controlId").toInt() == id &&
+            control->property("controlId").isValid())
             return control;
     return nullptr;
 }

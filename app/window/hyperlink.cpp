@@ -89,16 +89,16 @@ protected:
             setHovered(true);
             break;
         case QEvent::MouseMove:
-            setHovered(control_->rect().contains(
-                static_cast<QMouseEvent*>(event)->position().toPoint()));
+            setHovered(
+                control_->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint()));
             break;
         case QEvent::Leave:
             setHovered(false);
             break;
         case QEvent::MouseButtonRelease: {
             auto* mouse = static_cast<QMouseEvent*>(event);
-            if (mouse->button() == Qt::LeftButton && control_->rect().contains(mouse->position().toPoint()) &&
-                dialog_) {
+            if (mouse->button() == Qt::LeftButton &&
+                control_->rect().contains(mouse->position().toPoint()) && dialog_) {
                 CommandEvent command(controlId_);
                 QApplication::sendEvent(dialog_, &command);
             }
@@ -115,7 +115,8 @@ private:
         if (hovered == hovered_)
             return;
         hovered_ = hovered;
-        control_->setFont(control_->property(hovered ? underlineFont : originalFont).value<QFont>());
+        control_->setFont(
+            control_->property(hovered ? underlineFont : originalFont).value<QFont>());
         control_->update();
     }
 

@@ -4,8 +4,8 @@
 #include "ui_login_dialog.h"
 
 LoginDialog::LoginDialog(const LoginPrompt& prompt, QWidget* parent)
-    : QDialog(parent), password_(prompt.password), userName_(prompt.userName),
-      hint_(prompt.hint), ui_(std::make_unique<Ui::LoginDialog>()) {
+    : QDialog(parent), password_(prompt.password), userName_(prompt.userName), hint_(prompt.hint),
+      ui_(std::make_unique<Ui::LoginDialog>()) {
     ui_->setupUi(this);
     layoutInDialogUnits(this);
     ui_->id1005->setText(QString::fromStdString(password_));

@@ -84,7 +84,8 @@ void MainWindow::runLogin() {
         [this](const LoginPrompt& prompt) {
             LoginDialog dialog(prompt, this);
             bool accepted = dialog.exec() == QDialog::Accepted;
-            return LoginAnswer{accepted, dialog.userName(), dialog.password(), dialog.anonymous() != 0};
+            return LoginAnswer{accepted, dialog.userName(), dialog.password(),
+                               dialog.anonymous() != 0};
         },
         [this](const std::string& line) { showStatus(line); });
 }

@@ -32,5 +32,4 @@ public:
 // Starts a pass with `body` and serves the job channel every few milliseconds until the pass has
 // ended and endOfPass has run (as the window's timer does). A pass that takes longer than
 // `limitMs` aborts the test program.
-bool runPass(Job& job, Settings& settings, TestWindow& window, PassBody body,
-             int limitMs = 30000);
+bool runPass(Job& job, Settings& settings, TestWindow& window, PassBody body, int limitMs = 30000);

@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: pelvar-screenshots DIR\n");
         return 2;
     }
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication qt(argc, argv);
     initWindowResources();
     QDir out(QString::fromLocal8Bit(argv[1]));

@@ -85,7 +85,8 @@ int main(int argc, char** argv) {
         }
     }
     struct stat info {};
-    if (options.root.empty() || ::stat(options.root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    if (options.root.empty() || ::stat(options.root.c_str(), &info) != 0 ||
+        !S_ISDIR(info.st_mode)) {
         std::fprintf(stderr, "pelvar-server: give the root directory\n%s", usage);
         return 2;
     }

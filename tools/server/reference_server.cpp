@@ -21,7 +21,7 @@
 namespace {
 
 constexpr std::size_t maxRequestLine = 8192;
-constexpr std::size_t maxUpload = 1 << 20;  // the client's compressed area
+constexpr std::size_t maxUpload = 1 << 20;   // the client's compressed area
 constexpr std::size_t maxZeppelin = 1 << 20; // the client's Zeppelin area
 constexpr int idleTimeoutMs = 120000;
 
@@ -39,8 +39,8 @@ bool readWholeFile(const std::string& path, std::string& content) {
 }
 
 bool isDigits(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(),
-                                        [](char c) { return c >= '0' && c <= '9'; });
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 std::string sanitizedAccount(const std::string& name) {
@@ -112,8 +112,8 @@ public:
                 ++digits;
             if (digits == 0 || digits > 9 || digits >= name.size() || name[digits] != ' ')
                 continue;
-            found.push_back({std::stoi(name.substr(0, digits)), name.substr(digits + 1),
-                             base + "/" + name});
+            found.push_back(
+                {std::stoi(name.substr(0, digits)), name.substr(digits + 1), base + "/" + name});
         }
         ::closedir(dir);
         std::sort(found.begin(), found.end(),
@@ -173,7 +173,8 @@ private:
 
     std::shared_ptr<const File> load(const std::string& full, const std::string& relative,
                                      const struct stat& info) {
-        std::int64_t modified = std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+        std::int64_t modified =
+            std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
         {
             std::lock_guard guard(lock_);
             auto cached = cache_.find(full);
@@ -566,7 +567,8 @@ void ReferenceServer::acceptLoop() {
             continue;
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
-        int socket = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        int socket =
+            ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
         if (socket < 0)
             continue;
         int one = 1;

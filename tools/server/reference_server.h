@@ -23,13 +23,13 @@ struct ServerOptions {
     std::int32_t wdbVersion = 1;
 
     // Fault injection.
-    std::size_t chunkSize = 0;              // send every reply in writes of this size
-    std::chrono::milliseconds pause{0};     // pause between two writes of a reply
-    long long closeAfter = -1;              // close after this many bytes of a reply ...
-    char closeOn = 'C';                     // ... to this command
-    std::string corruptPath;                // spoil this file's zlib stream (path with '/')
-    bool splitVersion = false;              // send the version line after the client's next bytes
-    std::size_t splitAt = 0;                // send every reply in two writes, cut here
+    std::size_t chunkSize = 0;          // send every reply in writes of this size
+    std::chrono::milliseconds pause{0}; // pause between two writes of a reply
+    long long closeAfter = -1;          // close after this many bytes of a reply ...
+    char closeOn = 'C';                 // ... to this command
+    std::string corruptPath;            // spoil this file's zlib stream (path with '/')
+    bool splitVersion = false;          // send the version line after the client's next bytes
+    std::size_t splitAt = 0;            // send every reply in two writes, cut here
 };
 
 class ReferenceServer {
