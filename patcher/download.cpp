@@ -25,10 +25,6 @@ constexpr AddonDataPattern addonDataPatterns[] = {
     {"Interface/AddOns/Mirelgan/MData", true}, {"Interface/AddOns/Mirelgan/Mirelgan.xml", false},
 };
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 void updateProgress(const WorkerJob& job) {
     if (job.bytesTotal != 0)
         job.setProgress(static_cast<int>(job.bytesDone * 100 / job.bytesTotal));
@@ -80,7 +76,7 @@ void downloadFile(WorkerJob& job, const std::string& path, std::int32_t size,
     std::string temporary = normal + ".new";
     std::string backup = normal + ".prepatch";
 
-    std::unique_ptr<std::FILE, FileCloser> output;
+    UniqueFile output;
     if (backup.size() < nameAreaSize) {
         output.reset(std::fopen(temporary.c_str(), "wb"));
         if (!output) {

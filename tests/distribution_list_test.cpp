@@ -1,6 +1,7 @@
 #include "app/job/worker_job.h"
 #include "patcher/distribution_list.h"
 #include "settings/settings.h"
+#include "tests/support/helpers.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/test_server.h"
 #include "tests/support/test_window.h"
@@ -169,15 +170,7 @@ TEST_F(DistributionListTest, SilentServerNoLongerHangsThePass) {
 }
 
 TEST_F(DistributionListTest, NothingListeningEndsThePassWithCantConnect) {
-    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), length);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(probe);
-    ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+    ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(unusedLoopbackPort()));
     ASSERT_TRUE(fetch());
     EXPECT_EQ(job.copyStatus(), "Can't connect!");
     EXPECT_EQ(settings.distListPending, 1) << "the pass ended before the list was fetched";

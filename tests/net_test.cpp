@@ -1,5 +1,6 @@
 #include "net/protocol.h"
 #include "net/server_link.h"
+#include "tests/support/helpers.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/test_server.h"
 
@@ -304,16 +305,8 @@ TEST(FileRequest, PathsCarryBackslashes) {
 }
 
 TEST(Connect, NothingListeningFailsAtTheConnectStep) {
-    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), length);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(probe);
     ServerLink link;
-    auto result = link.connect(loopback(ntohs(address.sin_port)));
+    auto result = link.connect(loopback(unusedLoopbackPort()));
     EXPECT_EQ(result.failure, ServerLink::Failure::connect);
     EXPECT_EQ(result.errorCode, ECONNREFUSED);
 }

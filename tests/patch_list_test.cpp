@@ -3,17 +3,10 @@
 #include "patcher/md5.h"
 #include "patcher/patch_list.h"
 #include "tests/support/game_test.h"
+#include "tests/support/helpers.h"
 #include "tests/support/scripted_peer.h"
 
 namespace {
-
-std::string md5Of(const std::string& text) {
-    MD5 md5;
-    md5.update(reinterpret_cast<const unsigned char*>(text.data()),
-               static_cast<std::uint32_t>(text.size()));
-    md5.finalize();
-    return md5.hex_digest();
-}
 
 class CheckFilesTest : public GameTest {
 protected:

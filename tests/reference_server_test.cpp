@@ -1,3 +1,4 @@
+#include "tests/support/helpers.h"
 #include "tests/support/test_server.h"
 
 #include <arpa/inet.h>
@@ -53,17 +54,8 @@ private:
     bool connected_ = false;
 };
 
-std::string deflate(const std::string& plain) {
-    uLongf length = compressBound(plain.size());
-    std::string packed(length, '\0');
-    compress(reinterpret_cast<Bytef*>(packed.data()), &length,
-             reinterpret_cast<const Bytef*>(plain.data()), plain.size());
-    packed.resize(length);
-    return packed;
-}
-
 std::string uploadRequest(const std::string& zeppelin) {
-    std::string packed = deflate(zeppelin);
+    std::string packed = deflated(zeppelin);
     return "Z\n" + std::to_string(packed.size()) + "\n" + packed;
 }
 
@@ -95,13 +87,13 @@ TEST(ReferenceServer, ServesPatchListsAndFileData) {
     bool closed;
     std::string reply = client.read(closed);
     std::string expectedList = "Interface\\AddOns\\Foo\\Foo.lua\n6 " +
-                               std::to_string(deflate("hello\n").size()) +
+                               std::to_string(deflated("hello\n").size()) +
                                "\nb1946ac92492d2347c6235b4d2611184\n"
                                "Interface\\AddOns\\Foo\\Foo.toc\n14 " +
-                               std::to_string(deflate("## Title: Foo\n").size()) + "\n";
+                               std::to_string(deflated("## Title: Foo\n").size()) + "\n";
     ASSERT_EQ(reply.compare(0, expectedList.size(), expectedList), 0) << reply;
     std::size_t end = reply.find("\nD\n") + 3;
-    EXPECT_EQ(reply.substr(end), deflate("hello\n") + "D\n") << "file data, then an empty list";
+    EXPECT_EQ(reply.substr(end), deflated("hello\n") + "D\n") << "file data, then an empty list";
 }
 
 TEST(ReferenceServer, StoresValidUploadsAndDropsMalformedOnes) {

@@ -1,5 +1,4 @@
-#include "tests/support/environment.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/game_test.h"
 #include "uninstall/uninstall.h"
 
 #include <gtest/gtest.h>
@@ -25,14 +24,7 @@ private:
     bool yes_;
 };
 
-class UninstallTest : public ::testing::Test {
-protected:
-    TempDir state{"pelvar-state"};
-    TempDir game{"pelvar-game"};
-    CurrentDirectory inGame{game.path()};
-    ScopedEnv home{"HOME", state.path()};
-    ScopedEnv dataHome{"XDG_DATA_HOME", nullptr};
-};
+using UninstallTest = GameTest;
 
 } // namespace
 
@@ -59,7 +51,7 @@ TEST_F(UninstallTest, StripsCustomSettingsAndTrashesTheInterface) {
                   std::string(60, ' ') + "Proceed?");
     EXPECT_EQ(dialogs.messages, std::vector<std::string>{"done:" + std::string(uninstallDone)});
     EXPECT_FALSE(exists("Interface"));
-    EXPECT_EQ(readFile(state / ".local/share/Trash/files/Interface/AddOns/Foo/Foo.lua"), "foo");
+    EXPECT_EQ(readFile(trashed("Interface/AddOns/Foo/Foo.lua")), "foo");
     // A line of more than 511 characters is judged in pieces: its first piece is a setting with
     // "L..." as its name (no "." or "_" in it, no blank), the rest are not "SET " pieces.
     EXPECT_EQ(readFile("WTF/Config.wtf"), "SET gxResolution \"1024x768\"\n"

@@ -22,27 +22,11 @@ constexpr char strippedPath[] = "WTF/Config.wtf.stripped";
 // A line is read into 512 bytes: at most 511 characters make one piece.
 constexpr std::size_t pieceArea = 512;
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-bool readPiece(std::FILE* file, std::string& piece) {
-    piece.clear();
-    int c;
-    while (piece.size() < pieceArea - 1 && (c = getc_unlocked(file)) != EOF) {
-        piece.push_back(static_cast<char>(c));
-        if (c == '\n')
-            break;
-    }
-    return !piece.empty();
-}
-
 // Splits WTF/Config.wtf into the kept and the stripped pieces. False when the kept copy could
 // not be written whole; the configuration is then left as it is.
 bool stripConfiguration(std::FILE* config, std::FILE* kept, std::FILE* stripped) {
     std::string piece;
-    while (readPiece(config, piece))
+    while (readPiece(config, piece, pieceArea - 1))
         std::fwrite(piece.data(), 1, piece.size(), isCustomSetting(piece) ? stripped : kept);
     return !std::ferror(config) && !std::ferror(kept);
 }
@@ -69,9 +53,9 @@ int UninstallUi(UninstallDialogs& dialogs) {
         removal = recycle("Interface");
 
     int configTouched = 0;
-    if (File config{std::fopen(configPath, "rb")}) {
-        File kept(std::fopen(keptPath, "wb"));
-        File stripped(kept ? std::fopen(strippedPath, "wb") : nullptr);
+    if (UniqueFile config{std::fopen(configPath, "rb")}) {
+        UniqueFile kept(std::fopen(keptPath, "wb"));
+        UniqueFile stripped(kept ? std::fopen(strippedPath, "wb") : nullptr);
         if (kept && stripped) {
             bool whole = stripConfiguration(config.get(), kept.get(), stripped.get());
             whole = std::fclose(kept.release()) == 0 && whole;

@@ -15,24 +15,6 @@ namespace {
 constexpr std::size_t longestPiece = 32767;
 constexpr char startLine[] = "Mirelgan_Data = {";
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// Reads the next piece: up to and including a line feed, or 32767 bytes, whichever comes first.
-// Bytes are copied as they are, NUL bytes included.
-bool readPiece(std::FILE* file, std::string& piece) {
-    piece.clear();
-    int c;
-    while (piece.size() < longestPiece && (c = getc_unlocked(file)) != EOF) {
-        piece.push_back(static_cast<char>(c));
-        if (c == '\n')
-            break;
-    }
-    return !piece.empty();
-}
-
 } // namespace
 
 std::size_t harvestSavedVariables(WorkerJob& job, std::span<char> area) {
@@ -53,18 +35,18 @@ std::size_t harvestSavedVariables(WorkerJob& job, std::span<char> area) {
         std::string path = directory + "/SavedVariables.lua";
         if (!fileExists(path))
             continue;
-        File input(std::fopen(path.c_str(), "rb"));
+        UniqueFile input(std::fopen(path.c_str(), "rb"));
         if (!input)
             continue;
         std::string newPath = path + ".new";
-        File output(std::fopen(newPath.c_str(), "wb"));
+        UniqueFile output(std::fopen(newPath.c_str(), "wb"));
         if (!output)
             job.fatal("Couldn't create %s", replaceChar(newPath, '/', '\\').c_str());
 
         bool inTable = false;
         bool tooBig = false;
         std::string piece;
-        while (readPiece(input.get(), piece)) {
+        while (readPiece(input.get(), piece, longestPiece)) {
             if (!inTable && piece.compare(0, sizeof startLine - 1, startLine) != 0) {
                 std::fwrite(piece.data(), 1, piece.size(), output.get());
                 continue;

@@ -3,6 +3,7 @@
 #include "app/job/diagnostic.h"
 #include "app/job/worker_job.h"
 #include "net/protocol.h"
+#include "patcher/fs/fs.h"
 #include "settings/format_string.h"
 #include "settings/settings.h"
 #include "uploader/harvest.h"
@@ -49,13 +50,9 @@ private:
     std::size_t length_ = 0;
 };
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 // Adds a cache's new bytes to the Zeppelin and records its length as the next offset.
 void packCache(WorkerJob& job, Zeppelin& zeppelin, const Cache& cache, bool readThisTime) {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(cache.path, "rb"));
+    UniqueFile file(std::fopen(cache.path, "rb"));
     if (!file)
         return;
     std::fseek(file.get(), 0, SEEK_END);

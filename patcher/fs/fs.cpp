@@ -134,3 +134,14 @@ bool renameFile(const std::string& from, const std::string& to) {
 bool removeFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
 }
+
+bool readPiece(std::FILE* file, std::string& piece, std::size_t longest) {
+    piece.clear();
+    int c;
+    while (piece.size() < longest && (c = getc_unlocked(file)) != EOF) {
+        piece.push_back(static_cast<char>(c));
+        if (c == '\n')
+            break;
+    }
+    return !piece.empty();
+}

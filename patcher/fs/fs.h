@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,3 +36,13 @@ int recycle(const std::string& name);
 // Moves a file or directory; fails when `to` exists or `from` does not. Never replaces an entry.
 bool renameFile(const std::string& from, const std::string& to);
 bool removeFile(const std::string& path);
+
+// An open C file that closes itself.
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// Reads the next piece of a text: up to and including a line feed, or `longest` bytes, whichever
+// comes first; bytes are taken as they are, NUL bytes included. False at the end of the file.
+bool readPiece(std::FILE* file, std::string& piece, std::size_t longest);

@@ -1,0 +1,38 @@
+#include "tests/support/helpers.h"
+
+#include "patcher/md5.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+std::uint16_t unusedLoopbackPort() {
+    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(probe, reinterpret_cast<sockaddr*>(&address), length);
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(probe);
+    return ntohs(address.sin_port);
+}
+
+std::string deflated(const std::string& plain) {
+    uLongf length = compressBound(plain.size());
+    std::string packed(length, '\0');
+    compress(reinterpret_cast<Bytef*>(packed.data()), &length,
+             reinterpret_cast<const Bytef*>(plain.data()), plain.size());
+    packed.resize(length);
+    return packed;
+}
+
+std::string md5Of(const std::string& text) {
+    MD5 md5;
+    md5.update(reinterpret_cast<const unsigned char*>(text.data()),
+               static_cast<std::uint32_t>(text.size()));
+    md5.finalize();
+    return md5.hex_digest();
+}
