@@ -9,6 +9,7 @@
 #include "settings/settings.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <sys/stat.h>
 
@@ -100,17 +101,21 @@ DownloadList checkFiles(WorkerJob& job, const std::vector<std::string>& lines) {
                 settings.reportLines.push_back("Skipping " + path + " (.nopatch)");
             continue;
         }
-        if (!fileExists(path)) {
+        std::string cached = cache.read(path);
+        if (cached == expectedDigest && !settings.completeCheck) {
+            // Current by the cache, when it is there at all; it is not opened.
+            if (!fileExists(path))
+                fetch();
+            continue;
+        }
+        // Opening the file tells at once whether it is there, which spares a look of its own.
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        if (!file && (errno == ENOENT || errno == ENOTDIR)) {
             fetch();
             continue;
         }
-        std::string cached = cache.read(path);
-        if (cached == expectedDigest && !settings.completeCheck)
-            continue;
-
         if (!cached.empty())
             cache.remove(path);
-        std::FILE* file = std::fopen(path.c_str(), "rb");
         // A directory of that name cannot be opened as a file on Windows; here it can.
         struct stat info {};
         if (file && (::fstat(::fileno(file), &info) != 0 || S_ISDIR(info.st_mode))) {

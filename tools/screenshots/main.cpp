@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QPixmap>
 #include <QTemporaryDir>
 #include <QThread>
@@ -38,7 +39,7 @@ int main(int argc, char** argv) {
             qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication qt(argc, argv);
     initWindowResources();
-    QDir out(QString::fromLocal8Bit(argv[1]));
+    QDir out(QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath());
     out.mkpath(QStringLiteral("."));
     QTemporaryDir state;
     QDir::setCurrent(state.path());
