@@ -55,6 +55,14 @@ std::optional<ServerEndpoint> configuredServer() {
 }
 
 ServerLink::ConnectResult ServerLink::connect(const ServerEndpoint& endpoint) {
+    ConnectResult result = open(endpoint);
+    // A socket that did not get connected is no connection.
+    if (result.failure != Failure::none)
+        close();
+    return result;
+}
+
+ServerLink::ConnectResult ServerLink::open(const ServerEndpoint& endpoint) {
     close();
     socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (socket_ < 0)
@@ -74,10 +82,9 @@ ServerLink::ConnectResult ServerLink::connect(const ServerEndpoint& endpoint) {
     remote.sin_family = AF_INET;
     remote.sin_addr.s_addr = endpoint.address;
     remote.sin_port = htons(endpoint.port);
-    int result = ::connect(socket_, reinterpret_cast<sockaddr*>(&remote), sizeof remote);
-    if (result != 0 && errno != EINPROGRESS)
-        return {Failure::connect, errno};
-    if (result != 0) {
+    if (::connect(socket_, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+        if (errno != EINPROGRESS)
+            return {Failure::connect, errno};
         pollfd waiting{socket_, POLLOUT, 0};
         int ready;
         do

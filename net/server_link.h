@@ -54,6 +54,7 @@ public:
     std::chrono::milliseconds ioTimeout{60000};
 
 private:
+    ConnectResult open(const ServerEndpoint& endpoint);
     bool waitFor(short events);
 
     int socket_ = -1;

@@ -309,4 +309,5 @@ TEST(Connect, NothingListeningFailsAtTheConnectStep) {
     auto result = link.connect(loopback(unusedLoopbackPort()));
     EXPECT_EQ(result.failure, ServerLink::Failure::connect);
     EXPECT_EQ(result.errorCode, ECONNREFUSED);
+    EXPECT_FALSE(link.connected());
 }
