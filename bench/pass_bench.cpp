@@ -29,16 +29,23 @@ extern char** environ;
 
 namespace {
 
-std::uint16_t freePort() {
-    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+// A socket listening on 127.0.0.1 at a port of the system's choosing, and that port.
+std::pair<int, std::uint16_t> loopbackListener() {
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), length);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(probe);
-    return ntohs(address.sin_port);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
+    ::listen(listener, 1);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    return {listener, ntohs(address.sin_port)};
+}
+
+std::uint16_t freePort() {
+    auto [listener, port] = loopbackListener();
+    ::close(listener);
+    return port;
 }
 
 // pelvar-server serving `root`, for the lifetime of the object.
@@ -152,14 +159,7 @@ std::pair<double, long> runCli(const std::string& game, const std::string& setti
 // 4,096-byte receives and inflated, one by one, with nothing written to disk.
 double downloadLimit(const std::vector<std::string>& packed,
                      const std::vector<std::size_t>& sizes) {
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(listener, 1);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    auto [listener, port] = loopbackListener();
     std::thread sender([&] {
         int socket = ::accept(listener, nullptr, nullptr);
         for (const std::string& file : packed)
@@ -172,7 +172,7 @@ double downloadLimit(const std::vector<std::string>& packed,
         ::close(socket);
     });
     ServerLink link;
-    link.connect({address.sin_addr.s_addr, ntohs(address.sin_port)});
+    link.connect({htonl(INADDR_LOOPBACK), port});
     double elapsed = bench::seconds([&] {
         for (std::size_t i = 0; i < packed.size(); ++i) {
             std::vector<char> in(packed[i].size() + 4097);

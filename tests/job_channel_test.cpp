@@ -4,11 +4,9 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_window.h"
 
-#include <arpa/inet.h>
+#include "tests/support/scripted_peer.h"
+
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -239,18 +237,13 @@ TEST(ProcessEnd, EndsWhileTheWorkerWaitsForALoginOrAReceive) {
     EXPECT_EXIT(
         {
             // A server that accepts and never says a word.
-            int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            socklen_t length = sizeof address;
-            ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
-            ::listen(listener, 1);
-            ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+            ScriptedPeer silent;
+            silent.readUntilClosed();
+            silent.start();
             TempDir dir;
             Settings settings(dir / "settings.db");
             Job job;
-            std::uint16_t port = ntohs(address.sin_port);
+            std::uint16_t port = silent.port();
             ::setenv("MIRELGAN_SERVER", "127.0.0.1", 1);
             startPass(job, settings, [port](WorkerJob& worker) {
                 worker.port = port;
