@@ -75,8 +75,8 @@ void pollJob(Job& job, Settings& settings, JobWindow& window) {
     if (job.statusChanged.test())
         window.showStatus(job.copyStatus());
     if (job.done.test()) {
-        // The pass may have posted its last line after step 3 looked: show it now, so that it
-        // can never replace the closing status line at a later tick.
+        // The pass may have posted its last line after the status was looked at above: show it
+        // now, so that it can never replace the closing status line at a later tick.
         if (job.statusChanged.test())
             window.showStatus(job.copyStatus());
         if (settings.completeCheck) {
