@@ -11,7 +11,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <sys/stat.h>
 
 namespace {
 
@@ -109,24 +108,19 @@ DownloadList checkFiles(WorkerJob& job, const std::vector<std::string>& lines) {
             continue;
         }
         // Opening the file tells at once whether it is there, which spares a look of its own.
-        std::FILE* file = std::fopen(path.c_str(), "rb");
+        UniqueFile file = openForReading(path);
         if (!file && (errno == ENOENT || errno == ENOTDIR)) {
             fetch();
             continue;
         }
         if (!cached.empty())
             cache.remove(path);
-        // A directory of that name cannot be opened as a file on Windows; here it can.
-        struct stat info {};
-        if (file && (::fstat(::fileno(file), &info) != 0 || S_ISDIR(info.st_mode))) {
-            std::fclose(file);
-            file = nullptr;
-        }
         if (!file) {
             fetch();
             continue;
         }
-        std::string digest = MD5(file).hex_digest();
+        // The digest's constructor reads the file to its end and closes it.
+        std::string digest = MD5(file.release()).hex_digest();
         if (digest != expectedDigest) {
             diagnostic("MD5 mismatch, patching %s\n", path.c_str());
             fetch();

@@ -63,6 +63,16 @@ TEST_F(FsTest, ExistenceAndKinds) {
     EXPECT_FALSE(isSymbolicLink("dir"));
 }
 
+TEST_F(FsTest, OpenForReadingRefusesDirectoriesAsWindowsDoes) {
+    writeFile("file", "x");
+    makeDirectories("dir");
+    EXPECT_TRUE(openForReading("file"));
+    EXPECT_FALSE(openForReading("dir"));
+    EXPECT_EQ(errno, EISDIR);
+    EXPECT_FALSE(openForReading("missing"));
+    EXPECT_EQ(errno, ENOENT);
+}
+
 TEST_F(FsTest, RenameNeverReplaces) {
     writeFile("old", "old");
     writeFile("taken", "taken");

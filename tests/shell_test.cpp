@@ -6,6 +6,7 @@
 #include "tests/support/environment.h"
 #include "tests/support/temp_dir.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -129,6 +130,13 @@ TEST_F(ShellTest, ReportTextWithAndWithoutPelvarTxt) {
     writeFile("Pelvar.txt", std::string("No line end") + '\0' + "hidden");
     settings.reportLines = {"New: a"};
     EXPECT_EQ(takeReportText(settings), "New: a\n\nNo line end" + std::string(reportNotice));
+
+    ::unlink("Pelvar.txt");
+    makeDirectories("Pelvar.txt");
+    settings.reportLines = {"New: a"};
+    EXPECT_EQ(takeReportText(settings), "New: a\n" + std::string(reportNotice))
+        << "a directory named Pelvar.txt is no Pelvar.txt";
+    std::filesystem::remove("Pelvar.txt");
 
     std::string exact(4096, 'p');
     writeFile("Pelvar.txt", exact);

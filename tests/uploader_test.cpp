@@ -97,6 +97,12 @@ TEST_F(HarvestTest, LongLinesAreTakenInPiecesWithNulBytes) {
     EXPECT_EQ(readFile("WTF/Account/ACC/SavedVariables.lua"), "after\n");
 }
 
+TEST_F(HarvestTest, DirectoryNamedLikeTheFileIsPassedOver) {
+    makeDirectories("WTF/Account/AAA/SavedVariables.lua");
+    writeFile("WTF/Account/BBB/SavedVariables.lua", "Mirelgan_Data = {\nb\n}\n");
+    EXPECT_EQ(harvest(), "Mirelgan_Data = {\nb\n}\n");
+}
+
 TEST_F(HarvestTest, OldCopyThatCannotBeRemovedEndsThePass) {
     writeFile("WTF/Account/ACC/SavedVariables.lua", "Mirelgan_Data = {\n}\n");
     makeDirectories("WTF/Account/ACC/SavedVariables.lua.old");
@@ -204,6 +210,16 @@ TEST_F(UploadTest, CacheBytesThatDoNotFitAreSkippedForGood) {
     EXPECT_NE(out.find("skipping itemcache.wdb, not enough room in zeppelin\n"), std::string::npos);
     EXPECT_EQ(server.uploads().back(), "Mirelgan_Data 100\n" + table(100));
     EXPECT_EQ(settings.readString("wdbitems"), std::to_string((1 << 20) - 100));
+}
+
+TEST_F(UploadTest, DirectoryInThePlaceOfACacheIsSkipped) {
+    settings.storedWdbVersion = 4;
+    settings.itemCacheOffset = 10;
+    writeFile("WTF/Account/ACC/SavedVariables.lua", table(100));
+    makeDirectories("WDB/itemcache.wdb");
+    upload();
+    EXPECT_EQ(server.uploads().back(), "Mirelgan_Data 100\n" + table(100));
+    EXPECT_EQ(settings.readString("wdbitems"), "") << "its offset stays as it was";
 }
 
 TEST_F(UploadTest, NoVersionFromTheServerIsABadVersion) {

@@ -53,7 +53,7 @@ int UninstallUi(UninstallDialogs& dialogs) {
         removal = recycle("Interface");
 
     int configTouched = 0;
-    if (UniqueFile config{std::fopen(configPath, "rb")}) {
+    if (UniqueFile config = openForReading(configPath)) {
         UniqueFile kept(std::fopen(keptPath, "wb"));
         UniqueFile stripped(kept ? std::fopen(strippedPath, "wb") : nullptr);
         if (kept && stripped) {

@@ -35,7 +35,7 @@ std::size_t harvestSavedVariables(WorkerJob& job, std::span<char> area) {
         std::string path = directory + "/SavedVariables.lua";
         if (!fileExists(path))
             continue;
-        UniqueFile input(std::fopen(path.c_str(), "rb"));
+        UniqueFile input = openForReading(path);
         if (!input)
             continue;
         std::string newPath = path + ".new";

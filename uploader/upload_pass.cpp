@@ -52,7 +52,7 @@ private:
 
 // Adds a cache's new bytes to the Zeppelin and records its length as the next offset.
 void packCache(WorkerJob& job, Zeppelin& zeppelin, const Cache& cache, bool readThisTime) {
-    UniqueFile file(std::fopen(cache.path, "rb"));
+    UniqueFile file = openForReading(cache.path);
     if (!file)
         return;
     std::fseek(file.get(), 0, SEEK_END);

@@ -129,15 +129,14 @@ std::optional<std::string> installPathFromRegistry(const std::string& registryTe
 }
 
 std::optional<std::string> readInstallPath(const std::string& prefix) {
-    std::FILE* file = std::fopen((prefix + "/system.reg").c_str(), "rb");
+    UniqueFile file = openForReading(prefix + "/system.reg");
     if (!file)
         return std::nullopt;
     std::string text;
     char block[65536];
     std::size_t read;
-    while ((read = std::fread(block, 1, sizeof block, file)) > 0)
+    while ((read = std::fread(block, 1, sizeof block, file.get())) > 0)
         text.append(block, read);
-    std::fclose(file);
     return installPathFromRegistry(text);
 }
 

@@ -1,5 +1,6 @@
 #include "app/shell/report.h"
 
+#include "patcher/fs/fs.h"
 #include "settings/settings.h"
 
 #include <cstdio>
@@ -30,7 +31,8 @@ std::string takeReportText(Settings& settings) {
         text += line + "\n";
     settings.reportLines.clear();
 
-    if (std::FILE* file = std::fopen("Pelvar.txt", "rb")) {
+    if (UniqueFile opened = openForReading("Pelvar.txt")) {
+        std::FILE* file = opened.get();
         text += "\n";
         char chunk[chunkSize];
         std::size_t read;
@@ -39,7 +41,6 @@ std::string takeReportText(Settings& settings) {
             // A chunk counts up to its first zero byte, as text does.
             text.append(chunk, strnlen(chunk, read));
         } while (read == chunkSize);
-        std::fclose(file);
     }
     text += reportNotice;
     return text;

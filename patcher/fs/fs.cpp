@@ -135,6 +135,16 @@ bool removeFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
 }
 
+UniqueFile openForReading(const std::string& path) {
+    UniqueFile file(std::fopen(path.c_str(), "rb"));
+    struct stat info {};
+    if (file && (::fstat(::fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode))) {
+        file.reset();
+        errno = EISDIR;
+    }
+    return file;
+}
+
 bool readPiece(std::FILE* file, std::string& piece, std::size_t longest) {
     piece.clear();
     int c;

@@ -46,3 +46,7 @@ using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 // Reads the next piece of a text: up to and including a line feed, or `longest` bytes, whichever
 // comes first; bytes are taken as they are, NUL bytes included. False at the end of the file.
 bool readPiece(std::FILE* file, std::string& piece, std::size_t longest);
+
+// Opens an existing file for binary reading. A directory gives nothing (errno EISDIR), as on
+// Windows, where a directory cannot be opened as a file; here fopen would open it.
+UniqueFile openForReading(const std::string& path);
