@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 build_dir=${MIRELGAN_BUILD_DIR:-build}
 build_type=RelWithDebInfo
 [ -n "${MIRELGAN_SANITIZE:-}" ] && build_type=Debug
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="$build_type" \
+# Development builds treat warnings as errors.
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="$build_type" -DMIRELGAN_WERROR=ON \
     -DMIRELGAN_SANITIZE="${MIRELGAN_SANITIZE:-}" >/dev/null
 targets=()
 for target in ${MIRELGAN_TARGETS:-}; do targets+=(--target "$target"); done

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs from Debian's packages whatever the build, the tests and the programs need and this
-# machine lacks. Nothing is downloaded by hand or vendored.
+# machine lacks, and any further packages named as arguments (CI asks for its own tools so).
+# Nothing is downloaded by hand or vendored.
 set -euo pipefail
 
 packages=(
@@ -8,7 +9,9 @@ packages=(
     zlib1g-dev libsqlite3-dev sqlite3
     qt6-base-dev qt6-qpa-plugins libqt6svg6 fonts-dejavu-core
     libgtest-dev
-    rsync
+    libsodium-dev libyaml-cpp-dev
+    rsync strace
+    "$@"
 )
 
 missing=()

@@ -46,6 +46,8 @@ public:
     std::int32_t storedWdbVersion = 0;
     long questCacheOffset = 0;
     long itemCacheOffset = 0;
+    // Listed files that the last pass could not install; pelvar-cli's exit code tells it.
+    std::atomic<int> installErrors{0};
 
     mutable std::mutex distributionLinesLock;
     mutable std::mutex credentialsLock;
