@@ -1,6 +1,7 @@
 #include "app/shell/game_location.h"
 
 #include "app/shell/launcher.h"
+#include "app/shell/process_start.h"
 #include "patcher/fs/fs.h"
 
 #include <cstdlib>

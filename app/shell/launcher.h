@@ -15,13 +15,8 @@ std::vector<std::string> splitArguments(const std::string& text);
 
 // Replaces this process by "WoW.exe" from the current directory with the argument text, run by
 // wine when it cannot be executed directly and wine is on the PATH. Returns only when no start
-// succeeded.
-void startGame(const std::string& argumentText);
-
-// Replaces this process by another program, as startGame does: `program` relative to the current
-// directory, `arguments` after the program's name. Returns only on failure.
-void replaceProcess(const std::string& program, const std::vector<std::string>& arguments,
-                    bool tryWine);
+// succeeded, with the reason.
+std::string startGame(const std::string& argumentText);
 
 // "%d bytes uploaded  -  Done!" with the bytes of the last upload, or "Done!" when none.
 std::string closingStatusLine(std::int32_t bytesUploaded);
