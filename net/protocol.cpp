@@ -37,6 +37,13 @@ LoginOutcome loginExchange(ServerLink& link, std::string_view user, std::string_
 
 bool DistributionListReader::feed(const char* bytes, std::size_t length,
                                   const std::function<void(const std::string&)>& onEntry) {
+    if (complete())
+        return true;
+    total_ += length;
+    if (total_ > distributionListMax) {
+        tooLong_ = true;
+        return true;
+    }
     const char* end = bytes + length;
     while (!ended_ && bytes < end) {
         const char* feed = static_cast<const char*>(std::memchr(bytes, '\n', end - bytes));
@@ -44,20 +51,25 @@ bool DistributionListReader::feed(const char* bytes, std::size_t length,
         std::size_t room = distributionLineMax - line_.size();
         line_.append(bytes, std::min<std::size_t>(room, pieceEnd - bytes));
         if (!feed)
-            break;
+            return false;
         bytes = feed + 1;
-        if (line_ == "D") {
+        if (line_ == "D")
             ended_ = true;
-            long version = 0;
-            for (; bytes < end && *bytes >= '0' && *bytes <= '9'; ++bytes)
-                version = std::min<long>(version * 10 + (*bytes - '0'), INT_MAX);
-            version_ = static_cast<std::int32_t>(version);
-        } else {
+        else
             onEntry(line_);
-        }
         line_.clear();
     }
-    return ended_;
+    for (; bytes < end && !versionComplete_; ++bytes, ++versionLength_) {
+        if (*bytes == '\n' || versionLength_ >= versionLineMax) {
+            versionComplete_ = true;
+        } else if (versionDigits_ && *bytes >= '0' && *bytes <= '9') {
+            version_ =
+                static_cast<std::int32_t>(std::min<long>(version_ * 10L + (*bytes - '0'), INT_MAX));
+        } else {
+            versionDigits_ = false; // only the leading digits count
+        }
+    }
+    return versionComplete_;
 }
 
 DistributionListOutcome
@@ -66,14 +78,14 @@ distributionListExchange(ServerLink& link, const std::function<void()>& onBlock,
     link.sendBytes("D\n", 2);
     DistributionListReader reader;
     char block[distributionBlockSize];
-    while (!reader.ended()) {
+    while (!reader.complete()) {
         long received = link.receive(block, sizeof block);
         if (received <= 0)
             break;
         onBlock();
         reader.feed(block, static_cast<std::size_t>(received), onEntry);
     }
-    return {reader.ended(), reader.version()};
+    return {reader.ended(), reader.tooLong(), reader.version()};
 }
 
 PatchListOutcome patchListExchange(ServerLink& link, int distribution, std::string& reply) {

@@ -16,6 +16,9 @@
 inline constexpr std::size_t loginAreaSize = 512;
 inline constexpr std::size_t distributionLineMax = 511;
 inline constexpr std::size_t distributionBlockSize = 4096;
+inline constexpr std::size_t distributionListMax = 100000;
+// The version line is a number: anything longer is not waited for.
+inline constexpr std::size_t versionLineMax = 32;
 inline constexpr std::size_t patchListBlockSize = 32768;
 inline constexpr std::size_t patchListMax = 100000;
 inline constexpr std::size_t fileDataBlockSize = 4096;
@@ -32,24 +35,35 @@ enum class LoginOutcome { refused, accepted, notSent, noReply };
 LoginOutcome loginExchange(ServerLink& link, std::string_view user, std::string_view password);
 
 // Splits a DistributionListReply into its entry lines as the bytes arrive, joining lines cut
-// between receives. The line "D" ends the list; the digits that arrived with it in the same
-// receive are the WDB version.
+// between receives. The line "D" ends the list; the line after it holds the WDB version, read to
+// its line feed even when it arrives in a later receive, so that no byte of it is left to be
+// taken for the start of the next reply. The whole reply is bounded as the patch list is.
 class DistributionListReader {
 public:
-    // Hands every completed entry line to `onEntry`; true once the end line has arrived.
+    // Hands every completed entry line to `onEntry`; true once the reply is complete (or too
+    // long to go on).
     bool feed(const char* bytes, std::size_t length,
               const std::function<void(const std::string&)>& onEntry);
+    bool complete() const { return versionComplete_ || tooLong_; }
     bool ended() const { return ended_; }
+    bool tooLong() const { return tooLong_; }
+    // The version line's leading digits; 0 when none arrived.
     std::int32_t version() const { return version_; }
 
 private:
     std::string line_;
+    std::size_t total_ = 0;
     bool ended_ = false;
+    bool versionComplete_ = false;
+    bool tooLong_ = false;
+    bool versionDigits_ = true;
+    std::size_t versionLength_ = 0;
     std::int32_t version_ = 0;
 };
 
 struct DistributionListOutcome {
     bool ended = false;       // the end line arrived
+    bool tooLong = false;     // the reply went past 100000 bytes
     std::int32_t version = 0; // meaningful only when ended
 };
 // Sends "D\n" and reads the reply in receives of up to 4096 bytes. `onBlock` runs after every

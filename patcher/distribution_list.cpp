@@ -3,14 +3,25 @@
 #include "app/job/diagnostic.h"
 #include "app/job/worker_job.h"
 #include "net/protocol.h"
-#include "settings/format_string.h"
 #include "settings/settings.h"
 
+#include <cctype>
 #include <cstdio>
+#include <string_view>
 
 namespace {
 
-constexpr int stalestDistributionNumber = 19;
+// True for the names under which the entries of a list are kept: "Distribution" followed by a
+// digit, whatever the letter case (the store's names are case-insensitive).
+bool isEntryName(const std::string& name) {
+    constexpr std::string_view prefix = "distribution";
+    if (name.size() <= prefix.size() || name[prefix.size()] < '0' || name[prefix.size()] > '9')
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(name[i])) != prefix[i])
+            return false;
+    return true;
+}
 
 } // namespace
 
@@ -23,13 +34,17 @@ void fetchDistributionList(WorkerJob& job) {
         job.connect();
     job.status("Waiting for Response");
 
-    std::string name;
-    for (int i = 1; i <= stalestDistributionNumber; ++i) {
-        formatString(name, "Distribution%d", i);
-        settings.deleteValue(name);
-    }
+    // Every entry of an earlier list goes, whatever its number, so the store keeps no more
+    // entries than the list it came from.
+    std::vector<StoreChange> stale;
+    for (auto& [name, data] : settings.key.readAll())
+        if (isEntryName(name))
+            stale.push_back({name, std::nullopt});
+    if (!stale.empty())
+        settings.key.apply(stale);
 
     bool found = settings.distribution == 0;
+    std::vector<StoreChange> entries;
     auto onEntry = [&](const std::string& line) {
         {
             std::lock_guard guard(settings.distributionLinesLock);
@@ -46,10 +61,14 @@ void fetchDistributionList(WorkerJob& job) {
             return;
         bool spaced = digits < line.size() && line[digits] == ' ';
         std::string valueName = "Distribution" + (spaced ? line.substr(0, digits) : line);
-        settings.writeString(valueName, line.substr(spaced ? digits + 1 : digits));
+        entries.push_back({valueName, line.substr(spaced ? digits + 1 : digits)});
     };
     DistributionListOutcome outcome = distributionListExchange(
         job.connection, [&job] { job.status("Downloading Distribution list"); }, onEntry);
+    // One transaction for the whole list rather than one per entry.
+    settings.key.apply(entries);
+    if (outcome.tooLong)
+        job.fatal("Distribution list is WAY too long");
     if (outcome.ended) {
         settings.serverWdbVersion = outcome.version;
         diagnostic("m_version = %ld\n", static_cast<long>(outcome.version));

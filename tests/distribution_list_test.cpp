@@ -49,7 +49,9 @@ TEST_F(DistributionListTest, FillsLinesStoreAndVersionFromTheReferenceServer) {
     server.options()->wdbVersion = 5;
     settings.writeString("Distribution2", "stale");
     settings.writeString("Distribution19", "stale");
-    settings.writeString("Distribution25", "kept");
+    settings.writeString("Distribution", "2");
+    settings.writeString("Distribution25", "stale");
+    settings.writeString("distribution123Extra", "stale");
     settings.distribution = 2;
     settings.mustChooseDistribution = 0;
 
@@ -62,7 +64,9 @@ TEST_F(DistributionListTest, FillsLinesStoreAndVersionFromTheReferenceServer) {
     EXPECT_EQ(settings.readString("Distribution2"), "Lite");
     EXPECT_EQ(settings.readString("Distribution12"), "Extra Things");
     EXPECT_EQ(settings.readString("Distribution19"), "");
-    EXPECT_EQ(settings.readString("Distribution25"), "kept");
+    EXPECT_EQ(settings.readString("Distribution25"), "") << "no list leaves entries behind";
+    EXPECT_EQ(settings.readString("Distribution123Extra"), "");
+    EXPECT_EQ(settings.readString("Distribution"), "2") << "the choice is no entry";
     EXPECT_EQ(settings.serverWdbVersion, 5);
     EXPECT_NE(out.find("m_version = 5\n"), std::string::npos);
     EXPECT_EQ(settings.mustChooseDistribution, 0);
@@ -113,14 +117,24 @@ TEST_F(DistributionListTest, EmptyListWithAStoredChoiceAsksForOne) {
     EXPECT_EQ(settings.mustChooseDistribution, 1);
 }
 
-TEST_F(DistributionListTest, VersionArrivingAfterTheEndLineGivesZero) {
-    TestServer server;
-    server.addDistribution("1 Standard");
-    server.options()->wdbVersion = 8;
-    server.options()->splitVersion = true;
-    settings.serverWdbVersion = 3;
+TEST_F(DistributionListTest, HostileListsAreBoundedAndLeaveNothingBehind) {
+    // 40 entries in 60 kB, then more than the limit allows.
+    std::string reply;
+    for (int i = 1; i <= 40; ++i)
+        reply += std::to_string(i) + " " + std::string(1500, 'n') + "\n";
+    ScriptedPeer peer;
+    peer.expect("D\n").send(reply + reply).readUntilClosed();
+    peer.start();
+    ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
+    settings.writeString("Distribution", "7");
     ASSERT_TRUE(fetch());
-    EXPECT_EQ(settings.serverWdbVersion, 0);
+    peer.finish();
+    EXPECT_EQ(job.copyStatus(), "Distribution list is WAY too long");
+    EXPECT_EQ(settings.readString("Distribution"), "7");
+    std::size_t entries = 0;
+    for (const auto& [name, data] : settings.key.readAll())
+        entries += name.rfind("Distribution", 0) == 0 && name != "Distribution";
+    EXPECT_LE(entries, 40u);
 }
 
 TEST_F(DistributionListTest, OddLinesNeverTouchTheStoredChoice) {

@@ -59,33 +59,41 @@ TEST(ServerEndpoint, BuiltInAddressAndOverride) {
     EXPECT_FALSE(configuredServer());
 }
 
-TEST(DistributionListReader, EverySplitGivesTheSameEntries) {
+TEST(DistributionListReader, EverySplitGivesTheSameEntriesAndVersion) {
     const std::string reply = "1 Standard\n2 Lite\n12Extra\nD\n57\n";
     for (std::size_t cut = 0; cut <= reply.size(); ++cut) {
         DistributionListReader reader;
         std::vector<std::string> lines;
         auto onEntry = [&](const std::string& line) { lines.push_back(line); };
-        reader.feed(reply.data(), cut, onEntry);
-        if (!reader.ended())
-            reader.feed(reply.data() + cut, reply.size() - cut, onEntry);
+        EXPECT_EQ(reader.feed(reply.data(), cut, onEntry), cut == reply.size());
+        EXPECT_TRUE(reader.feed(reply.data() + cut, reply.size() - cut, onEntry));
         EXPECT_TRUE(reader.ended());
         EXPECT_EQ(lines, (std::vector<std::string>{"1 Standard", "2 Lite", "12Extra"})) << cut;
-        // The version counts only the digits that came with the end line.
-        std::size_t versionAt = reply.find("D\n") + 2;
-        int expected = cut == versionAt ? 0 : cut == versionAt + 1 ? 5 : 57;
-        EXPECT_EQ(reader.version(), expected) << cut;
+        EXPECT_EQ(reader.version(), 57) << "the version line is read to its line feed: " << cut;
     }
 }
 
 TEST(DistributionListReader, LongLinesAreCutAndLaterBytesIgnored) {
     DistributionListReader reader;
     std::vector<std::string> lines;
-    std::string reply = "3 " + std::string(700, 'n') + "\nD\n9x\n4 Late\nD\n";
+    std::string reply = "3 " + std::string(700, 'n') + "\nD\n9x7\n4 Late\nD\n";
     EXPECT_TRUE(reader.feed(reply.data(), reply.size(),
                             [&](const std::string& line) { lines.push_back(line); }));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0], "3 " + std::string(509, 'n'));
     EXPECT_EQ(reader.version(), 9);
+
+    DistributionListReader endless;
+    std::string version = "D\n" + std::string(100, '4');
+    EXPECT_TRUE(endless.feed(version.data(), version.size(), [](const std::string&) {}))
+        << "a version line without end is not waited for";
+
+    DistributionListReader huge;
+    std::string list(60000, 'x');
+    list[30000] = '\n';
+    EXPECT_FALSE(huge.feed(list.data(), list.size(), [](const std::string&) {}));
+    EXPECT_TRUE(huge.feed(list.data(), list.size(), [](const std::string&) {}));
+    EXPECT_TRUE(huge.tooLong()) << "a list is bounded as a patch list is";
 }
 
 TEST(DistributionListExchange, EveryByteOffsetOfARealReplyGivesTheSameEntries) {
@@ -102,23 +110,28 @@ TEST(DistributionListExchange, EveryByteOffsetOfARealReplyGivesTheSameEntries) {
         Entries entries = fetchEntries(link);
         EXPECT_EQ(entries.lines, (std::vector<std::string>{"1 Standard", "2 Lite"})) << cut;
         EXPECT_TRUE(entries.outcome.ended);
-        if (cut != reply.find("D\n") + 2) {
-            EXPECT_EQ(entries.outcome.version, 5) << cut;
-        }
+        EXPECT_EQ(entries.outcome.version, 5) << cut;
     }
 }
 
-TEST(DistributionListExchange, VersionLineInALaterReceiveGivesZero) {
-    TestServer server;
-    server.addDistribution("3 Full");
-    server.options()->wdbVersion = 5;
-    server.options()->splitVersion = true;
+TEST(DistributionListExchange, VersionLineInALaterReceiveIsWaitedFor) {
+    ScriptedPeer peer;
+    peer.expect("D\n")
+        .send("3 Full\nD\n")
+        .pause(50ms)
+        .send("5")
+        .pause(50ms)
+        .send("\n")
+        .expect("P 3\n");
+    peer.start();
     ServerLink link;
-    ASSERT_EQ(link.connect(loopback(server.port())).failure, ServerLink::Failure::none);
+    ASSERT_EQ(link.connect(loopback(peer.port())).failure, ServerLink::Failure::none);
     Entries entries = fetchEntries(link);
     EXPECT_TRUE(entries.outcome.ended);
-    EXPECT_EQ(entries.outcome.version, 0);
+    EXPECT_EQ(entries.outcome.version, 5);
     EXPECT_EQ(entries.lines, std::vector<std::string>{"3 Full"});
+    link.sendBytes("P 3\n", 4);
+    EXPECT_TRUE(peer.finish()) << peer.mismatch();
 }
 
 TEST(DistributionListExchange, PeerClosingEndsTheReplyWithoutVersion) {
