@@ -8,9 +8,9 @@
 
 class Settings;
 
-// The per-file record of the last digest verified on disk: values of the settings store named by
-// the file's path (with '/'), holding the lower-case hex digest. Only the file check writes
-// these values, so it reads them all at once when it starts and afterwards answers from memory.
+// The per-file record of the last digest verified on disk: the settings store's digest table, by
+// the file's path (with '/', compared byte for byte), holding the lower-case hex digest. Only the
+// pass writes it, so it reads it all at once when it starts and afterwards answers from memory.
 // Changes are gathered and written in one transaction every few hundred files or a quarter
 // second, so a check does not pay a commit per file (a crash loses at most cache values, which
 // the next check verifies again); a value deleted and written again with the same text is not
@@ -32,12 +32,8 @@ private:
     void change(const std::string& path, std::optional<std::string> digest);
 
     Settings& settings_;
-    // What the store holds, by value name folded to lower case, as the store compares names.
+    // What the store holds, by path.
     std::unordered_map<std::string, std::string> stored_;
-    struct Pending {
-        std::string name;
-        std::optional<std::string> digest;
-    };
-    std::map<std::string, Pending> pending_;
+    std::map<std::string, std::optional<std::string>> pending_;
     std::chrono::steady_clock::time_point oldestPending_;
 };

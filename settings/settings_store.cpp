@@ -41,6 +41,13 @@ void bindName(sqlite3_stmt* statement, int index, std::string_view text) {
                       SQLITE_TRANSIENT);
 }
 
+std::string columnText(sqlite3_stmt* statement, int index) {
+    auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, index));
+    return text
+               ? std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(statement, index)))
+               : std::string();
+}
+
 } // namespace
 
 SettingsStore::~SettingsStore() {
@@ -49,9 +56,11 @@ SettingsStore::~SettingsStore() {
 }
 
 void SettingsStore::closeLocked() {
-    for (sqlite3_stmt* statement : {select_, selectAll_, upsert_, delete_})
+    for (sqlite3_stmt* statement :
+         {select_, selectAll_, upsert_, delete_, selectDigests_, upsertDigest_, deleteDigest_})
         sqlite3_finalize(statement);
     select_ = selectAll_ = upsert_ = delete_ = nullptr;
+    selectDigests_ = upsertDigest_ = deleteDigest_ = nullptr;
     if (db_)
         sqlite3_close(db_);
     db_ = nullptr;
@@ -83,8 +92,10 @@ bool SettingsStore::open(const std::string& path, std::string& error) {
                         "PRAGMA synchronous=NORMAL;"
                         "CREATE TABLE IF NOT EXISTS registry (key TEXT NOT NULL, "
                         "name TEXT NOT NULL COLLATE NOCASE, data TEXT NOT NULL, "
-                        "PRIMARY KEY (key, name));";
-    if (!execLocked(setup) ||
+                        "PRIMARY KEY (key, name));"
+                        "CREATE TABLE IF NOT EXISTS digests (path TEXT PRIMARY KEY NOT NULL, "
+                        "digest TEXT NOT NULL);";
+    if (!execLocked(setup) || !migrateLocked() ||
         sqlite3_prepare_v2(db_, "SELECT data FROM registry WHERE key = ?1 AND name = ?2", -1,
                            &select_, nullptr) != SQLITE_OK ||
         sqlite3_prepare_v2(db_, "SELECT name, data FROM registry WHERE key = ?1", -1, &selectAll_,
@@ -94,6 +105,12 @@ bool SettingsStore::open(const std::string& path, std::string& error) {
                            "ON CONFLICT (key, name) DO UPDATE SET data = excluded.data",
                            -1, &upsert_, nullptr) != SQLITE_OK ||
         sqlite3_prepare_v2(db_, "DELETE FROM registry WHERE key = ?1 AND name = ?2", -1, &delete_,
+                           nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db_, "SELECT path, digest FROM digests", -1, &selectDigests_, nullptr) !=
+            SQLITE_OK ||
+        sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO digests (path, digest) VALUES (?1, ?2)", -1,
+                           &upsertDigest_, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db_, "DELETE FROM digests WHERE path = ?1", -1, &deleteDigest_,
                            nullptr) != SQLITE_OK) {
         error = path + ": " + sqlite3_errmsg(db_);
         closeLocked();
@@ -106,6 +123,35 @@ bool SettingsStore::execLocked(const char* sql) {
     return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
+// Stores made before the digests had a table of their own kept them as values of the key, named
+// by the file's path. Those values (a name with '/' or '.', which no setting has, and a digest
+// for data) move to the table once; every setting stays where it is.
+bool SettingsStore::migrateLocked() {
+    sqlite3_stmt* version = nullptr;
+    int current = -1;
+    if (sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &version, nullptr) == SQLITE_OK &&
+        sqlite3_step(version) == SQLITE_ROW)
+        current = sqlite3_column_int(version, 0);
+    sqlite3_finalize(version);
+    if (current != 0)
+        return current > 0;
+    const char* moveDigests =
+        "BEGIN IMMEDIATE;"
+        "CREATE TEMP VIEW old_digests AS SELECT name, data FROM registry "
+        "  WHERE key = 'Software\\Mirelgan' AND (instr(name, '/') > 0 OR instr(name, '.') > 0)"
+        "  AND length(data) = 32 AND data NOT GLOB '*[^0-9a-f]*';"
+        "INSERT OR REPLACE INTO digests (path, digest) SELECT name, data FROM old_digests;"
+        "DELETE FROM registry WHERE key = 'Software\\Mirelgan' "
+        "  AND name IN (SELECT name FROM old_digests);"
+        "DROP VIEW old_digests;"
+        "PRAGMA user_version = 1;"
+        "COMMIT;";
+    if (execLocked(moveDigests))
+        return true;
+    execLocked("ROLLBACK");
+    return false;
+}
+
 std::optional<std::string> SettingsStore::read(std::string_view name) const {
     std::lock_guard guard(lock_);
     if (!db_)
@@ -113,11 +159,8 @@ std::optional<std::string> SettingsStore::read(std::string_view name) const {
     bindName(select_, 1, keyName);
     bindName(select_, 2, name);
     std::optional<std::string> data;
-    if (sqlite3_step(select_) == SQLITE_ROW) {
-        auto* text = reinterpret_cast<const char*>(sqlite3_column_text(select_, 0));
-        int length = sqlite3_column_bytes(select_, 0);
-        data.emplace(text ? text : "", text ? static_cast<std::size_t>(length) : 0);
-    }
+    if (sqlite3_step(select_) == SQLITE_ROW)
+        data = columnText(select_, 0);
     sqlite3_reset(select_);
     return data;
 }
@@ -128,15 +171,8 @@ std::vector<std::pair<std::string, std::string>> SettingsStore::readAll() const 
     if (!db_)
         return values;
     bindName(selectAll_, 1, keyName);
-    while (sqlite3_step(selectAll_) == SQLITE_ROW) {
-        auto column = [this](int index) {
-            auto* text = reinterpret_cast<const char*>(sqlite3_column_text(selectAll_, index));
-            return text ? std::string(text, static_cast<std::size_t>(
-                                                sqlite3_column_bytes(selectAll_, index)))
-                        : std::string();
-        };
-        values.emplace_back(column(0), column(1));
-    }
+    while (sqlite3_step(selectAll_) == SQLITE_ROW)
+        values.emplace_back(columnText(selectAll_, 0), columnText(selectAll_, 1));
     sqlite3_reset(selectAll_);
     return values;
 }
@@ -176,6 +212,37 @@ bool SettingsStore::apply(const std::vector<StoreChange>& changes) {
     for (const StoreChange& change : changes)
         ok = (change.data ? writeLocked(change.name, *change.data) : removeLocked(change.name)) &&
              ok;
+    if (!execLocked("COMMIT")) {
+        execLocked("ROLLBACK");
+        return false;
+    }
+    return ok;
+}
+
+std::vector<std::pair<std::string, std::string>> SettingsStore::readDigests() const {
+    std::lock_guard guard(lock_);
+    std::vector<std::pair<std::string, std::string>> digests;
+    if (!db_)
+        return digests;
+    while (sqlite3_step(selectDigests_) == SQLITE_ROW)
+        digests.emplace_back(columnText(selectDigests_, 0), columnText(selectDigests_, 1));
+    sqlite3_reset(selectDigests_);
+    return digests;
+}
+
+bool SettingsStore::applyDigests(const std::vector<StoreChange>& changes) {
+    std::lock_guard guard(lock_);
+    if (!db_ || !execLocked("BEGIN IMMEDIATE"))
+        return false;
+    bool ok = true;
+    for (const StoreChange& change : changes) {
+        sqlite3_stmt* statement = change.data ? upsertDigest_ : deleteDigest_;
+        bindName(statement, 1, change.name);
+        if (change.data)
+            bindName(statement, 2, *change.data);
+        ok = sqlite3_step(statement) == SQLITE_DONE && ok;
+        sqlite3_reset(statement);
+    }
     if (!execLocked("COMMIT")) {
         execLocked("ROLLBACK");
         return false;

@@ -42,10 +42,19 @@ public:
     // All changes in one transaction, in order.
     bool apply(const std::vector<StoreChange>& changes);
 
+    // The digest cache: the digest last verified on disk for each patched file, by its path. It
+    // has a table of its own, whose paths compare byte for byte as Linux names do, so that no
+    // name in a patch list can read, change or delete a setting:
+    //   CREATE TABLE digests (path TEXT PRIMARY KEY NOT NULL, digest TEXT NOT NULL)
+    std::vector<std::pair<std::string, std::string>> readDigests() const;
+    // All changes in one transaction (`name` is the path; no `data` deletes it).
+    bool applyDigests(const std::vector<StoreChange>& changes);
+
 private:
     bool writeLocked(std::string_view name, std::string_view data);
     bool removeLocked(std::string_view name);
     bool execLocked(const char* sql);
+    bool migrateLocked();
     void closeLocked();
 
     mutable std::mutex lock_;
@@ -54,6 +63,9 @@ private:
     sqlite3_stmt* selectAll_ = nullptr;
     sqlite3_stmt* upsert_ = nullptr;
     sqlite3_stmt* delete_ = nullptr;
+    sqlite3_stmt* selectDigests_ = nullptr;
+    sqlite3_stmt* upsertDigest_ = nullptr;
+    sqlite3_stmt* deleteDigest_ = nullptr;
 };
 
 // Where the settings live: $MIRELGAN_SETTINGS, else $XDG_CONFIG_HOME/Mirelgan/settings.db,

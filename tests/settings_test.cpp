@@ -170,6 +170,42 @@ TEST_F(SettingsTest, DatabaseUsesWriteAheadLogAndTheDocumentedSchema) {
                          "NOCASE, data TEXT NOT NULL, PRIMARY KEY (key, name))");
 }
 
+TEST_F(SettingsTest, StoreOfTheEarlierVersionKeepsEverySettingAndMovesItsDigests) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dbPath.c_str(), &db), SQLITE_OK);
+    const std::string digest = "0123456789abcdef0123456789abcdef";
+    std::string sql = "CREATE TABLE registry (key TEXT NOT NULL, name TEXT NOT NULL COLLATE "
+                      "NOCASE, data TEXT NOT NULL, PRIMARY KEY (key, name));"
+                      "INSERT INTO registry VALUES "
+                      "('Software\\Mirelgan', 'Password', '" +
+                      digest +
+                      "'),"
+                      "('Software\\Mirelgan', 'Username', 'thrall'),"
+                      "('Software\\Mirelgan', 'Distribution', '3'),"
+                      "('Software\\Mirelgan', 'Interface/A.lua', '" +
+                      digest +
+                      "'),"
+                      "('Software\\Mirelgan', 'Pelvar.txt', '" +
+                      digest +
+                      "'),"
+                      "('Software\\Mirelgan', 'Interface/Odd.lua', 'not a digest');";
+    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    for (int opening = 0; opening < 2; ++opening) {
+        Settings settings(dbPath);
+        EXPECT_EQ(settings.Password, digest) << "a password that looks like a digest stays";
+        EXPECT_EQ(settings.Username, "thrall");
+        EXPECT_EQ(settings.distribution, 3);
+        EXPECT_EQ(settings.key.readDigests(),
+                  (std::vector<std::pair<std::string, std::string>>{{"Interface/A.lua", digest},
+                                                                    {"Pelvar.txt", digest}}));
+    }
+    EXPECT_EQ(
+        queryColumn(dbPath, "SELECT name FROM registry ORDER BY name"),
+        (std::vector<std::string>{"Distribution", "Interface/Odd.lua", "Password", "Username"}));
+}
+
 TEST_F(SettingsTest, PlaceFollowsTheEnvironmentWithPrivateModes) {
     {
         ScopedEnv settingsVariable("MIRELGAN_SETTINGS", nullptr);
