@@ -19,6 +19,13 @@ void cleanDirectory(WorkerJob& job, const std::string& directory) {
                                            replaceChar(directory, '/', '\\') + " (.nopatch)");
         return;
     }
+    // A linked directory belongs to whatever it points to, maybe outside the game: the walk
+    // neither follows nor moves it.
+    if (isSymbolicLink(directory)) {
+        settings.reportLines.push_back("Not cleaning directory " +
+                                       replaceChar(directory, '/', '\\') + " (symbolic link)");
+        return;
+    }
     if (settings.keepClean)
         job.status("Cleaning %s...", directory.c_str());
 
@@ -36,9 +43,15 @@ void cleanDirectory(WorkerJob& job, const std::string& directory) {
         std::string path = directory + "/" + name;
         if (path == "Interface/FrameXML/FrameXML.toc")
             continue;
-        if (isDirectory(path) && !isSymbolicLink(path)) {
-            if (path.back() != '.')
+        if (isDirectory(path)) {
+            if (isSymbolicLink(path)) {
+                if (settings.completeCheck)
+                    settings.reportLines.push_back("Not cleaning directory " +
+                                                   replaceChar(path, '/', '\\') +
+                                                   " (symbolic link)");
+            } else if (path.back() != '.') {
                 cleanDirectory(job, path);
+            }
             continue;
         }
         if (job.distributionFileSet.count(path))

@@ -3,17 +3,18 @@
 #include "app/job/worker_job.h"
 #include "net/protocol.h"
 #include "patcher/fs/fs.h"
+#include "patcher/md5.h"
 #include "settings/settings.h"
 
-#include <cstdio>
-#include <memory>
-#include <new>
+#include <functional>
 #include <strings.h>
+#include <unistd.h>
 #include <zlib.h>
 
 namespace {
 
 constexpr std::size_t nameAreaSize = 4096;
+constexpr std::size_t inflateBlockSize = 65536;
 
 struct AddonDataPattern {
     const char* text;
@@ -45,6 +46,79 @@ void skipFileData(WorkerJob& job, std::int32_t packedSize) {
     }
 }
 
+// Inflates one zlib stream as its bytes arrive. Its results are those of zlib's uncompress for
+// the same bytes: Z_DATA_ERROR for a corrupt or unfinished stream, Z_BUF_ERROR for one that
+// inflates to more than the room given; bytes after the end of the stream are ignored.
+class Inflater {
+public:
+    using Sink = std::function<bool(const unsigned char*, std::size_t)>;
+
+    Inflater() { ready_ = inflateInit(&stream_) == Z_OK; }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+    ~Inflater() {
+        if (ready_)
+            inflateEnd(&stream_);
+    }
+
+    // Feeds `length` bytes; the inflated bytes go to `sink`, which gives false to stop. The
+    // result: Z_OK while the stream goes on, Z_STREAM_END once it has ended, or an error.
+    int feed(const unsigned char* bytes, std::size_t length, std::uint64_t room, const Sink& sink) {
+        if (!ready_)
+            return Z_MEM_ERROR;
+        if (ended_)
+            return Z_STREAM_END;
+        stream_.next_in = const_cast<unsigned char*>(bytes);
+        stream_.avail_in = static_cast<uInt>(length);
+        do {
+            stream_.next_out = block_;
+            stream_.avail_out = sizeof block_;
+            int result = inflate(&stream_, Z_NO_FLUSH);
+            std::size_t produced = sizeof block_ - stream_.avail_out;
+            if (result == Z_NEED_DICT)
+                return Z_DATA_ERROR;
+            if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR)
+                return result;
+            if (total_ + produced > room)
+                return Z_BUF_ERROR;
+            total_ += produced;
+            if (produced > 0 && !sink(block_, produced))
+                return Z_OK;
+            if (result == Z_STREAM_END) {
+                ended_ = true;
+                return Z_STREAM_END;
+            }
+        } while (stream_.avail_in > 0 || stream_.avail_out == 0);
+        return Z_OK;
+    }
+
+    std::uint64_t total() const { return total_; }
+
+private:
+    z_stream stream_{};
+    bool ready_ = false;
+    bool ended_ = false;
+    std::uint64_t total_ = 0;
+    unsigned char block_[inflateBlockSize];
+};
+
+// A temporary file that is removed when its scope ends, unless it was kept.
+class TemporaryName {
+public:
+    explicit TemporaryName(std::string path) : path_(std::move(path)) {}
+    TemporaryName(const TemporaryName&) = delete;
+    TemporaryName& operator=(const TemporaryName&) = delete;
+    ~TemporaryName() {
+        if (!kept_)
+            ::unlink(path_.c_str());
+    }
+    void keep() { kept_ = true; }
+
+private:
+    std::string path_;
+    bool kept_ = false;
+};
+
 } // namespace
 
 bool isAddonDataFile(const std::string& path) {
@@ -58,86 +132,127 @@ bool isAddonDataFile(const std::string& path) {
     return false;
 }
 
-void downloadFile(WorkerJob& job, const std::string& path, std::int32_t size,
-                  std::int32_t packedSize) {
-    Settings& settings = job.settings;
-    if (size < 0 || packedSize < 0)
-        job.fatal("Corrupt patch info, aborting");
-    job.status("Downloading %s", path.c_str());
+Downloader::Downloader(WorkerJob& job) : job_(job) {}
+
+Downloader::~Downloader() = default;
+
+void Downloader::downloadFile(const DownloadEntry& entry) {
+    Settings& settings = job_.settings;
+    const std::string& path = entry.path;
+    if (entry.size < 0 || entry.packedSize < 0)
+        job_.fatal("Corrupt patch info, aborting");
+    job_.status("Downloading %s", path.c_str());
     bool addonData = isAddonDataFile(path);
-    std::string display = replaceChar(path, '/', '\\');
     if (addonData)
-        job.status("Updating Data Files");
+        job_.status("Updating Data Files");
     else
-        job.status("Downloading %s", display.c_str());
+        job_.status("Downloading %s", replaceChar(path, '/', '\\').c_str());
 
     std::string normal = replaceChar(path, '\\', '/');
-    display = replaceChar(normal, '/', '\\');
+    std::string display = replaceChar(normal, '/', '\\');
     std::string temporary = normal + ".new";
     std::string backup = normal + ".prepatch";
+    auto failure = [&settings](const std::string& line) {
+        settings.reportLines.push_back(line);
+        ++settings.installErrors;
+    };
 
-    UniqueFile output;
+    TemporaryName cleanup(temporary);
+    UniqueFd output;
     if (backup.size() < nameAreaSize) {
-        output.reset(std::fopen(temporary.c_str(), "wb"));
+        output = createFresh(temporary);
         if (!output) {
             makeDirs(normal);
-            output.reset(std::fopen(temporary.c_str(), "wb"));
+            output = createFresh(temporary);
         }
     }
     if (!output) {
-        job.status("Failed to create %s", temporary.c_str());
-        skipFileData(job, packedSize);
+        cleanup.keep(); // whatever has that name is not ours
+        job_.status("Failed to create %s", temporary.c_str());
+        failure("Error: couldn't create " + display);
+        skipFileData(job_, entry.packedSize);
         return;
     }
-    updateProgress(job);
+    updateProgress(job_);
 
-    std::unique_ptr<char[]> packed(new (std::nothrow) char[std::size_t(packedSize) + 4097]);
-    if (!packed)
-        job.fatal("Malloc failed.  How disturbing.");
-    std::size_t request = std::min<std::size_t>(fileDataBlockSize, packedSize);
+    Inflater inflater;
+    MD5 md5;
+    bool writeFailed = false;
+    auto write = [&](const unsigned char* bytes, std::size_t length) {
+        md5.update(bytes, static_cast<std::uint32_t>(length));
+        writeFailed = !writeAll(output.get(), bytes, length);
+        return !writeFailed;
+    };
+    int inflated = Z_OK;
+    unsigned char block[fileDataBlockSize];
+    auto packedSize = static_cast<std::size_t>(entry.packedSize);
+    std::size_t request = std::min(fileDataBlockSize, packedSize);
     std::size_t received = 0;
     do {
-        long got = job.connection.receive(packed.get() + received, request);
+        long got = job_.connection.receive(block, request);
         if (got <= 0)
             break;
         received += static_cast<std::size_t>(got);
-        job.bytesDone += got;
-        updateProgress(job);
-        std::size_t remaining = static_cast<std::size_t>(packedSize) - received;
-        if (remaining < request)
-            request = remaining;
-    } while (received < static_cast<std::size_t>(packedSize));
-
-    bool complete = received == static_cast<std::size_t>(packedSize);
-    if (complete) {
-        std::unique_ptr<Bytef[]> inflated(new (std::nothrow) Bytef[std::size_t(size) + 1]);
-        if (!inflated)
-            job.fatal("Malloc failed.  How disturbing.");
-        uLongf inflatedLength = static_cast<uLongf>(size);
-        int result = uncompress(inflated.get(), &inflatedLength,
-                                reinterpret_cast<const Bytef*>(packed.get()), received);
-        if (result != Z_OK)
-            job.fatal("Decompression error: %d", result);
-        // Only what was inflated is written, even when the stream held less than announced.
-        std::fwrite(inflated.get(), 1, inflatedLength, output.get());
-    }
-    packed.reset();
-    updateProgress(job);
+        job_.bytesDone += got;
+        updateProgress(job_);
+        // A stream that failed is still read to its end, so that a short download is told as
+        // such and the next file starts at the right byte.
+        if (inflated == Z_OK)
+            inflated = inflater.feed(block, static_cast<std::size_t>(got),
+                                     static_cast<std::uint64_t>(entry.size), write);
+        if (writeFailed)
+            break;
+        request = std::min(request, packedSize - received);
+    } while (received < packedSize);
+    updateProgress(job_);
+    if (!writeFailed && received == packedSize && inflated == Z_STREAM_END)
+        writeFailed = !output.close();
     output.reset();
 
-    if (!complete) {
-        settings.reportLines.push_back("Error: couldn't download " + display);
-        job.fatal("Download failed!");
+    if (writeFailed) {
+        failure("Error: couldn't write " + display);
+        job_.fatal("Write failed!");
+    }
+    if (received < packedSize) {
+        failure("Error: couldn't download " + display);
+        job_.fatal("Download failed!");
+    }
+    if (inflated != Z_STREAM_END)
+        job_.fatal("Decompression error: %d", inflated == Z_OK ? Z_DATA_ERROR : inflated);
+
+    md5.finalize();
+    if (inflater.total() != static_cast<std::uint64_t>(entry.size) ||
+        md5.hex_digest() != entry.digest) {
+        failure("Error: couldn't verify " + display);
+        return;
     }
 
     bool reported = !addonData || settings.completeCheck;
-    removeFile(backup);
-    if (renameFile(normal, backup)) {
+    switch (installFile(temporary, normal, backup)) {
+    case InstallResult::installed:
+        cleanup.keep();
+        if (reported)
+            settings.reportLines.push_back("New: " + display);
+        verified_.emplace_back(normal, entry.digest);
+        break;
+    case InstallResult::replaced:
+        cleanup.keep();
         if (reported)
             settings.reportLines.push_back("Changed: " + display);
-    } else if (reported) {
-        settings.reportLines.push_back("New: " + display);
+        verified_.emplace_back(normal, entry.digest);
+        break;
+    case InstallResult::directoryInTheWay:
+        failure("Error: couldn't replace directory " + display);
+        break;
+    case InstallResult::noBackup:
+    case InstallResult::notMoved:
+        // The new content stays in the temporary file; the file in place is untouched.
+        cleanup.keep();
+        failure("Error: couldn't rename " + display);
+        break;
     }
-    if (!renameFile(temporary, normal))
-        settings.reportLines.push_back("Error: couldn't rename " + display);
+}
+
+void downloadFile(WorkerJob& job, const DownloadEntry& entry) {
+    Downloader(job).downloadFile(entry);
 }

@@ -8,9 +8,13 @@
 #include "patcher/md5.h"
 #include "settings/settings.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
@@ -46,6 +50,32 @@ bool readSizes(const std::string& line, std::int32_t& size, std::int32_t& packed
     return true;
 }
 
+bool hexDigest(const std::string& text) {
+    return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
+               return std::isxdigit(static_cast<unsigned char>(c));
+           });
+}
+
+// Tells whether a listed file is exempt from patching: a marker beside it (its name followed by
+// ".nopatch") or beside any directory above it. Each directory is looked at once per check.
+class MarkerLookup {
+public:
+    bool exempt(const std::string& path) {
+        for (std::size_t slash = path.find('/'); slash != std::string::npos;
+             slash = path.find('/', slash + 1)) {
+            auto [known, added] = directories_.try_emplace(path.substr(0, slash), false);
+            if (added)
+                known->second = fileExists(known->first + ".nopatch");
+            if (known->second)
+                return true;
+        }
+        return fileExists(path + ".nopatch");
+    }
+
+private:
+    std::unordered_map<std::string, bool> directories_;
+};
+
 } // namespace
 
 bool safeRelativePath(const std::string& path) {
@@ -56,13 +86,31 @@ bool safeRelativePath(const std::string& path) {
     std::size_t start = 0;
     for (;;) {
         std::size_t slash = path.find('/', start);
-        if (path.compare(start, slash == std::string::npos ? std::string::npos : slash - start,
-                         "..") == 0)
+        std::string_view component(path.data() + start,
+                                   (slash == std::string::npos ? path.size() : slash) - start);
+        if (component.empty() || component == "." || component == "..")
             return false;
         if (slash == std::string::npos)
             return true;
         start = slash + 1;
     }
+}
+
+std::optional<std::vector<PatchEntry>> parsePatchEntries(const std::vector<std::string>& lines) {
+    if (lines.size() % 3 != 0)
+        return std::nullopt;
+    std::vector<PatchEntry> entries;
+    entries.reserve(lines.size() / 3);
+    std::unordered_set<std::string_view> listed;
+    for (std::size_t i = 0; i < lines.size(); i += 3) {
+        PatchEntry entry{lines[i], 0, 0, lines[i + 2]};
+        if (!safeRelativePath(entry.path) ||
+            !readSizes(lines[i + 1], entry.uncompressedSize, entry.compressedSize) ||
+            !hexDigest(entry.expectedDigest) || !listed.insert(lines[i]).second)
+            return std::nullopt;
+        entries.push_back(std::move(entry));
+    }
+    return entries;
 }
 
 std::vector<std::string> readPatchList(WorkerJob& job, int distribution) {
@@ -74,34 +122,33 @@ std::vector<std::string> readPatchList(WorkerJob& job, int distribution) {
 
 DownloadList checkFiles(WorkerJob& job, const std::vector<std::string>& lines) {
     Settings& settings = job.settings;
-    if (lines.size() % 3 != 0)
+    std::optional<std::vector<PatchEntry>> entries = parsePatchEntries(lines);
+    if (!entries)
         job.fatal("Corrupt patch info, aborting");
     job.bytesTotal = 0;
     job.distributionFileSet.clear();
     DownloadList downloads;
     DigestCache cache(settings);
+    MarkerLookup markers;
 
-    for (std::size_t i = 0; i < lines.size(); i += 3) {
-        const std::string& path = lines[i];
-        std::int32_t size = 0, packedSize = 0;
-        if (!safeRelativePath(path) || !readSizes(lines[i + 1], size, packedSize))
-            job.fatal("Corrupt patch info, aborting");
-        const std::string& expectedDigest = lines[i + 2];
+    for (const PatchEntry& entry : *entries) {
+        const std::string& path = entry.path;
         job.distributionFileSet[path] = 1;
         job.distributionFileSet[path + ".nopatch"] = 1;
         job.distributionFileSet[path + ".prepatch"] = 1;
 
         auto fetch = [&] {
-            downloads.push_back({path, size, packedSize});
-            job.bytesTotal += packedSize;
+            downloads.push_back(
+                {path, entry.uncompressedSize, entry.compressedSize, entry.expectedDigest});
+            job.bytesTotal += entry.compressedSize;
         };
-        if (fileExists(path + ".nopatch")) {
+        if (markers.exempt(path)) {
             if (settings.completeCheck)
                 settings.reportLines.push_back("Skipping " + path + " (.nopatch)");
             continue;
         }
         std::string cached = cache.read(path);
-        if (cached == expectedDigest && !settings.completeCheck) {
+        if (cached == entry.expectedDigest && !settings.completeCheck) {
             // Current by the cache, when it is there at all; it is not opened.
             if (!fileExists(path))
                 fetch();
@@ -121,7 +168,7 @@ DownloadList checkFiles(WorkerJob& job, const std::vector<std::string>& lines) {
         }
         // The digest's constructor reads the file to its end and closes it.
         std::string digest = MD5(file.release()).hex_digest();
-        if (digest != expectedDigest) {
+        if (digest != entry.expectedDigest) {
             diagnostic("MD5 mismatch, patching %s\n", path.c_str());
             fetch();
         } else {

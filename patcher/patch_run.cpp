@@ -3,6 +3,7 @@
 #include "app/job/worker_job.h"
 #include "net/protocol.h"
 #include "patcher/clean.h"
+#include "patcher/digest_cache.h"
 #include "patcher/distribution_list.h"
 #include "patcher/download.h"
 #include "patcher/fs/fs.h"
@@ -23,6 +24,12 @@ void runPatchPass(WorkerJob& job) {
 void PatchRun::run() {
     Settings& settings = job_.settings;
     job_.setProgress(0);
+    settings.installErrors = 0;
+    // Two passes on one game directory would overwrite each other's temporary files and
+    // backups; the second one ends before it changes anything.
+    DirectoryLock gameDirectory;
+    if (!gameDirectory.tryLock("."))
+        job_.fatal("Another pass is running in this game directory, aborting");
     fetchDistributionList(job_);
     if (settings.mustChooseDistribution) {
         job_.status("Choose a Distribution");
@@ -48,8 +55,10 @@ void PatchRun::run() {
             if (!downloads.empty())
                 sendFileRequestEnd(job_.connection);
             job_.bytesDone = 0;
+            Downloader downloader(job_);
             for (const DownloadEntry& entry : downloads)
-                downloadFile(job_, entry.path, entry.size, entry.packedSize);
+                downloader.downloadFile(entry);
+            rememberVerified(downloader.verified());
             if (settings.keepClean || settings.completeCheck)
                 cleanUp();
             job_.status("Pelvar Patching Complete");
@@ -57,6 +66,16 @@ void PatchRun::run() {
     }
     if (job_.connected())
         job_.close();
+}
+
+void PatchRun::rememberVerified(const std::vector<std::pair<std::string, std::string>>& files) {
+    if (files.empty())
+        return;
+    // A file installed after its digest was checked is known to be current: the next pass need
+    // not read it again.
+    DigestCache cache(job_.settings);
+    for (const auto& [path, digest] : files)
+        cache.store(path, digest);
 }
 
 void PatchRun::cleanUp() {

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <string>
+#include <utility>
+#include <vector>
+
 class WorkerJob;
 
 // The whole work of one pass, in its fixed order: the distribution list, the user's choice when
@@ -11,6 +15,7 @@ public:
     void run();
 
 private:
+    void rememberVerified(const std::vector<std::pair<std::string, std::string>>& files);
     void cleanUp();
 
     WorkerJob& job_;

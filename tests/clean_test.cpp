@@ -90,19 +90,25 @@ TEST_F(CleanTest, WithoutKeepCleanItOnlyReports) {
               std::vector<std::string>{"Not cleaning Interface\\AddOns\\A\\A.lua (disabled)"});
 }
 
-TEST_F(CleanTest, SymbolicLinksAreEntriesNotDirectoriesToWalk) {
+TEST_F(CleanTest, LinkedDirectoriesAreNeverFollowedNorSetAside) {
     TempDir workingCopy("pelvar-addon");
     writeFile(workingCopy / "Dev.lua", "my work");
     makeDirectories("Interface/AddOns");
     ASSERT_EQ(::symlink(workingCopy.path().c_str(), "Interface/AddOns/Dev"), 0);
     ASSERT_EQ(::symlink("missing-target", "Interface/AddOns/Dangling"), 0);
     settings.keepClean = 1;
-    EXPECT_EQ(walk({}),
-              (std::vector<std::string>{"Interface/AddOns/Dangling", "Interface/AddOns/Dev"}));
-
-    writeFile("Interface/AddOns/Dev.nopatch", "");
+    settings.completeCheck = 1;
     EXPECT_EQ(walk({}), std::vector<std::string>{"Interface/AddOns/Dangling"});
+    EXPECT_EQ(report, std::vector<std::string>{
+                          "Not cleaning directory Interface\\AddOns\\Dev (symbolic link)"});
     EXPECT_EQ(readFile(workingCopy / "Dev.lua"), "my work");
+
+    // An Interface that is itself a link is not cleaned at all, and the report says so.
+    ASSERT_EQ(::rename("Interface", "Real"), 0);
+    ASSERT_EQ(::symlink("Real", "Interface"), 0);
+    settings.completeCheck = 0;
+    EXPECT_TRUE(walk({}).empty());
+    EXPECT_EQ(report, std::vector<std::string>{"Not cleaning directory Interface (symbolic link)"});
 }
 
 TEST_F(CleanTest, UnlistableDirectoryIsReported) {

@@ -124,7 +124,9 @@ TEST_F(CliTest, LoginWithoutATerminalOrAnOptionIsCancelled) {
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_TRUE(contains(result.out, "Skipping Mirelgan Upload\nDone!\n")) << result.out;
     EXPECT_TRUE(server.uploads().empty());
-    EXPECT_EQ(readFile(game / "WTF/Account/ACC/SavedVariables.lua.old"), table(3));
+    EXPECT_EQ(readFile(game / "WTF/Account/ACC/SavedVariables.lua"), table(3))
+        << "a skipped upload leaves the table where it was";
+    EXPECT_FALSE(exists(game / "WTF/Account/ACC/SavedVariables.lua.old"));
 }
 
 TEST_F(CliTest, OptionsChooseTheDistributionKeepCleanAndTheCompleteCheck) {

@@ -81,7 +81,8 @@ TEST_F(DownloadTest, PeerClosingEarlyFailsTheDownloadAndLeavesTheOldFile) {
     EXPECT_EQ(settings.reportLines,
               std::vector<std::string>{"Error: couldn't download Interface\\A.lua"});
     EXPECT_EQ(readFile("Interface/A.lua"), "old");
-    EXPECT_EQ(readFile("Interface/A.lua.new"), "") << "the temporary file stays behind, empty";
+    EXPECT_FALSE(exists("Interface/A.lua.new")) << "what was not written whole is removed";
+    EXPECT_EQ(settings.installErrors, 1);
 }
 
 TEST_F(DownloadTest, CorruptStreamEndsWithItsZlibCode) {
@@ -102,7 +103,10 @@ TEST_F(DownloadTest, UncreatableTemporaryFileSkipsItsDataAndTheNextFileStillInst
     ASSERT_TRUE(patch());
     EXPECT_TRUE(readFile("Interface/B.lua") == text(7000, 6));
     EXPECT_FALSE(exists("Interface/A.lua"));
-    EXPECT_EQ(settings.reportLines, std::vector<std::string>{"New: Interface\\B.lua"});
+    EXPECT_EQ(settings.reportLines,
+              (std::vector<std::string>{"Error: couldn't create Interface\\A.lua",
+                                        "New: Interface\\B.lua"}));
+    EXPECT_EQ(settings.installErrors, 1);
 }
 
 TEST_F(DownloadTest, AddOnDataFilesAreReportedOnlyInACompleteCheck) {
@@ -124,17 +128,40 @@ TEST_F(DownloadTest, AddOnDataFilesAreReportedOnlyInACompleteCheck) {
     EXPECT_FALSE(isAddonDataFile("Interface/FrameXML/Mirelgan.xml.bak"));
 }
 
-TEST_F(DownloadTest, PreviousVersionThatCannotMoveGivesNewThenRenameError) {
+TEST_F(DownloadTest, InstallFailuresKeepTheUsersFileAndAreReported) {
     TestServer server;
-    server.addFile("1 Standard", "Interface/A.lua", "new content");
-    writeFile("Interface/A.lua", "old");
-    makeDirectories("Interface/A.lua.prepatch/in-the-way");
+    server.addFile("1 Standard", "Interface/A.lua", "new a");
+    server.addFile("1 Standard", "Interface/B.lua", "new b");
+    server.addFile("1 Standard", "Interface/C.lua", "new c");
+    writeFile("Interface/A.lua", "old a");
+    makeDirectories("Interface/A.lua.prepatch/in-the-way"); // no backup can be made
+    writeFile("Interface/B.lua/inside.txt", "mine");        // a directory in the file's place
+    TempDir outside("pelvar-outside");
+    writeFile(outside / "target", "outside");
+    ASSERT_EQ(::symlink((outside / "target").c_str(), "Interface/C.lua.new"), 0);
     ASSERT_TRUE(patch());
     EXPECT_EQ(settings.reportLines,
-              (std::vector<std::string>{"New: Interface\\A.lua",
-                                        "Error: couldn't rename Interface\\A.lua"}));
-    EXPECT_EQ(readFile("Interface/A.lua"), "old");
-    EXPECT_EQ(readFile("Interface/A.lua.new"), "new content");
+              (std::vector<std::string>{"Error: couldn't rename Interface\\A.lua",
+                                        "Error: couldn't replace directory Interface\\B.lua",
+                                        "New: Interface\\C.lua"}));
+    EXPECT_EQ(settings.installErrors, 2);
+    EXPECT_EQ(readFile("Interface/A.lua"), "old a");
+    EXPECT_EQ(readFile("Interface/A.lua.new"), "new a") << "the verified content is kept";
+    EXPECT_EQ(readFile("Interface/B.lua/inside.txt"), "mine");
+    EXPECT_FALSE(exists("Interface/B.lua.new"));
+    EXPECT_FALSE(exists("Interface/B.lua.prepatch"));
+    EXPECT_EQ(readFile("Interface/C.lua"), "new c");
+    EXPECT_EQ(readFile(outside / "target"), "outside") << "a planted link is never written through";
+}
+
+TEST_F(DownloadTest, BackupWhoseFileIsMissingIsKept) {
+    TestServer server;
+    server.addFile("1 Standard", "Interface/A.lua", "new");
+    writeFile("Interface/A.lua.prepatch", "the user's version");
+    ASSERT_TRUE(patch());
+    EXPECT_EQ(readFile("Interface/A.lua"), "new");
+    EXPECT_EQ(readFile("Interface/A.lua.prepatch"), "the user's version");
+    EXPECT_EQ(settings.reportLines, std::vector<std::string>{"New: Interface\\A.lua"});
 }
 
 class ScriptedDownloadTest : public DownloadTest {
@@ -146,7 +173,7 @@ protected:
             worker.connect();
             for (const DownloadEntry& entry : entries) {
                 worker.bytesTotal += entry.packedSize;
-                downloadFile(worker, entry.path, entry.size, entry.packedSize);
+                downloadFile(worker, entry);
             }
             worker.close();
         });
@@ -159,8 +186,8 @@ TEST_F(ScriptedDownloadTest, BackslashPathIsWrittenWithSlashes) {
     std::string packed = deflated("body");
     ScriptedPeer peer;
     peer.send(packed).readUntilClosed();
-    ASSERT_TRUE(download(
-        peer, {{"Interface\\New\\File.lua", 4, static_cast<std::int32_t>(packed.size())}}));
+    ASSERT_TRUE(download(peer, {{"Interface\\New\\File.lua", 4,
+                                 static_cast<std::int32_t>(packed.size()), md5Of("body")}}));
     EXPECT_EQ(readFile("Interface/New/File.lua"), "body");
     EXPECT_EQ(job.copyStatus(), "Downloading Interface\\New\\File.lua");
     EXPECT_EQ(settings.reportLines, std::vector<std::string>{"New: Interface\\New\\File.lua"});
@@ -171,7 +198,7 @@ TEST_F(ScriptedDownloadTest, AddOnDataFileShowsItsOwnStatus) {
     ScriptedPeer peer;
     peer.send(packed).readUntilClosed();
     ASSERT_TRUE(download(peer, {{"Interface/Pelvar/MData/Quests.lua", 4,
-                                 static_cast<std::int32_t>(packed.size())}}));
+                                 static_cast<std::int32_t>(packed.size()), md5Of("data")}}));
     EXPECT_EQ(job.copyStatus(), "Updating Data Files");
     EXPECT_EQ(readFile("Interface/Pelvar/MData/Quests.lua"), "data");
     EXPECT_TRUE(settings.reportLines.empty());
@@ -188,8 +215,9 @@ TEST_F(ScriptedDownloadTest, BackToBackFilesOfOddSizesAreReadExactly) {
     ASSERT_EQ(storedLength, 8193u);
     ScriptedPeer peer;
     peer.send(stored + second).readUntilClosed();
-    ASSERT_TRUE(download(peer, {{"a.txt", static_cast<std::int32_t>(raw.size()), 8193},
-                                {"b.txt", 6, static_cast<std::int32_t>(second.size())}}));
+    ASSERT_TRUE(
+        download(peer, {{"a.txt", static_cast<std::int32_t>(raw.size()), 8193, md5Of(raw)},
+                        {"b.txt", 6, static_cast<std::int32_t>(second.size()), md5Of("second")}}));
     EXPECT_TRUE(readFile("a.txt") == raw);
     EXPECT_EQ(readFile("b.txt"), "second");
 }
@@ -199,8 +227,10 @@ TEST_F(ScriptedDownloadTest, UncreatableTemporaryFileIsShownAndItsDataDropped) {
     std::string packed = deflated("dropped");
     ScriptedPeer peer;
     peer.send(packed).readUntilClosed();
-    ASSERT_TRUE(download(peer, {{"a.txt", 7, static_cast<std::int32_t>(packed.size())}}));
+    ASSERT_TRUE(
+        download(peer, {{"a.txt", 7, static_cast<std::int32_t>(packed.size()), md5Of("dropped")}}));
     EXPECT_EQ(job.copyStatus(), "Failed to create a.txt.new");
+    EXPECT_EQ(settings.reportLines, std::vector<std::string>{"Error: couldn't create a.txt"});
     EXPECT_FALSE(exists("a.txt"));
     EXPECT_EQ(window.progressValues.back(), 100) << "its data was read all the same";
 }
@@ -208,7 +238,7 @@ TEST_F(ScriptedDownloadTest, UncreatableTemporaryFileIsShownAndItsDataDropped) {
 TEST_F(ScriptedDownloadTest, EmptyDataIsNoZlibStream) {
     ScriptedPeer peer;
     peer.readUntilClosed();
-    ASSERT_TRUE(download(peer, {{"a.txt", 0, 0}}));
+    ASSERT_TRUE(download(peer, {{"a.txt", 0, 0, md5Of("")}}));
     EXPECT_EQ(job.copyStatus(), "Decompression error: -3");
 }
 
@@ -216,17 +246,44 @@ TEST_F(ScriptedDownloadTest, StreamLongerThanAnnouncedDoesNotFit) {
     std::string packed = deflated("twelve bytes");
     ScriptedPeer peer;
     peer.send(packed).readUntilClosed();
-    ASSERT_TRUE(download(peer, {{"a.txt", 5, static_cast<std::int32_t>(packed.size())}}));
+    ASSERT_TRUE(
+        download(peer, {{"a.txt", 5, static_cast<std::int32_t>(packed.size()), md5Of("twelv")}}));
     EXPECT_EQ(job.copyStatus(), "Decompression error: -5");
     EXPECT_FALSE(exists("a.txt"));
+    EXPECT_FALSE(exists("a.txt.new"));
 }
 
-TEST_F(ScriptedDownloadTest, StreamShorterThanAnnouncedWritesOnlyWhatInflated) {
-    std::string packed = deflated("short");
-    ScriptedPeer peer;
-    peer.send(packed).readUntilClosed();
-    ASSERT_TRUE(download(peer, {{"a.txt", 100, static_cast<std::int32_t>(packed.size())}}));
-    EXPECT_EQ(readFile("a.txt"), "short");
+// A server that lies about a file (its length or its digest) never gets it installed: the old
+// file stays, the report names it, and the next file is still fetched.
+TEST_F(ScriptedDownloadTest, DataThatDoesNotMatchTheListIsNeverInstalled) {
+    struct Lie {
+        std::string sent;
+        std::int32_t size;
+        std::string digest;
+    } lies[] = {
+        {"evil!", 5, md5Of("good!")},   // another content of the announced length
+        {"short", 100, md5Of("short")}, // fewer bytes than announced
+        {"x", 1, "D41D8CD98F00B204E9800998ECF8427E"},
+    };
+    for (const Lie& lie : lies) {
+        settings.reportLines.clear();
+        writeFile("a.txt", "old");
+        std::string packed = deflated(lie.sent), next = deflated("next");
+        ScriptedPeer peer;
+        peer.send(packed + next).readUntilClosed();
+        ASSERT_TRUE(download(
+            peer, {{"a.txt", lie.size, static_cast<std::int32_t>(packed.size()), lie.digest},
+                   {"b.txt", 4, static_cast<std::int32_t>(next.size()), md5Of("next")}}));
+        EXPECT_EQ(readFile("a.txt"), "old") << lie.sent;
+        EXPECT_FALSE(exists("a.txt.new"));
+        EXPECT_FALSE(exists("a.txt.prepatch"));
+        EXPECT_EQ(readFile("b.txt"), "next");
+        EXPECT_EQ(settings.reportLines,
+                  (std::vector<std::string>{"Error: couldn't verify a.txt", "New: b.txt"}))
+            << lie.sent;
+        ::unlink("b.txt");
+        ::unlink("b.txt.prepatch");
+    }
 }
 
 TEST_F(ScriptedDownloadTest, HostilePatchListNeverWritesOutsideTheGame) {

@@ -25,6 +25,15 @@ protected:
             names.push_back(entry.path);
         return names;
     }
+    void cacheDigest(const std::string& path, const std::string& digest) {
+        settings.key.applyDigests({{path, digest}});
+    }
+    std::string cachedDigest(const std::string& path) {
+        for (const auto& [name, digest] : settings.key.readDigests())
+            if (name == path)
+                return digest;
+        return {};
+    }
     std::int64_t bytesTotal = -1;
     DistributionFileSet fileSet;
 };
@@ -36,10 +45,10 @@ TEST_F(CheckFilesTest, RulesApplyInOrder) {
     writeFile("Interface/Marked.lua.nopatch", "");
     writeFile("Interface/MarkedMissing.lua.nopatch", "");
     writeFile("Interface/Cached.lua", "changed on disk since");
-    settings.writeString("Interface/Cached.lua", md5Of("cached"));
+    cacheDigest("Interface/Cached.lua", md5Of("cached"));
     writeFile("Interface/Current.lua", "current");
     writeFile("Interface/Stale.lua", "stale");
-    settings.writeString("Interface/Stale.lua", md5Of("whatever was there"));
+    cacheDigest("Interface/Stale.lua", md5Of("whatever was there"));
     writeFile("Interface/Upper.lua", "upper");
 
     testing::internal::CaptureStdout();
@@ -58,10 +67,10 @@ TEST_F(CheckFilesTest, RulesApplyInOrder) {
     EXPECT_EQ(list[0].size, 10);
     EXPECT_EQ(list[0].packedSize, 7);
     EXPECT_EQ(bytesTotal, 7 + 10 + 11);
-    EXPECT_EQ(settings.readString("Interface/Current.lua"), md5Of("current"));
-    EXPECT_EQ(settings.readString("Interface/Cached.lua"), md5Of("cached")) << "not opened";
-    EXPECT_EQ(settings.readString("Interface/Stale.lua"), "") << "a stale value is deleted";
-    EXPECT_EQ(settings.readString("Interface/Missing.lua"), "") << "fetched files are not cached";
+    EXPECT_EQ(cachedDigest("Interface/Current.lua"), md5Of("current"));
+    EXPECT_EQ(cachedDigest("Interface/Cached.lua"), md5Of("cached")) << "not opened";
+    EXPECT_EQ(cachedDigest("Interface/Stale.lua"), "") << "a stale value is deleted";
+    EXPECT_EQ(cachedDigest("Interface/Missing.lua"), "") << "fetched files are not cached";
     EXPECT_NE(out.find("MD5 mismatch, patching Interface/Stale.lua\n"), std::string::npos);
     EXPECT_NE(out.find("MD5 mismatch, patching Interface/Upper.lua\n"), std::string::npos);
     EXPECT_TRUE(settings.reportLines.empty()) << "markers are reported only in a complete check";
@@ -72,16 +81,16 @@ TEST_F(CheckFilesTest, RulesApplyInOrder) {
 
 TEST_F(CheckFilesTest, CompleteCheckRehashesAndReportsMarkers) {
     writeFile("Interface/Cached.lua", "changed on disk since");
-    settings.writeString("Interface/Cached.lua", md5Of("cached"));
+    cacheDigest("Interface/Cached.lua", md5Of("cached"));
     writeFile("Interface/Good.lua", "good");
-    settings.writeString("INTERFACE/good.lua", md5Of("good"));
+    cacheDigest("Interface/Good.lua", md5Of("good"));
     writeFile("Interface/Marked.lua.nopatch", "");
     settings.completeCheck = 1;
     DownloadList list = check({"Interface/Cached.lua", "6 3", md5Of("cached"), "Interface/Good.lua",
                                "4 2", md5Of("good"), "Interface/Marked.lua", "1 1", md5Of("m")});
     EXPECT_EQ(paths(list), std::vector<std::string>{"Interface/Cached.lua"});
-    EXPECT_EQ(settings.readString("Interface/Cached.lua"), "");
-    EXPECT_EQ(settings.readString("Interface/Good.lua"), md5Of("good"));
+    EXPECT_EQ(cachedDigest("Interface/Cached.lua"), "");
+    EXPECT_EQ(cachedDigest("Interface/Good.lua"), md5Of("good"));
     EXPECT_EQ(settings.reportLines,
               (std::vector<std::string>{"Skipping Interface/Marked.lua (.nopatch)",
                                         "File Check Complete."}));
@@ -93,34 +102,63 @@ TEST_F(CheckFilesTest, DirectoryInThePlaceOfAFileIsFetched) {
     EXPECT_EQ(paths(list), std::vector<std::string>{"Interface/Odd.lua"});
 }
 
-TEST_F(CheckFilesTest, MalformedListsEndThePass) {
+TEST_F(CheckFilesTest, MalformedListsEndThePassBeforeAnythingIsWritten) {
+    const std::string d = md5Of("d");
+    writeFile("good.lua", "d");
     std::vector<std::vector<std::string>> corrupt = {
-        {"a", "1 1", "d", "b"},
-        {"../escape.txt", "1 1", "d"},
-        {"Interface/../../escape.txt", "1 1", "d"},
-        {"Interface/..", "1 1", "d"},
-        {"/etc/passwd", "1 1", "d"},
-        {"C:/Windows/evil.dll", "1 1", "d"},
-        {"c:evil.dll", "1 1", "d"},
-        {"", "1 1", "d"},
-        {std::string("a\0b", 3), "1 1", "d"},
-        {"a", "1", "d"},
-        {"a", "1 x", "d"},
-        {"a", "-1 1", "d"},
-        {"a", "1 1 1", "d"},
-        {"a", "1073741825 1", "d"},
-        {"a", "1 99999999999999999999", "d"},
-        {"a", "11", "d"},
+        {"a", "1 1", d, "b"},
+        {"../escape.txt", "1 1", d},
+        {"Interface/../../escape.txt", "1 1", d},
+        {"Interface/..", "1 1", d},
+        {"/etc/passwd", "1 1", d},
+        {"C:/Windows/evil.dll", "1 1", d},
+        {"c:evil.dll", "1 1", d},
+        {"", "1 1", d},
+        {std::string("a\0b", 3), "1 1", d},
+        {"Interface//A.lua", "1 1", d},
+        {"./A.lua", "1 1", d},
+        {"Interface/./A.lua", "1 1", d},
+        {"Interface/", "1 1", d},
+        {"a", "1", d},
+        {"a", "1 x", d},
+        {"a", "-1 1", d},
+        {"a", "1 1 1", d},
+        {"a", "1073741825 1", d},
+        {"a", "1 99999999999999999999", d},
+        {"a", "11", d},
+        {"a", "1 1", "d"},
+        {"a", "1 1", d + "0"},
+        {"a", "1 1", d.substr(0, 31) + "g"},
+        {"good.lua", "1 1", d, "a", "1 1", d, "good.lua", "1 1", d},
     };
     for (const auto& lines : corrupt) {
-        window.statusLines.clear();
         check(lines);
         EXPECT_EQ(job.copyStatus(), "Corrupt patch info, aborting") << lines[0] << "|" << lines[1];
+        EXPECT_EQ(cachedDigest("good.lua"), "") << "nothing is written before the list is checked";
     }
-    DownloadList list = check({"a..b/..c", "1073741824 0", "d", "x", " 3\t4 ", "d"});
+    DownloadList list =
+        check({"a..b/..c", "1073741824 0", d, "x", " 3\t4 ", d.substr(0, 31) + "F"});
     EXPECT_EQ(paths(list), (std::vector<std::string>{"a..b/..c", "x"}));
+    ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[1].size, 3);
     EXPECT_EQ(list[1].packedSize, 4);
+}
+
+TEST_F(CheckFilesTest, MarkerOnAnyDirectoryAboveAFileBlocksIt) {
+    writeFile("Interface/AddOns/Mine/Mine.lua", "mine");
+    writeFile("Interface/AddOns/Mine.nopatch", "");
+    writeFile("Other.nopatch", "");
+    settings.completeCheck = 1;
+    DownloadList list =
+        check({"Interface/AddOns/Mine/Mine.lua", "1 1", md5Of("x"),
+               "Interface/AddOns/Mine/Sub/New.lua", "1 1", md5Of("x"), "Other/Deep/File.lua", "1 1",
+               md5Of("x"), "Interface/AddOns/Theirs/T.lua", "1 1", md5Of("x")});
+    EXPECT_EQ(paths(list), std::vector<std::string>{"Interface/AddOns/Theirs/T.lua"});
+    EXPECT_EQ(settings.reportLines,
+              (std::vector<std::string>{"Skipping Interface/AddOns/Mine/Mine.lua (.nopatch)",
+                                        "Skipping Interface/AddOns/Mine/Sub/New.lua (.nopatch)",
+                                        "Skipping Other/Deep/File.lua (.nopatch)",
+                                        "File Check Complete."}));
 }
 
 TEST_F(CheckFilesTest, PatchListOverTheLimitEndsThePass) {
@@ -155,26 +193,28 @@ TEST_F(CheckFilesTest, BackslashAndSlashNameTheSameFile) {
                                                "Interface/FrameXML/B.lua", "3 4", "e"}));
 }
 
-TEST_F(CheckFilesTest, DigestCacheAnswersFromMemoryAndWritesInBatches) {
-    settings.writeString("Interface/Old.lua", "aaaa");
-    settings.writeString("Interface/Long.lua", std::string(256, 'f'));
+TEST_F(CheckFilesTest, DigestCacheKeepsToItsOwnTableAndComparesExactly) {
+    // Files whose names are those of settings: their digests never touch a setting.
+    settings.writeString("Password", "secret");
+    settings.writeString("Distribution", "3");
+    writeFile("Password", "p");
+    writeFile("distribution", "d");
+    check({"Password", "1 1", md5Of("p"), "distribution", "1 1", md5Of("d")});
+    EXPECT_EQ(settings.readString("Password"), "secret");
+    EXPECT_EQ(settings.readString("Distribution"), "3");
+    EXPECT_EQ(cachedDigest("Password"), md5Of("p"));
+
+    cacheDigest("Interface/Old.lua", "aaaa");
     {
         DigestCache cache(settings);
-        EXPECT_EQ(cache.read("interface/old.LUA"), "aaaa");
-        EXPECT_EQ(cache.read("Interface/Long.lua"), "") << "256 bytes read as missing";
+        EXPECT_EQ(cache.read("Interface/Old.lua"), "aaaa");
+        EXPECT_EQ(cache.read("interface/old.lua"), "") << "names compare with their case";
         cache.store("Interface/New.lua", "bbbb");
         cache.remove("Interface/Old.lua");
-        EXPECT_EQ(cache.read("INTERFACE/NEW.LUA"), "bbbb");
+        EXPECT_EQ(cache.read("Interface/New.lua"), "bbbb");
         EXPECT_EQ(cache.read("Interface/Old.lua"), "");
-        EXPECT_EQ(settings.readString("Interface/New.lua"), "") << "not written yet";
+        EXPECT_EQ(cachedDigest("Interface/New.lua"), "") << "not written yet";
     }
-    EXPECT_EQ(settings.readString("Interface/New.lua"), "bbbb");
-    EXPECT_EQ(settings.readString("Interface/Old.lua"), "");
-    {
-        DigestCache cache(settings);
-        cache.remove("Interface/New.lua");
-        cache.store("Interface/New.lua", "cccc");
-        cache.flush();
-        EXPECT_EQ(settings.readString("interface/new.lua"), "cccc");
-    }
+    EXPECT_EQ(cachedDigest("Interface/New.lua"), "bbbb");
+    EXPECT_EQ(cachedDigest("Interface/Old.lua"), "");
 }

@@ -1,9 +1,11 @@
 #include "app/job/worker_job.h"
 #include "tests/support/game_test.h"
+#include "tests/support/scripted_peer.h"
 #include "tests/support/test_server.h"
 #include "uploader/harvest.h"
 #include "uploader/upload_pass.h"
 
+#include <functional>
 #include <vector>
 
 namespace {
@@ -23,14 +25,29 @@ std::string bytes(std::size_t count, char seed) {
     return data;
 }
 
+// Bytes that do not compress and hold no line of their own.
+std::string noise(std::size_t count) {
+    std::string data(count, '\0');
+    std::uint32_t state = 12345;
+    for (char& c : data) {
+        do {
+            state = state * 1664525u + 1013904223u;
+            c = static_cast<char>(state >> 24);
+        } while (c == '\n' || c == '}');
+    }
+    return data;
+}
+
+// A harvest followed by the commit that a whole upload makes.
 class HarvestTest : public GameTest {
 protected:
     std::string harvest(std::size_t capacity = 1 << 20) {
         std::string harvested;
         EXPECT_TRUE(pass([&](WorkerJob& worker) {
             std::vector<char> area(capacity);
-            std::size_t length = harvestSavedVariables(worker, area);
-            harvested.assign(area.data(), length);
+            Harvest found = harvestSavedVariables(worker, area);
+            harvested.assign(area.data(), found.length());
+            found.commit(worker);
         }));
         return harvested;
     }
@@ -54,8 +71,8 @@ TEST_F(HarvestTest, OneAccountPerPassInListingOrder) {
     writeFile("WTF/Account/0empty/SavedVariables.lua", "Other = 1\n");
     EXPECT_EQ(harvest(), "Mirelgan_Data = {\na\n}\n");
     EXPECT_EQ(readFile("WTF/Account/0empty/SavedVariables.lua"), "Other = 1\n");
-    EXPECT_EQ(readFile("WTF/Account/0empty/SavedVariables.lua.old"), "Other = 1\n")
-        << "a file without a table is still rewritten, identical";
+    EXPECT_FALSE(exists("WTF/Account/0empty/SavedVariables.lua.old")) << "left as it was";
+    EXPECT_FALSE(exists("WTF/Account/0empty/SavedVariables.lua.new"));
     EXPECT_TRUE(exists("WTF/Account/beta/SavedVariables.lua")) << "waits for the next pass";
     EXPECT_FALSE(exists("WTF/Account/beta/SavedVariables.lua.old"));
     EXPECT_EQ(harvest(), "Mirelgan_Data = {\nb\n}\n");
@@ -65,9 +82,13 @@ TEST_F(HarvestTest, OneAccountPerPassInListingOrder) {
 
 TEST_F(HarvestTest, StartLinesMustBeginTheLineAndEveryTableIsTaken) {
     writeFile("WTF/Account/ACC/SavedVariables.lua",
-              "  Mirelgan_Data = {\n}\nMirelgan_Data = {}\nx\n}\ny\nMirelgan_Data = {\n2\n}\nz\n");
-    EXPECT_EQ(harvest(), "Mirelgan_Data = {}\nx\n}\nMirelgan_Data = {\n2\n}\n");
-    EXPECT_EQ(readFile("WTF/Account/ACC/SavedVariables.lua"), "  Mirelgan_Data = {\n}\ny\nz\n");
+              "  Mirelgan_Data = {\n}\nMirelgan_Data = {}\nx\n}\ny\nMirelgan_Data = {\n2\n}\nz\n"
+              "Mirelgan_Data = {[1]=2} \r\nw\n}\n");
+    EXPECT_EQ(harvest(),
+              "Mirelgan_Data = {}\nMirelgan_Data = {\n2\n}\nMirelgan_Data = {[1]=2} \r\n")
+        << "a start line that closes the table is the whole table";
+    EXPECT_EQ(readFile("WTF/Account/ACC/SavedVariables.lua"),
+              "  Mirelgan_Data = {\n}\nx\n}\ny\nz\nw\n}\n");
 }
 
 TEST_F(HarvestTest, SavedVariablesInWtfComesThroughDotDotFirst) {
@@ -77,13 +98,13 @@ TEST_F(HarvestTest, SavedVariablesInWtfComesThroughDotDotFirst) {
     EXPECT_EQ(readFile("WTF/SavedVariables.lua"), "");
 }
 
-TEST_F(HarvestTest, TooBigATableLeavesTheFileUntouched) {
+TEST_F(HarvestTest, TooBigATableLeavesTheFileUntouchedAndTheNextAccountIsTaken) {
     std::string saved = "A = 1\n" + table(5000) + "B = 2\n";
     writeFile("WTF/Account/ACC/SavedVariables.lua", saved);
-    EXPECT_EQ(harvest(4999), "");
-    EXPECT_EQ(job.copyStatus(),
-              "Zeppelin overloaded: the Mirelgan data in WTF\\Account\\ACC\\SavedVariables.lua is "
-              "too big to upload");
+    writeFile("WTF/Account/BBB/SavedVariables.lua", table(100));
+    EXPECT_EQ(harvest(4999), table(100));
+    EXPECT_EQ(job.copyStatus(), "Zeppelin overloaded: the Mirelgan data in "
+                                "WTF\\Account\\ACC\\SavedVariables.lua is too big to upload");
     EXPECT_EQ(readFile("WTF/Account/ACC/SavedVariables.lua"), saved);
     EXPECT_FALSE(exists("WTF/Account/ACC/SavedVariables.lua.new"));
     EXPECT_FALSE(exists("WTF/Account/ACC/SavedVariables.lua.old"));
@@ -108,6 +129,8 @@ TEST_F(HarvestTest, OldCopyThatCannotBeRemovedEndsThePass) {
     makeDirectories("WTF/Account/ACC/SavedVariables.lua.old");
     harvest();
     EXPECT_EQ(job.copyStatus(), "Can't remove WTF/Account/ACC/SavedVariables.lua.old");
+    EXPECT_EQ(readFile("WTF/Account/ACC/SavedVariables.lua"), "Mirelgan_Data = {\n}\n");
+    EXPECT_FALSE(exists("WTF/Account/ACC/SavedVariables.lua.new"));
 }
 
 namespace {
@@ -222,32 +245,64 @@ TEST_F(UploadTest, DirectoryInThePlaceOfACacheIsSkipped) {
     EXPECT_EQ(settings.readString("wdbitems"), "") << "its offset stays as it was";
 }
 
-TEST_F(UploadTest, NoVersionFromTheServerIsABadVersion) {
-    settings.serverWdbVersion = 0;
-    writeFile("WTF/Account/ACC/SavedVariables.lua", table(100));
-    upload();
-    EXPECT_EQ(job.copyStatus(), "Bad version?");
-    EXPECT_TRUE(exists("WTF/Account/ACC/SavedVariables.lua.old"));
+// The table leaves its file only with an upload that went out whole; every other ending leaves
+// the file byte for byte as it was, so a later pass offers the same table again.
+TEST_F(UploadTest, EveryEndingButAWholeUploadLeavesTheFileAsItWas) {
+    struct Ending {
+        const char* name;
+        std::string saved;
+        std::function<void()> setUp;
+        const char* status;
+    } endings[] = {
+        {"cancelled login", "A = 1\n" + table(100),
+         [&] {
+             std::lock_guard guard(settings.credentialsLock);
+             settings.Username.clear();
+             window.onLogin = [&] { settings.uploadEnabled = 0; };
+         },
+         "Skipping Mirelgan Upload"},
+        {"bad version", table(100), [&] { settings.serverWdbVersion = 0; }, "Bad version?"},
+        {"too much gas", "Mirelgan_Data = {\n" + noise((1 << 20) - 100) + "\n}\n", [] {},
+         "Error filling Zeppelin with gas: too much gas."},
+    };
+    for (const Ending& ending : endings) {
+        settings.serverWdbVersion = 4;
+        writeFile("WTF/Account/ACC/SavedVariables.lua", ending.saved);
+        ending.setUp();
+        upload();
+        EXPECT_EQ(job.copyStatus(), ending.status) << ending.name;
+        EXPECT_TRUE(readFile("WTF/Account/ACC/SavedVariables.lua") == ending.saved) << ending.name;
+        EXPECT_FALSE(exists("WTF/Account/ACC/SavedVariables.lua.new")) << ending.name;
+        EXPECT_FALSE(exists("WTF/Account/ACC/SavedVariables.lua.old")) << ending.name;
+        EXPECT_EQ(settings.bytesUploaded, 0) << ending.name;
+    }
+    EXPECT_TRUE(server.uploads().empty());
 }
 
-TEST_F(UploadTest, EmptyUserNameAsksAtOnceAndCancelSkipsTheUpload) {
-    {
-        std::lock_guard guard(settings.credentialsLock);
-        settings.Username.clear();
-    }
-    writeFile("WTF/Account/ACC/SavedVariables.lua", table(100));
-    std::vector<std::string> logWhenAsked;
-    window.onLogin = [&] {
-        logWhenAsked = server.log(false);
-        settings.uploadEnabled = 0; // as Cancel does
-    };
+TEST_F(UploadTest, WholeUploadTakesTheTableOutAndSmallTablesWaitInTheirFiles) {
+    writeFile("WTF/Account/AAA/SavedVariables.lua", "X = 1\n" + table(80));
+    writeFile("WTF/Account/BBB/SavedVariables.lua", "Y = 2\n" + table(100));
     upload();
-    for (const std::string& line : logWhenAsked)
-        EXPECT_EQ(line.find(" L "), std::string::npos) << "no login was sent: " << line;
-    EXPECT_EQ(job.copyStatus(), "Skipping Mirelgan Upload");
-    EXPECT_TRUE(server.uploads().empty());
-    EXPECT_EQ(readFile("WTF/Account/ACC/SavedVariables.lua"), "");
-    EXPECT_EQ(readFile("WTF/Account/ACC/SavedVariables.lua.old"), table(100));
+    ASSERT_EQ(server.uploads().size(), 1u);
+    EXPECT_EQ(server.uploads()[0], "Mirelgan_Data 100\n" + table(100));
+    EXPECT_EQ(readFile("WTF/Account/AAA/SavedVariables.lua"), "X = 1\n" + table(80));
+    EXPECT_EQ(readFile("WTF/Account/BBB/SavedVariables.lua"), "Y = 2\n");
+    EXPECT_EQ(readFile("WTF/Account/BBB/SavedVariables.lua.old"), "Y = 2\n" + table(100));
+}
+
+TEST_F(UploadTest, UploadCutShortLeavesTheTable) {
+    ScriptedPeer peer;
+    peer.expect("L\nanonymous\n\n").send("OK\n").close();
+    peer.start();
+    ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
+    std::string saved = "Mirelgan_Data = {\n" + noise(900000) + "\n}\n";
+    writeFile("WTF/Account/ACC/SavedVariables.lua", saved);
+    upload();
+    peer.finish();
+    EXPECT_EQ(job.copyStatus(), "Upload failed!");
+    EXPECT_TRUE(readFile("WTF/Account/ACC/SavedVariables.lua") == saved);
+    EXPECT_FALSE(exists("WTF/Account/ACC/SavedVariables.lua.new"));
+    EXPECT_EQ(settings.bytesUploaded, 0);
 }
 
 TEST_F(UploadTest, RefusedLoginAsksAgainOnTheSameConnection) {

@@ -92,8 +92,9 @@ void uploadPass(WorkerJob& job) {
     Zeppelin zeppelin(buffer.get() + zeppelinAreaSize);
     auto* compressed = reinterpret_cast<Bytef*>(buffer.get() + 2 * zeppelinAreaSize);
 
-    std::size_t harvested =
-        harvestSavedVariables(job, {harvestArea, zeppelinAreaSize - tableHeaderRoom});
+    Harvest harvest = harvestSavedVariables(job, {harvestArea, zeppelinAreaSize - tableHeaderRoom},
+                                            smallestUpload);
+    std::size_t harvested = harvest.length();
     uLongf compressedLength = 0;
     if (harvested > smallestUpload) {
         job.status("Packing Mirelgan Zeppelin");
@@ -119,8 +120,11 @@ void uploadPass(WorkerJob& job) {
         compressedLength = zeppelinAreaSize;
         if (compress(compressed, &compressedLength,
                      reinterpret_cast<const Bytef*>(buffer.get() + zeppelinAreaSize),
-                     zeppelin.length()) != Z_OK)
-            job.fatal("Error filling Zeppelin with gas: too much gas.");
+                     zeppelin.length()) != Z_OK) {
+            // Too big to upload: the table stays in its file and the pass goes on to patch.
+            job.status("Error filling Zeppelin with gas: too much gas.");
+            return;
+        }
         std::string version;
         formatString(version, "%d", settings.serverWdbVersion);
         settings.writeString("wdbVersion", version);
@@ -144,9 +148,12 @@ void uploadPass(WorkerJob& job) {
     job.status("Uploading Mirelgan Data (%d bytes)", length);
     std::int32_t sent = sendUploadData(job.connection, compressed, length,
                                        [&job](int percent) { job.setProgress(percent); });
-    // An upload that did not go out whole is not counted as uploaded.
-    if (sent == length)
-        settings.bytesUploaded = length;
-    else
+    // An upload that did not go out whole is not counted as uploaded, and the table stays in
+    // its file for the next pass.
+    if (sent != length) {
         job.status("Upload failed!");
+        return;
+    }
+    settings.bytesUploaded = length;
+    harvest.commit(job);
 }

@@ -10,5 +10,6 @@ inline constexpr std::size_t zeppelinAreaSize = 1 << 20;
 inline constexpr std::size_t smallestUpload = 80;
 
 // Collects the harvested table and the new bytes of the item and quest caches into the
-// Zeppelin, compresses it and uploads it after a login.
+// Zeppelin, compresses it and uploads it after a login. The table leaves its SavedVariables.lua
+// only once the upload has gone out whole.
 void uploadPass(WorkerJob& job);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,13 +137,124 @@ bool removeFile(const std::string& path) {
 }
 
 UniqueFile openForReading(const std::string& path) {
-    UniqueFile file(std::fopen(path.c_str(), "rb"));
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd)
+        return {};
     struct stat info {};
-    if (file && (::fstat(::fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode))) {
-        file.reset();
-        errno = EISDIR;
+    if (::fstat(fd.get(), &info) != 0)
+        return {};
+    if (!S_ISREG(info.st_mode)) {
+        errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        return {};
     }
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    UniqueFile file(::fdopen(fd.get(), "rb"));
+    if (file)
+        fd.release();
     return file;
+}
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+        reset();
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+void UniqueFd::reset() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+bool UniqueFd::close() {
+    int fd = release();
+    return fd >= 0 && ::close(fd) == 0;
+}
+
+UniqueFd createFresh(const std::string& path) {
+    ::unlink(path.c_str());
+    return UniqueFd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+}
+
+bool writeAll(int fd, const void* bytes, std::size_t length) {
+    const char* at = static_cast<const char*>(bytes);
+    while (length > 0) {
+        ssize_t written = ::write(fd, at, length);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        at += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+namespace {
+
+// A copy of `from` at `to`, for a file system without hard links (a FAT partition shared with
+// Windows): slower, but the file stays in place while its backup is made.
+bool copyFile(const std::string& from, const std::string& to) {
+    UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    UniqueFd target = source ? createFresh(to) : UniqueFd();
+    if (!target)
+        return false;
+    char block[65536];
+    for (;;) {
+        ssize_t got = ::read(source.get(), block, sizeof block);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 || (got > 0 && !writeAll(target.get(), block, static_cast<std::size_t>(got)))) {
+            target.reset();
+            ::unlink(to.c_str());
+            return false;
+        }
+        if (got == 0)
+            break;
+    }
+    if (!target.close()) {
+        ::unlink(to.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool keepBackup(const std::string& path, const std::string& backup) {
+    if (::unlink(backup.c_str()) != 0 && errno != ENOENT)
+        return false;
+    if (::link(path.c_str(), backup.c_str()) == 0)
+        return true;
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK && errno != EXDEV)
+        return false;
+    return copyFile(path, backup);
+}
+
+} // namespace
+
+InstallResult installFile(const std::string& temporary, const std::string& path,
+                          const std::string& backup) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        if (errno != ENOENT)
+            return InstallResult::notMoved;
+        // Nothing to keep: a backup left by an earlier pass stays as it is.
+        return renameFile(temporary, path) ? InstallResult::installed : InstallResult::notMoved;
+    }
+    if (S_ISDIR(info.st_mode))
+        return InstallResult::directoryInTheWay;
+    if (!keepBackup(path, backup))
+        return InstallResult::noBackup;
+    return ::rename(temporary.c_str(), path.c_str()) == 0 ? InstallResult::replaced
+                                                          : InstallResult::notMoved;
+}
+
+bool DirectoryLock::tryLock(const std::string& directory) {
+    fd_ = UniqueFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd_ && ::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0;
 }
 
 bool readPiece(std::FILE* file, std::string& piece, std::size_t longest) {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // File-system operations on paths relative to the current directory (the game directory). None
@@ -47,6 +48,61 @@ using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 // comes first; bytes are taken as they are, NUL bytes included. False at the end of the file.
 bool readPiece(std::FILE* file, std::string& piece, std::size_t longest);
 
-// Opens an existing file for binary reading. A directory gives nothing (errno EISDIR), as on
-// Windows, where a directory cannot be opened as a file; here fopen would open it.
+// Opens an existing regular file for binary reading. Anything else gives nothing: a directory
+// (errno EISDIR), as on Windows, where a directory cannot be opened as a file, and a FIFO, a
+// socket or a device (errno EINVAL), which could block a pass or never end.
 UniqueFile openForReading(const std::string& path);
+
+// A file descriptor that closes itself.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset();
+    // Closes the descriptor and tells whether the close succeeded (a write may fail only there).
+    bool close();
+
+private:
+    int fd_ = -1;
+};
+
+// Creates `path` anew for writing. Whatever has that name is removed first, and the file is
+// opened only if it does not exist and without following a symbolic link, so a link planted at
+// that name cannot send the write elsewhere. Nothing when it cannot be made.
+UniqueFd createFresh(const std::string& path);
+
+// Writes all of `length` bytes; false on any error, a full disk among them.
+bool writeAll(int fd, const void* bytes, std::size_t length);
+
+enum class InstallResult {
+    installed,         // `path` did not exist and now holds the new file
+    replaced,          // the previous file is kept as the backup, `path` holds the new file
+    directoryInTheWay, // `path` is a directory: nothing was touched
+    noBackup,          // the previous file could not be kept: nothing was installed
+    notMoved,          // the new file could not be moved into place
+};
+
+// Puts `temporary` in the place of `path`, keeping a previous file as `backup` (an older backup
+// is replaced). The backup is a hard link made before the rename, so at every instant `path`
+// holds its old or its new content and a backup, once made, survives. A backup is never deleted
+// while `path` is missing.
+InstallResult installFile(const std::string& temporary, const std::string& path,
+                          const std::string& backup);
+
+// An exclusive lock on a directory for as long as the object lives: flock on a descriptor of the
+// directory itself, so no lock file is needed and a killed holder leaves nothing behind.
+class DirectoryLock {
+public:
+    // False when another holder has it (or the directory cannot be opened).
+    bool tryLock(const std::string& directory);
+
+private:
+    UniqueFd fd_;
+};
