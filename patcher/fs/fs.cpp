@@ -223,14 +223,21 @@ bool copyFile(const std::string& from, const std::string& to) {
     return true;
 }
 
+// Makes `backup` a copy of `path` in one step: a hard link under a temporary name renamed over
+// the older backup, so that at every instant the backup is the older or the newer one.
 bool keepBackup(const std::string& path, const std::string& backup) {
-    if (::unlink(backup.c_str()) != 0 && errno != ENOENT)
-        return false;
-    if (::link(path.c_str(), backup.c_str()) == 0)
+    std::string temporary = backup + ".new";
+    ::unlink(temporary.c_str());
+    if (::link(path.c_str(), temporary.c_str()) != 0) {
+        if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK && errno != EXDEV)
+            return false;
+        if (!copyFile(path, temporary))
+            return false;
+    }
+    if (::rename(temporary.c_str(), backup.c_str()) == 0)
         return true;
-    if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK && errno != EXDEV)
-        return false;
-    return copyFile(path, backup);
+    ::unlink(temporary.c_str());
+    return false;
 }
 
 } // namespace

@@ -90,9 +90,9 @@ enum class InstallResult {
 };
 
 // Puts `temporary` in the place of `path`, keeping a previous file as `backup` (an older backup
-// is replaced). The backup is a hard link made before the rename, so at every instant `path`
-// holds its old or its new content and a backup, once made, survives. A backup is never deleted
-// while `path` is missing.
+// is replaced in one step). The backup is a hard link made before the rename, so at every instant
+// `path` holds its old or its new content and a backup, once made, survives. A backup is never
+// deleted while `path` is missing.
 InstallResult installFile(const std::string& temporary, const std::string& path,
                           const std::string& backup);
 

@@ -1,0 +1,197 @@
+// Whole pelvar-cli passes attacked as a user's machine can attack them: the process killed at
+// every rename and link of an install, a full disk, and a second pass on the same game directory.
+
+#include "settings/settings.h"
+#include "tests/support/process.h"
+#include "tests/support/test_server.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string text(std::size_t length, unsigned seed) {
+    std::string content(length, ' ');
+    std::uint32_t state = seed * 2654435761u + 7;
+    for (char& c : content) {
+        state = state * 1664525u + 1013904223u;
+        c = static_cast<char>('a' + (state >> 24) % 26);
+    }
+    return content;
+}
+
+const std::string savedTable =
+    "Mirelgan_Data = {\n  [\"items\"] = \"" + std::string(200, 'i') + "\",\n}\n";
+const std::string savedRest = "Other = 1\n";
+
+// The files of the game before the pass, and what the distribution makes of them.
+struct GameFile {
+    std::string path;
+    std::optional<std::string> before; // nothing: the file is new
+    std::optional<std::string> olderBackup;
+    std::string after;
+};
+
+class AttackTest : public ::testing::Test {
+protected:
+    TempDir state{"pelvar-state"};
+    TempDir game{"pelvar-game"};
+    TestServer server;
+    std::vector<GameFile> files = {
+        {"Interface/FrameXML/A.lua", text(9000, 1), std::nullopt, text(12000, 2)},
+        {"Interface/FrameXML/B.xml", text(500, 3), std::nullopt, text(700, 4)},
+        {"Interface/AddOns/C/C.lua", text(3000, 5), text(3000, 6), text(2000, 7)},
+        {"Interface/AddOns/D/D.lua", std::nullopt, std::nullopt, text(4000, 8)},
+    };
+
+    AttackTest() {
+        for (const GameFile& file : files)
+            server.addFile("1 Standard", file.path, file.after);
+        makeGame();
+    }
+
+    void makeGame() {
+        fs::remove_all(game.path());
+        fs::remove_all(state / "settings.db");
+        makeDirectories(game.path());
+        writeFile(game / "WoW.exe", "");
+        for (const GameFile& file : files) {
+            if (file.before)
+                writeFile(game / file.path, *file.before);
+            if (file.olderBackup)
+                writeFile(game / (file.path + ".prepatch"), *file.olderBackup);
+        }
+        writeFile(game / "WTF/Account/ACC/SavedVariables.lua", savedRest + savedTable);
+        Settings settings(state / "settings.db");
+        settings.writeString("Distribution", "1");
+        settings.writeString("Username", "anonymous");
+    }
+
+    ProcessResult cli(std::vector<std::string> wrapper = {}) {
+        wrapper.push_back(PELVAR_CLI);
+        return runProcess(wrapper, game.path(),
+                          {{"MIRELGAN_SETTINGS", state / "settings.db"},
+                           {"MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(server.port())},
+                           {"HOME", state.path()},
+                           {"XDG_DATA_HOME", ""},
+                           {"WINEPREFIX", state / "no-prefix"}});
+    }
+
+    std::optional<std::string> content(const std::string& path) const {
+        if (!exists(game / path))
+            return std::nullopt;
+        return readFile(game / path);
+    }
+
+    // Every file is its old or its new content; a replaced file has its old content as its
+    // backup, and a backup that existed is the older one or the file's old content.
+    void expectNothingLost(const std::string& when) {
+        for (const GameFile& file : files) {
+            std::optional<std::string> now = content(file.path);
+            std::optional<std::string> backup = content(file.path + ".prepatch");
+            bool installed = now == file.after;
+            EXPECT_TRUE(installed || now == file.before) << file.path << " " << when;
+            if (installed && file.before) {
+                EXPECT_EQ(backup, file.before) << file.path << " " << when;
+            }
+            if (file.olderBackup) {
+                EXPECT_TRUE(backup == file.olderBackup || backup == file.before)
+                    << file.path << " " << when;
+            }
+        }
+        std::optional<std::string> saved = content("WTF/Account/ACC/SavedVariables.lua");
+        std::optional<std::string> old = content("WTF/Account/ACC/SavedVariables.lua.old");
+        EXPECT_TRUE(saved == savedRest + savedTable || saved == savedRest) << when;
+        if (saved == savedRest) {
+            EXPECT_EQ(old, savedRest + savedTable) << when;
+        }
+    }
+};
+
+} // namespace
+
+// Killed at each rename and link it makes, the pass leaves every file old or new and every backup
+// in place, and the next pass repairs everything.
+TEST_F(AttackTest, KillAtEveryRenameAndLinkLosesNothing) {
+    int kills = 0;
+    for (const char* call : {"link", "linkat", "rename", "renameat", "renameat2"}) {
+        for (int n = 1; n <= 40; ++n) {
+            makeGame();
+            std::string inject =
+                std::string("inject=") + call + ":signal=KILL:when=" + std::to_string(n);
+            ProcessResult attacked = cli({"/usr/bin/strace", "-f", "-o", "/dev/null", "-e",
+                                          std::string("trace=") + call, "-e", inject});
+            std::string when = std::string(call) + " #" + std::to_string(n);
+            if (attacked.exitCode != -1) {
+                EXPECT_EQ(attacked.exitCode, 0) << when << attacked.err;
+                break; // fewer calls than n: every kill point of this call has been tried
+            }
+            ++kills;
+            expectNothingLost("after a kill at " + when);
+
+            ProcessResult repair = cli();
+            ASSERT_EQ(repair.exitCode, 0) << when << repair.out << repair.err;
+            for (const GameFile& file : files) {
+                EXPECT_EQ(content(file.path), file.after)
+                    << file.path << " repaired after " << when;
+                if (file.before) {
+                    EXPECT_EQ(content(file.path + ".prepatch"), file.before) << when;
+                }
+                EXPECT_FALSE(exists(game / (file.path + ".new"))) << when;
+            }
+            EXPECT_EQ(content("WTF/Account/ACC/SavedVariables.lua"), savedRest) << when;
+            EXPECT_EQ(content("WTF/Account/ACC/SavedVariables.lua.old"), savedRest + savedTable)
+                << when;
+        }
+    }
+    // Four installs and the saved variables: at least a link and a rename each.
+    EXPECT_GE(kills, 10);
+}
+
+// A disk that fills up keeps the old file, removes what was not written whole, says so and ends
+// the pass.
+TEST_F(AttackTest, FullDiskKeepsTheOldFileAndEndsThePass) {
+    files[0].after = text(3 << 20, 9);
+    server.addFile("1 Standard", files[0].path, files[0].after);
+    ProcessResult full =
+        cli({"/bin/sh", "-c", "trap '' XFSZ; exec prlimit --fsize=1000000 \"$@\"", "sh"});
+    EXPECT_EQ(full.exitCode, 1) << full.out << full.err;
+    EXPECT_NE(full.out.find("Error: couldn't write Interface\\FrameXML\\A.lua"), std::string::npos)
+        << full.out;
+    EXPECT_NE(full.err.find("Write failed!"), std::string::npos) << full.err;
+    EXPECT_EQ(content(files[0].path), files[0].before);
+    EXPECT_FALSE(exists(game / (files[0].path + ".new")));
+    expectNothingLost("on a full disk");
+}
+
+// A second pass on the same game directory ends at once and changes nothing; the first one is
+// not disturbed.
+TEST_F(AttackTest, SecondPassOnTheSameGameEndsAtOnce) {
+    server.options()->chunkSize = 1000;
+    server.options()->pause = 50ms;
+    ProcessResult first;
+    std::thread running([&] { first = cli(); });
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    auto started = [&] {
+        for (const std::string& line : server.log(false))
+            if (line.find(" D:") != std::string::npos)
+                return true;
+        return false;
+    };
+    while (!started() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    ProcessResult second = cli();
+    running.join();
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_NE(second.err.find("Another pass is running in this game directory, aborting"),
+              std::string::npos)
+        << second.out << second.err;
+    EXPECT_EQ(first.exitCode, 0) << first.out << first.err;
+    for (const GameFile& file : files)
+        EXPECT_EQ(content(file.path), file.after) << file.path;
+    EXPECT_EQ(server.uploads().size(), 1u);
+}
