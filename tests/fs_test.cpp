@@ -3,6 +3,7 @@
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -63,12 +64,16 @@ TEST_F(FsTest, ExistenceAndKinds) {
     EXPECT_FALSE(isSymbolicLink("dir"));
 }
 
-TEST_F(FsTest, OpenForReadingRefusesDirectoriesAsWindowsDoes) {
+TEST_F(FsTest, OpenForReadingTakesOnlyRegularFiles) {
     writeFile("file", "x");
     makeDirectories("dir");
+    ASSERT_EQ(::mkfifo("fifo", 0600), 0);
     EXPECT_TRUE(openForReading("file"));
     EXPECT_FALSE(openForReading("dir"));
     EXPECT_EQ(errno, EISDIR);
+    EXPECT_FALSE(openForReading("fifo")) << "a FIFO without a writer would block the pass";
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FALSE(openForReading("/dev/zero")) << "a device would never end";
     EXPECT_FALSE(openForReading("missing"));
     EXPECT_EQ(errno, ENOENT);
 }
