@@ -6,15 +6,22 @@
 #include "patcher/md5.h"
 #include "settings/settings.h"
 
-#include <functional>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
 #include <strings.h>
+#include <thread>
 #include <unistd.h>
 #include <zlib.h>
 
 namespace {
 
 constexpr std::size_t nameAreaSize = 4096;
-constexpr std::size_t inflateBlockSize = 65536;
+// Inflated bytes travel from the worker to the writer in blocks of this size, at most
+// `blocksInFlight` of them at once: the phase's memory does not grow with the files.
+constexpr std::size_t blockSize = 256 * 1024;
+constexpr std::size_t blocksInFlight = 24;
 
 struct AddonDataPattern {
     const char* text;
@@ -46,77 +53,300 @@ void skipFileData(WorkerJob& job, std::int32_t packedSize) {
     }
 }
 
-// Inflates one zlib stream as its bytes arrive. Its results are those of zlib's uncompress for
-// the same bytes: Z_DATA_ERROR for a corrupt or unfinished stream, Z_BUF_ERROR for one that
-// inflates to more than the room given; bytes after the end of the stream are ignored.
+using Block = std::unique_ptr<unsigned char[]>;
+
+} // namespace
+
+// A file on its way to its place: its names, what it must be, and its open temporary file.
+struct PendingFile {
+    std::string path; // with '/'
+    std::string display;
+    std::string temporary;
+    std::string backup;
+    std::string digest;
+    std::uint64_t size = 0;
+    bool reported = true;
+    UniqueFd output;
+};
+
+// The writer thread: digests and writes the inflated blocks of each file, then verifies the file
+// and installs it, and appends the report lines, all in the order the worker handed them over.
+class Downloader::Writer {
+public:
+    explicit Writer(Settings& settings) : settings_(settings), thread_([this] { run(); }) {}
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+    ~Writer() {
+        {
+            std::lock_guard guard(lock_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+    // A block to inflate into; waits while every block is on its way.
+    Block takeBlock() {
+        std::unique_lock guard(lock_);
+        changed_.wait(guard, [this] { return !spare_.empty() || blocksOut_ < blocksInFlight; });
+        if (!spare_.empty()) {
+            Block block = std::move(spare_.back());
+            spare_.pop_back();
+            return block;
+        }
+        ++blocksOut_;
+        return Block(new unsigned char[blockSize]);
+    }
+
+    // A block that goes back unused.
+    void giveBack(Block block) {
+        {
+            std::lock_guard guard(lock_);
+            spare_.push_back(std::move(block));
+        }
+        changed_.notify_all();
+    }
+
+    void begin(PendingFile file) { push({Item::begin, std::move(file)}); }
+    void data(Block block, std::size_t length) {
+        Item item{Item::data};
+        item.block = std::move(block);
+        item.length = length;
+        push(std::move(item));
+    }
+    // The file's stream has ended: verify and install it.
+    void end() { push({Item::end}); }
+    // The file's data failed: its temporary file goes.
+    void drop() { push({Item::drop}); }
+    void report(std::string line, bool failure) {
+        Item item{failure ? Item::failure : Item::report};
+        item.line = std::move(line);
+        push(std::move(item));
+    }
+
+    // Waits until everything handed over is done.
+    void drain() {
+        std::unique_lock guard(lock_);
+        changed_.wait(guard, [this] { return queue_.empty() && !busy_; });
+    }
+    // A write failed: the pass must end; later files are dropped unseen.
+    bool writeFailed() const { return writeFailed_; }
+    // Read only after drain.
+    const std::vector<std::pair<std::string, std::string>>& verified() const { return verified_; }
+
+private:
+    struct Item {
+        enum Kind { begin, data, end, drop, report, failure } kind;
+        PendingFile file{};
+        Block block{};
+        std::size_t length = 0;
+        std::string line{};
+    };
+
+    void push(Item item) {
+        {
+            std::lock_guard guard(lock_);
+            queue_.push_back(std::move(item));
+        }
+        changed_.notify_all();
+    }
+
+    void run() {
+        for (;;) {
+            Item item;
+            {
+                std::unique_lock guard(lock_);
+                busy_ = false;
+                changed_.notify_all();
+                changed_.wait(guard, [this] { return !queue_.empty() || stopping_; });
+                if (queue_.empty())
+                    break;
+                item = std::move(queue_.front());
+                queue_.pop_front();
+                busy_ = true;
+            }
+            handle(item);
+            if (item.block)
+                giveBack(std::move(item.block));
+        }
+        // A file the worker never ended (its pass was cut short) is not left half-written.
+        if (current_)
+            abandon();
+    }
+
+    void handle(Item& item) {
+        switch (item.kind) {
+        case Item::begin:
+            if (current_)
+                abandon();
+            current_ = std::move(item.file);
+            md5_ = MD5();
+            written_ = 0;
+            failedHere_ = false;
+            break;
+        case Item::data:
+            if (!current_ || failedHere_ || writeFailed_)
+                break;
+            md5_.update(item.block.get(), static_cast<std::uint32_t>(item.length));
+            written_ += item.length;
+            if (!writeAll(current_->output.get(), item.block.get(), item.length)) {
+                failedHere_ = true;
+                writeFailed_ = true;
+            }
+            break;
+        case Item::end:
+            if (current_)
+                finish();
+            break;
+        case Item::drop:
+            if (current_)
+                abandon();
+            break;
+        case Item::report:
+            settings_.reportLines.push_back(std::move(item.line));
+            break;
+        case Item::failure:
+            failure(std::move(item.line));
+            break;
+        }
+    }
+
+    void failure(std::string line) {
+        settings_.reportLines.push_back(std::move(line));
+        ++settings_.installErrors;
+    }
+
+    // Removes the temporary file; a write that failed in it is reported.
+    void abandon() {
+        current_->output.reset();
+        ::unlink(current_->temporary.c_str());
+        if (failedHere_)
+            failure("Error: couldn't write " + current_->display);
+        current_.reset();
+    }
+
+    void finish() {
+        PendingFile& file = *current_;
+        if (writeFailed_ && !failedHere_) {
+            // An earlier file could not be written: the pass ends, and this one is not kept.
+            failedHere_ = false;
+            abandon();
+            return;
+        }
+        if (failedHere_ || !file.output.close()) {
+            failedHere_ = true;
+            writeFailed_ = true;
+            abandon();
+            return;
+        }
+        md5_.finalize();
+        if (written_ != file.size || md5_.hex_digest() != file.digest) {
+            abandon();
+            failure("Error: couldn't verify " + file.display);
+            return;
+        }
+        switch (installFile(file.temporary, file.path, file.backup)) {
+        case InstallResult::installed:
+            if (file.reported)
+                settings_.reportLines.push_back("New: " + file.display);
+            verified_.emplace_back(file.path, file.digest);
+            break;
+        case InstallResult::replaced:
+            if (file.reported)
+                settings_.reportLines.push_back("Changed: " + file.display);
+            verified_.emplace_back(file.path, file.digest);
+            break;
+        case InstallResult::directoryInTheWay:
+            ::unlink(file.temporary.c_str());
+            failure("Error: couldn't replace directory " + file.display);
+            break;
+        case InstallResult::noBackup:
+        case InstallResult::notMoved:
+            // The new content stays in the temporary file; the file in place is untouched.
+            failure("Error: couldn't rename " + file.display);
+            break;
+        }
+        current_.reset();
+    }
+
+    Settings& settings_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::deque<Item> queue_;    // guarded by lock_
+    std::vector<Block> spare_;  // guarded by lock_
+    std::size_t blocksOut_ = 0; // guarded by lock_
+    bool busy_ = false;         // guarded by lock_
+    bool stopping_ = false;     // guarded by lock_
+    std::atomic<bool> writeFailed_{false};
+    // The writer thread's own.
+    std::optional<PendingFile> current_;
+    MD5 md5_;
+    std::uint64_t written_ = 0;
+    bool failedHere_ = false;
+    std::vector<std::pair<std::string, std::string>> verified_;
+    std::thread thread_;
+};
+
+namespace {
+
+// Inflates one zlib stream as its bytes arrive, straight into the writer's blocks. Its results
+// are those of zlib's uncompress for the same bytes: Z_DATA_ERROR for a corrupt or unfinished
+// stream, Z_BUF_ERROR for one that inflates to more than the room given; bytes after the end of
+// the stream are ignored.
 class Inflater {
 public:
-    using Sink = std::function<bool(const unsigned char*, std::size_t)>;
-
-    Inflater() { ready_ = inflateInit(&stream_) == Z_OK; }
+    Inflater(Downloader::Writer& writer, std::uint64_t room) : writer_(writer), room_(room) {
+        ready_ = inflateInit(&stream_) == Z_OK;
+    }
     Inflater(const Inflater&) = delete;
     Inflater& operator=(const Inflater&) = delete;
     ~Inflater() {
         if (ready_)
             inflateEnd(&stream_);
+        if (block_)
+            writer_.giveBack(std::move(block_));
     }
 
-    // Feeds `length` bytes; the inflated bytes go to `sink`, which gives false to stop. The
-    // result: Z_OK while the stream goes on, Z_STREAM_END once it has ended, or an error.
-    int feed(const unsigned char* bytes, std::size_t length, std::uint64_t room, const Sink& sink) {
+    // Z_OK while the stream goes on, Z_STREAM_END once it has ended, or an error.
+    int feed(const unsigned char* bytes, std::size_t length) {
         if (!ready_)
             return Z_MEM_ERROR;
-        if (ended_)
-            return Z_STREAM_END;
         stream_.next_in = const_cast<unsigned char*>(bytes);
         stream_.avail_in = static_cast<uInt>(length);
-        do {
-            stream_.next_out = block_;
-            stream_.avail_out = sizeof block_;
+        while (stream_.avail_in > 0) {
+            if (!block_) {
+                block_ = writer_.takeBlock();
+                stream_.next_out = block_.get();
+                stream_.avail_out = blockSize;
+            }
             int result = inflate(&stream_, Z_NO_FLUSH);
-            std::size_t produced = sizeof block_ - stream_.avail_out;
             if (result == Z_NEED_DICT)
                 return Z_DATA_ERROR;
             if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR)
                 return result;
-            if (total_ + produced > room)
+            if (stream_.total_out > room_)
                 return Z_BUF_ERROR;
-            total_ += produced;
-            if (produced > 0 && !sink(block_, produced))
-                return Z_OK;
-            if (result == Z_STREAM_END) {
-                ended_ = true;
+            if (stream_.avail_out == 0 || result == Z_STREAM_END)
+                handOver();
+            if (result == Z_STREAM_END)
                 return Z_STREAM_END;
-            }
-        } while (stream_.avail_in > 0 || stream_.avail_out == 0);
+        }
         return Z_OK;
     }
 
-    std::uint64_t total() const { return total_; }
-
 private:
+    void handOver() {
+        std::size_t used = blockSize - stream_.avail_out;
+        if (used > 0)
+            writer_.data(std::move(block_), used);
+        block_.reset();
+    }
+
+    Downloader::Writer& writer_;
+    std::uint64_t room_;
     z_stream stream_{};
     bool ready_ = false;
-    bool ended_ = false;
-    std::uint64_t total_ = 0;
-    unsigned char block_[inflateBlockSize];
-};
-
-// A temporary file that is removed when its scope ends, unless it was kept.
-class TemporaryName {
-public:
-    explicit TemporaryName(std::string path) : path_(std::move(path)) {}
-    TemporaryName(const TemporaryName&) = delete;
-    TemporaryName& operator=(const TemporaryName&) = delete;
-    ~TemporaryName() {
-        if (!kept_)
-            ::unlink(path_.c_str());
-    }
-    void keep() { kept_ = true; }
-
-private:
-    std::string path_;
-    bool kept_ = false;
+    Block block_;
 };
 
 } // namespace
@@ -132,9 +362,15 @@ bool isAddonDataFile(const std::string& path) {
     return false;
 }
 
-Downloader::Downloader(WorkerJob& job) : job_(job) {}
+Downloader::Downloader(WorkerJob& job)
+    : job_(job), writer_(std::make_unique<Writer>(job.settings)) {}
 
 Downloader::~Downloader() = default;
+
+const std::vector<std::pair<std::string, std::string>>& Downloader::verified() {
+    writer_->drain();
+    return writer_->verified();
+}
 
 void Downloader::downloadFile(const DownloadEntry& entry) {
     Settings& settings = job_.settings;
@@ -148,111 +384,80 @@ void Downloader::downloadFile(const DownloadEntry& entry) {
     else
         job_.status("Downloading %s", replaceChar(path, '/', '\\').c_str());
 
-    std::string normal = replaceChar(path, '\\', '/');
-    std::string display = replaceChar(normal, '/', '\\');
-    std::string temporary = normal + ".new";
-    std::string backup = normal + ".prepatch";
-    auto failure = [&settings](const std::string& line) {
-        settings.reportLines.push_back(line);
-        ++settings.installErrors;
-    };
-
-    TemporaryName cleanup(temporary);
-    UniqueFd output;
-    if (backup.size() < nameAreaSize) {
-        output = createFresh(temporary);
-        if (!output) {
-            makeDirs(normal);
-            output = createFresh(temporary);
+    PendingFile file;
+    file.path = replaceChar(path, '\\', '/');
+    file.display = replaceChar(file.path, '/', '\\');
+    file.temporary = file.path + ".new";
+    file.backup = file.path + ".prepatch";
+    file.digest = entry.digest;
+    file.size = static_cast<std::uint64_t>(entry.size);
+    file.reported = !addonData || settings.completeCheck;
+    if (file.backup.size() < nameAreaSize) {
+        file.output = createFresh(file.temporary);
+        if (!file.output) {
+            makeDirs(file.path);
+            file.output = createFresh(file.temporary);
         }
     }
-    if (!output) {
-        cleanup.keep(); // whatever has that name is not ours
-        job_.status("Failed to create %s", temporary.c_str());
-        failure("Error: couldn't create " + display);
+    if (!file.output) {
+        job_.status("Failed to create %s", file.temporary.c_str());
+        writer_->report("Error: couldn't create " + file.display, true);
         skipFileData(job_, entry.packedSize);
         return;
     }
+    std::string display = file.display;
+    std::uint64_t size = file.size;
+    writer_->begin(std::move(file));
     updateProgress(job_);
 
-    Inflater inflater;
-    MD5 md5;
-    bool writeFailed = false;
-    auto write = [&](const unsigned char* bytes, std::size_t length) {
-        md5.update(bytes, static_cast<std::uint32_t>(length));
-        writeFailed = !writeAll(output.get(), bytes, length);
-        return !writeFailed;
+    // Before the pass ends, the files handed over before this one are done, so that their
+    // report lines come first.
+    auto settle = [this](std::optional<std::string> line) {
+        writer_->drop();
+        if (line)
+            writer_->report(std::move(*line), true);
+        writer_->drain();
     };
+
     int inflated = Z_OK;
-    unsigned char block[fileDataBlockSize];
-    auto packedSize = static_cast<std::size_t>(entry.packedSize);
-    std::size_t request = std::min(fileDataBlockSize, packedSize);
-    std::size_t received = 0;
-    do {
-        long got = job_.connection.receive(block, request);
-        if (got <= 0)
-            break;
-        received += static_cast<std::size_t>(got);
-        job_.bytesDone += got;
+    {
+        Inflater inflater(*writer_, size);
+        unsigned char block[fileDataBlockSize];
+        auto packedSize = static_cast<std::size_t>(entry.packedSize);
+        std::size_t request = std::min(fileDataBlockSize, packedSize);
+        std::size_t received = 0;
+        do {
+            long got = job_.connection.receive(block, request);
+            if (got <= 0)
+                break;
+            received += static_cast<std::size_t>(got);
+            job_.bytesDone += got;
+            updateProgress(job_);
+            // A stream that failed is still read to its end, so that a short download is told
+            // as such and the next file starts at the right byte.
+            if (inflated == Z_OK)
+                inflated = inflater.feed(block, static_cast<std::size_t>(got));
+            if (writer_->writeFailed()) {
+                settle(std::nullopt);
+                job_.fatal("Write failed!");
+            }
+            request = std::min(request, packedSize - received);
+        } while (received < packedSize);
         updateProgress(job_);
-        // A stream that failed is still read to its end, so that a short download is told as
-        // such and the next file starts at the right byte.
-        if (inflated == Z_OK)
-            inflated = inflater.feed(block, static_cast<std::size_t>(got),
-                                     static_cast<std::uint64_t>(entry.size), write);
-        if (writeFailed)
-            break;
-        request = std::min(request, packedSize - received);
-    } while (received < packedSize);
-    updateProgress(job_);
-    if (!writeFailed && received == packedSize && inflated == Z_STREAM_END)
-        writeFailed = !output.close();
-    output.reset();
-
-    if (writeFailed) {
-        failure("Error: couldn't write " + display);
-        job_.fatal("Write failed!");
+        if (received < packedSize) {
+            settle("Error: couldn't download " + display);
+            job_.fatal("Download failed!");
+        }
     }
-    if (received < packedSize) {
-        failure("Error: couldn't download " + display);
-        job_.fatal("Download failed!");
-    }
-    if (inflated != Z_STREAM_END)
+    if (inflated != Z_STREAM_END) {
+        settle(std::nullopt);
         job_.fatal("Decompression error: %d", inflated == Z_OK ? Z_DATA_ERROR : inflated);
-
-    md5.finalize();
-    if (inflater.total() != static_cast<std::uint64_t>(entry.size) ||
-        md5.hex_digest() != entry.digest) {
-        failure("Error: couldn't verify " + display);
-        return;
     }
-
-    bool reported = !addonData || settings.completeCheck;
-    switch (installFile(temporary, normal, backup)) {
-    case InstallResult::installed:
-        cleanup.keep();
-        if (reported)
-            settings.reportLines.push_back("New: " + display);
-        verified_.emplace_back(normal, entry.digest);
-        break;
-    case InstallResult::replaced:
-        cleanup.keep();
-        if (reported)
-            settings.reportLines.push_back("Changed: " + display);
-        verified_.emplace_back(normal, entry.digest);
-        break;
-    case InstallResult::directoryInTheWay:
-        failure("Error: couldn't replace directory " + display);
-        break;
-    case InstallResult::noBackup:
-    case InstallResult::notMoved:
-        // The new content stays in the temporary file; the file in place is untouched.
-        cleanup.keep();
-        failure("Error: couldn't rename " + display);
-        break;
-    }
+    writer_->end();
 }
 
 void downloadFile(WorkerJob& job, const DownloadEntry& entry) {
-    Downloader(job).downloadFile(entry);
+    Downloader downloader(job);
+    downloader.downloadFile(entry);
+    downloader.verified();
 }

@@ -3,6 +3,7 @@
 #include "patcher/patch_list.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,22 +15,29 @@ class WorkerJob;
 // place only when its length and MD5 digest are those of the patch list, keeping the previous
 // version as "<path>.prepatch". Appends its report lines; ends the pass through fatal when the
 // data ends early, does not inflate, or cannot be written.
+//
+// Two threads share the work, so that receiving and inflating one file overlaps with digesting,
+// writing and installing the ones before it: the worker receives and inflates, a writer thread
+// of the downloader's own does the rest, in request order. At most a fixed number of inflated
+// blocks are on their way between the two.
 class Downloader {
 public:
     explicit Downloader(WorkerJob& job);
     Downloader(const Downloader&) = delete;
     Downloader& operator=(const Downloader&) = delete;
+    // Waits for the writer to finish what it was given.
     ~Downloader();
 
     void downloadFile(const DownloadEntry& entry);
-    // The files installed and verified so far, with their digests, for the digest cache.
-    const std::vector<std::pair<std::string, std::string>>& verified() const { return verified_; }
+    // Waits until every file handed over is installed (or refused), then gives the installed
+    // ones with their digests, for the digest cache.
+    const std::vector<std::pair<std::string, std::string>>& verified();
+
+    class Writer;
 
 private:
-    class File;
-
     WorkerJob& job_;
-    std::vector<std::pair<std::string, std::string>> verified_;
+    std::unique_ptr<Writer> writer_;
 };
 
 // One file on its own, as the patch run downloads each.

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 class WorkerJob;
@@ -42,6 +44,42 @@ std::optional<std::vector<PatchEntry>> parsePatchEntries(const std::vector<std::
 // the job's DistributionFileSet and bytesTotal and keeps the DigestCache. A list that is not
 // well formed ends the pass with "Corrupt patch info, aborting" before anything is written.
 DownloadList checkFiles(WorkerJob& job, const std::vector<std::string>& lines);
+
+// A file's MD5 digest as hex text, or the errno of a failed open (a missing file gives ENOENT).
+struct FileDigest {
+    int error = 0;
+    std::string digest;
+};
+FileDigest digestOf(const std::string& path);
+
+// Digests a check's files on a second thread, ahead of the check that goes through them in
+// order: the check takes a digest that is ready, waits for one being read, and reads a file
+// itself when the helper has not got to it, so both cores work and the order stays the list's.
+class DigestPrefetch {
+public:
+    explicit DigestPrefetch(std::vector<std::string> paths);
+    DigestPrefetch(const DigestPrefetch&) = delete;
+    DigestPrefetch& operator=(const DigestPrefetch&) = delete;
+    ~DigestPrefetch();
+
+    // The digest of the file at `index`; each is taken once.
+    FileDigest take(std::size_t index);
+
+private:
+    struct Slot {
+        std::atomic<int> state{0}; // 0 waiting, 1 being read, 2 read
+        FileDigest result;
+    };
+    bool claim(std::size_t index);
+    // Reads the next file that nobody has claimed; false when none is left.
+    bool readNext();
+
+    std::vector<std::string> paths_;
+    std::vector<Slot> slots_;
+    std::atomic<std::size_t> next_{0};
+    std::atomic<bool> stopping_{false};
+    std::thread helper_;
+};
 
 // True when a patch-list path (with '/') names a place inside the game directory: not absolute,
 // no drive letter, no NUL byte, and every component a name (not empty, ".", or "..").

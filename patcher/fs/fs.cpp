@@ -148,7 +148,7 @@ UniqueFile openForReading(const std::string& path) {
         errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         return {};
     }
-    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    // O_NONBLOCK has no effect on a regular file: it may stay.
     UniqueFile file(::fdopen(fd.get(), "rb"));
     if (file)
         fd.release();
