@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <strings.h>
 #include <unistd.h>
 
@@ -204,4 +205,211 @@ GameSearch findGameOrHandOver(const std::string& prefix, const std::string& comm
     if (found == GameSearch::installed && fileExists("Pelvar.exe"))
         replaceProcess("Pelvar.exe", splitArguments(commandLine), false);
     return found;
+}
+
+namespace {
+
+std::string realPath(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    std::string result = real ? real : path;
+    std::free(real);
+    return result;
+}
+
+std::string currentDirectory() {
+    char here[4096];
+    return ::getcwd(here, sizeof here) ? here : ".";
+}
+
+bool isPlainFile(const std::string& path) {
+    return fileExists(path) && !isDirectory(path);
+}
+
+// The Wine prefix that holds `directory` (a directory with system.reg and drive_c), if any.
+std::optional<std::string> enclosingPrefix(const std::string& directory) {
+    std::string path = realPath(directory);
+    while (path.size() > 1) {
+        if (isPlainFile(path + "/system.reg") && isDirectory(path + "/drive_c"))
+            return path;
+        path.erase(path.rfind('/') == 0 ? 1 : path.rfind('/'));
+    }
+    return std::nullopt;
+}
+
+// Collects the installations of one search, each game directory and prefix once.
+class Finds {
+public:
+    explicit Finds(GameSearchResult& result) : result_(result) {}
+
+    void add(GameInstallation installation) {
+        if (seen_.insert({realPath(installation.directory), realPath(installation.runtime.prefix)})
+                .second)
+            result_.installations.push_back(std::move(installation));
+    }
+
+private:
+    GameSearchResult& result_;
+    std::set<std::pair<std::string, std::string>> seen_;
+};
+
+// The installation that the game's key in `known`'s prefix leads to, or why there is none.
+std::optional<GameInstallation> throughRegistry(const KnownPrefix& known, std::string& why) {
+    std::optional<std::string> installPath = readInstallPath(known.prefix);
+    if (!installPath) {
+        why = isPlainFile(known.prefix + "/system.reg") ? "no InstallPath of the game"
+                                                        : "no system.reg";
+        return std::nullopt;
+    }
+    std::optional<std::string> directory =
+        unixPathOf(known.prefix, cutAtLastBackslash(*installPath));
+    std::optional<std::string> executable;
+    if (directory)
+        executable = gameExecutableIn(*directory);
+    if (!executable) {
+        why = "InstallPath " + *installPath + " holds no " + gameExecutable;
+        return std::nullopt;
+    }
+    return GameInstallation{realPath(*directory),
+                            *executable,
+                            known.source,
+                            known.origin,
+                            {realPath(known.prefix), known.wine}};
+}
+
+// The installation that a Lutris game's exe names, or why there is none.
+std::optional<GameInstallation> throughExecutable(const KnownPrefix& known, std::string& why) {
+    std::size_t slash = known.executable.rfind('/');
+    std::string name = known.executable.substr(slash + 1);
+    std::string directory = slash == 0 ? "/" : known.executable.substr(0, slash);
+    std::optional<std::string> executable;
+    if (::strcasecmp(name.c_str(), gameExecutable) == 0)
+        executable = gameExecutableIn(directory);
+    if (!executable) {
+        why = "its exe " + known.executable + " is not the game";
+        return std::nullopt;
+    }
+    return GameInstallation{realPath(directory),
+                            *executable,
+                            known.source,
+                            known.origin,
+                            {known.prefix.empty() ? "" : realPath(known.prefix), known.wine}};
+}
+
+} // namespace
+
+std::optional<std::string> gameExecutableIn(const std::string& directory) {
+    if (isPlainFile(directory + "/" + gameExecutable))
+        return gameExecutable;
+    std::optional<std::vector<std::string>> names = listDirectory(directory);
+    if (!names)
+        return std::nullopt;
+    for (const std::string& name : *names)
+        if (::strcasecmp(name.c_str(), gameExecutable) == 0 && isPlainFile(directory + "/" + name))
+            return name;
+    return std::nullopt;
+}
+
+GameSearchResult searchGames(bool everyInstallation) {
+    GameSearchResult result;
+    Finds finds(result);
+    const std::string here = currentDirectory();
+    const std::string home = homeDirectory();
+    const char* variable = std::getenv("WINEPREFIX");
+    const std::string winePrefixVariable = variable ? variable : "";
+    std::vector<std::string> looked;
+    const std::vector<KnownPrefix> prefixes = knownPrefixes(home, winePrefixVariable, looked);
+
+    if (std::optional<std::string> executable = gameExecutableIn(here)) {
+        GameInstallation installation{
+            here, *executable, GameSource::currentDirectory, "current directory", {}};
+        // A game in a prefix runs there; one outside any runs where $WINEPREFIX says, as it
+        // always did (a hand-over passes its prefix on so).
+        std::optional<std::string> prefix = enclosingPrefix(here);
+        if (!prefix && !winePrefixVariable.empty())
+            prefix = winePrefixVariable;
+        if (prefix) {
+            installation.runtime.prefix = realPath(*prefix);
+            for (const KnownPrefix& known : prefixes)
+                if (!known.wine.empty() && realPath(known.prefix) == installation.runtime.prefix) {
+                    installation.runtime.wine = known.wine;
+                    installation.origin += ", in the prefix of " + known.origin;
+                    break;
+                }
+        }
+        finds.add(std::move(installation));
+        if (!everyInstallation)
+            return result;
+    } else {
+        result.looked.push_back(here + ": no " + std::string(gameExecutable));
+    }
+    result.looked.insert(result.looked.end(), looked.begin(), looked.end());
+
+    std::set<std::string> registriesRead;
+    for (const KnownPrefix& known : prefixes) {
+        std::size_t before = result.installations.size();
+        std::vector<std::string> whys;
+        std::string why;
+        if (!known.prefix.empty() && registriesRead.insert(realPath(known.prefix)).second) {
+            if (auto installation = throughRegistry(known, why))
+                finds.add(std::move(*installation));
+            else
+                whys.push_back(why);
+        }
+        if (!known.executable.empty()) {
+            if (auto installation = throughExecutable(known, why))
+                finds.add(std::move(*installation));
+            else
+                whys.push_back(why);
+        }
+        if (!whys.empty() && result.installations.size() == before) {
+            std::string line = (known.prefix.empty() ? "no prefix" : known.prefix) + " (" +
+                               known.origin + "): " + whys[0];
+            for (std::size_t i = 1; i < whys.size(); ++i)
+                line += "; " + whys[i];
+            result.looked.push_back(line);
+        }
+        if (!everyInstallation && !result.installations.empty())
+            break;
+    }
+    return result;
+}
+
+GameSearchResult enterGame() {
+    GameSearchResult result = searchGames(false);
+    if (const GameInstallation* used = result.used();
+        used && ::chdir(used->directory.c_str()) != 0) {
+        result.looked.push_back(used->directory + ": cannot enter it");
+        result.usedIndex = result.installations.size();
+    }
+    return result;
+}
+
+GameSearchResult enterGameOrHandOver(const std::vector<std::string>& ownArguments) {
+    GameSearchResult result = enterGame();
+    const GameInstallation* used = result.used();
+    if (used && used->source != GameSource::currentDirectory && isPlainFile("Pelvar.exe"))
+        replaceProcess("Pelvar.exe", ownArguments, false, {used->runtime.prefix, {}});
+    return result;
+}
+
+std::vector<std::string> gameListLines(const GameSearchResult& search) {
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < search.installations.size(); ++i) {
+        const GameInstallation& installation = search.installations[i];
+        std::string line =
+            (i == search.usedIndex ? "* " : "  ") + installation.directory + "\t" +
+            (installation.runtime.prefix.empty() ? "-" : installation.runtime.prefix) + "\t" +
+            installation.origin;
+        if (!installation.runtime.wine.empty())
+            line += ", wine " + installation.runtime.wine;
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string lookedText(const GameSearchResult& search) {
+    std::string text;
+    for (const std::string& line : search.looked)
+        text += line + "\n";
+    return text;
 }
