@@ -266,16 +266,3 @@ TEST_F(GameSearchTest, GameStartsInItsPrefixWithItsWine) {
               "Wow.exe: No such file or directory");
     EXPECT_STREQ(std::getenv("WINEPREFIX"), "/somewhere/else") << "a failed start changes nothing";
 }
-
-TEST_F(GameSearchTest, HandOverKeepsTheArgumentsAndThePrefix) {
-    const std::string game = home / ".local/share/bottles/bottles/Azeroth/drive_c/Games/WoW";
-    makeExecutable(game + "/Pelvar.exe", recordingScript(record));
-    auto enter = [] { enterGameOrHandOver({"-x", "a b"}); };
-    std::filesystem::remove_all(home / ".config/lutris");
-    std::filesystem::remove_all(home / ".local/share/lutris");
-    EXPECT_EQ(inChild(elsewhere.path(), record, enter),
-              "WINEPREFIX=" + real(home / ".local/share/bottles/bottles/Azeroth") + "\n-x\na b\n");
-    // Started in the game directory, the program runs itself.
-    ::unlink(record.c_str());
-    EXPECT_EQ(inChild(game, record, enter), "");
-}

@@ -4,18 +4,23 @@
 #include "app/shell/process_start.h"
 #include "patcher/fs/fs.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <string_view>
 #include <strings.h>
 #include <unistd.h>
 
 namespace {
 
+char lowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 std::string lowerAscii(std::string text) {
     for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+        c = lowerAscii(c);
     return text;
 }
 
@@ -34,7 +39,7 @@ void appendUtf8(std::string& text, unsigned long codePoint) {
 
 // The text of a quoted registry string starting at `at` (just after the opening quote), with
 // Wine's escapes undone; nothing when the closing quote is missing.
-std::optional<std::string> unquote(const std::string& line, std::size_t at) {
+std::optional<std::string> unquote(std::string_view line, std::size_t at) {
     std::string text;
     while (at < line.size()) {
         char c = line[at++];
@@ -78,18 +83,24 @@ std::optional<std::string> unquote(const std::string& line, std::size_t at) {
     return std::nullopt;
 }
 
-// The section name of a "[...] timestamp" line with its doubled backslashes undone.
-std::string sectionName(const std::string& line) {
+// True when a "[...] timestamp" line names the game's key (either form), compared ignoring case
+// with its doubled backslashes undone. Compared in place: a registry holds tens of thousands of
+// sections.
+bool namesGameKey(std::string_view line) {
     std::size_t close = line.rfind(']');
-    std::string escaped =
-        line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
-    std::string name;
-    for (std::size_t i = 0; i < escaped.size(); ++i) {
-        if (escaped[i] == '\\' && i + 1 < escaped.size() && escaped[i + 1] == '\\')
-            ++i;
-        name += escaped[i];
+    std::string_view escaped = line.substr(1, close == std::string_view::npos ? close : close - 1);
+    for (std::string_view key : {std::string_view(gameKey), std::string_view(gameKey64)}) {
+        std::size_t at = 0;
+        bool same = true;
+        for (std::size_t i = 0; same && i < escaped.size(); ++i) {
+            if (escaped[i] == '\\' && i + 1 < escaped.size() && escaped[i + 1] == '\\')
+                ++i;
+            same = at < key.size() && lowerAscii(escaped[i]) == lowerAscii(key[at++]);
+        }
+        if (same && at == key.size())
+            return true;
     }
-    return name;
+    return false;
 }
 
 } // namespace
@@ -101,31 +112,44 @@ std::string winePrefix() {
     return std::string(home ? home : "") + "/.wine";
 }
 
-std::optional<std::string> installPathFromRegistry(const std::string& registryText) {
-    bool inGameKey = false;
-    std::size_t start = 0;
-    while (start < registryText.size()) {
-        std::size_t end = registryText.find('\n', start);
-        std::string line =
-            registryText.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        start = end == std::string::npos ? registryText.size() : end + 1;
+namespace {
+
+// Finds the game's InstallPath in a registry file given line by line.
+class RegistryScan {
+public:
+    // The value, when this line holds it.
+    std::optional<std::string> line(std::string_view line) {
         if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+            line.remove_suffix(1);
         if (!line.empty() && line[0] == '[') {
-            std::string name = sectionName(line);
-            inGameKey = ::strcasecmp(name.c_str(), gameKey) == 0 ||
-                        ::strcasecmp(name.c_str(), gameKey64) == 0;
-            continue;
+            inGameKey_ = namesGameKey(line);
+            return std::nullopt;
         }
         constexpr char value[] = "\"installpath\"=";
-        if (inGameKey && lowerAscii(line.substr(0, sizeof value - 1)) == value) {
-            std::size_t quote = sizeof value - 1;
-            if (line.compare(quote, 7, "str(2):") == 0)
-                quote += 7;
-            if (quote < line.size() && line[quote] == '"')
-                if (auto text = unquote(line, quote + 1))
-                    return text;
-        }
+        if (!inGameKey_ || lowerAscii(std::string(line.substr(0, sizeof value - 1))) != value)
+            return std::nullopt;
+        std::size_t quote = sizeof value - 1;
+        if (line.compare(quote, 7, "str(2):") == 0)
+            quote += 7;
+        if (quote < line.size() && line[quote] == '"')
+            return unquote(line, quote + 1);
+        return std::nullopt;
+    }
+
+private:
+    bool inGameKey_ = false;
+};
+
+} // namespace
+
+std::optional<std::string> installPathFromRegistry(const std::string& registryText) {
+    RegistryScan scan;
+    std::string_view text = registryText;
+    while (!text.empty()) {
+        std::size_t end = std::min(text.find('\n'), text.size());
+        if (auto value = scan.line(text.substr(0, end)))
+            return value;
+        text.remove_prefix(std::min(end + 1, text.size()));
     }
     return std::nullopt;
 }
@@ -134,12 +158,29 @@ std::optional<std::string> readInstallPath(const std::string& prefix) {
     UniqueFile file = openForReading(prefix + "/system.reg");
     if (!file)
         return std::nullopt;
-    std::string text;
+    // Read a block at a time: a prefix's registry runs to megabytes, and the search reads many.
+    RegistryScan scan;
+    std::string partial; // a line that runs on into the next block
     char block[65536];
     std::size_t read;
-    while ((read = std::fread(block, 1, sizeof block, file.get())) > 0)
-        text.append(block, read);
-    return installPathFromRegistry(text);
+    while ((read = std::fread(block, 1, sizeof block, file.get())) > 0) {
+        std::string_view data(block, read);
+        for (std::size_t end; (end = data.find('\n')) != std::string_view::npos;
+             data.remove_prefix(end + 1)) {
+            std::optional<std::string> value;
+            if (partial.empty()) {
+                value = scan.line(data.substr(0, end));
+            } else {
+                partial.append(data.substr(0, end));
+                value = scan.line(partial);
+                partial.clear();
+            }
+            if (value)
+                return value;
+        }
+        partial.append(data);
+    }
+    return scan.line(partial);
 }
 
 std::string cutAtLastBackslash(const std::string& windowsPath) {
