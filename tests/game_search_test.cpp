@@ -68,9 +68,9 @@ std::string inChild(const std::string& directory, const std::string& record, Bod
 }
 
 // A home directory with the game in a Lutris prefix (its key names "Wow.exe", a runner is
-// installed), a second Lutris game known only by its exe, a malformed Lutris configuration, a
-// Bottles bottle with its runner, an empty Flatpak bottle, and a Steam library with the game in a
-// compatdata prefix.
+// installed), a second Lutris game known only by its exe (with the runner set for every wine
+// game), a malformed Lutris configuration, a Bottles bottle with its runner, an empty Flatpak
+// bottle, and a Steam library with the game in a compatdata prefix.
 class GameSearchTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -86,8 +86,9 @@ protected:
         makePrefix(home / "Games/classic-prefix", "");
         makeGame(home / "Games/classic", "WoW.exe");
         writeFile(home / ".local/share/lutris/games/classic.yaml",
-                  "game:\n  exe: " + home / "Games/classic/WOW.EXE" + "\n  prefix: " +
-                      home / "Games/classic-prefix" + "\nwine:\n  version: not-installed\n");
+                  "game:\n  exe: " + home / "Games/classic/WOW.EXE" +
+                      "\n  prefix: " + home / "Games/classic-prefix" + "\n");
+        writeFile(home / ".config/lutris/runners/wine.yml", "wine:\n  version: lutris-7.2\n");
         writeFile(lutris + "/broken.yml", "game:\n  prefix: [unclosed\n");
         writeFile(lutris + "/shaped-otherwise.yml", "game: 5\nwine: [1, 2]\n");
         writeFile(lutris + "/native.yml", "game:\n  exe: /usr/bin/true\n");
@@ -157,7 +158,7 @@ TEST_F(GameSearchTest, FindsTheGameInEveryKindOfPrefix) {
             "* " + lutrisGame + "\t" + real(home / "Games/wow") + "\tLutris " +
                 home / ".config/lutris/games/world-of-warcraft-1700000000.yml, wine " + lutrisWine,
             "  " + real(home / "Games/classic") + "\t" + real(home / "Games/classic-prefix") +
-                "\tLutris " + home / ".local/share/lutris/games/classic.yaml",
+                "\tLutris " + home / ".local/share/lutris/games/classic.yaml, wine " + lutrisWine,
             "  " + bottle + "/drive_c/Games/WoW\t" + bottle + "\tBottles Azeroth, wine " +
                 home / ".local/share/bottles/runners/soda-7/bin/wine",
             "  " + real(home / "SteamLibrary/games/WoW") + "\t" + steamPrefix + "\tSteam app 2001",
@@ -174,7 +175,7 @@ TEST_F(GameSearchTest, FindsTheGameInEveryKindOfPrefix) {
     for (const std::string& place :
          {elsewhere.path() + ": no WoW.exe\n", home / ".wine (~/.wine): no system.reg\n",
           home / ".config/lutris/games/broken.yml: not a readable Lutris configuration",
-          "(Lutris " + home / ".config/lutris/games/native.yml): its exe /usr/bin/true is not",
+          "(Lutris " + home / ".config/lutris/games/native.yml): its exe /usr/bin/true is another",
           std::string("(Bottles Empty): no InstallPath of the game\n"),
           home / ".local/share/Steam/steamapps/compatdata: no Wine prefix\n"})
         EXPECT_NE(looked.find(place), std::string::npos) << place << " in\n" << looked;

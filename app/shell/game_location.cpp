@@ -322,11 +322,13 @@ std::optional<GameInstallation> throughExecutable(const KnownPrefix& known, std:
     std::size_t slash = known.executable.rfind('/');
     std::string name = known.executable.substr(slash + 1);
     std::string directory = slash == 0 ? "/" : known.executable.substr(0, slash);
-    std::optional<std::string> executable;
-    if (::strcasecmp(name.c_str(), gameExecutable) == 0)
-        executable = gameExecutableIn(directory);
+    if (::strcasecmp(name.c_str(), gameExecutable) != 0) {
+        why = "its exe " + known.executable + " is another program";
+        return std::nullopt;
+    }
+    std::optional<std::string> executable = gameExecutableIn(directory);
     if (!executable) {
-        why = "its exe " + known.executable + " is not the game";
+        why = "its exe " + known.executable + " is not there";
         return std::nullopt;
     }
     return GameInstallation{realPath(directory),
