@@ -157,6 +157,21 @@ TEST(GameLocation, InstallPathFromAWinePrefix) {
                                       "\"installpath\"=\"E:\\\\WoW\"\n"),
               "E:\\WoW");
     EXPECT_FALSE(installPathFromRegistry("[Software\\\\Other]\n\"InstallPath\"=\"C:\\\\x\"\n"));
+    // From a file, read a block at a time: the key's and the value's lines may straddle two
+    // blocks, and the last line may lack its line end.
+    TempDir prefix;
+    const std::string key = "[Software\\\\Blizzard Entertainment\\\\World of Warcraft] 1\n";
+    const std::string value = "\"InstallPath\"=\"C:\\\\WoW\\\\\"";
+    const std::size_t line = key.size();
+    for (std::size_t intoKey : {5ul, line - 1, line, line + 10, line + value.size()}) {
+        std::string padding(65536 - intoKey, 'x');
+        padding.front() = ';';
+        padding.back() = '\n';
+        writeFile(prefix / "system.reg", padding + key + value + "\n");
+        EXPECT_EQ(readInstallPath(prefix.path()), "C:\\WoW\\") << intoKey;
+        writeFile(prefix / "system.reg", padding + key + value);
+        EXPECT_EQ(readInstallPath(prefix.path()), "C:\\WoW\\") << intoKey;
+    }
     EXPECT_EQ(cutAtLastBackslash("D:\\WoW\\"), "D:\\WoW");
     EXPECT_EQ(cutAtLastBackslash("D:\\WoW"), "D:");
     EXPECT_EQ(cutAtLastBackslash("WoW"), "WoW");
@@ -175,34 +190,36 @@ TEST(GameLocation, DrivesMapThroughDosdevicesIgnoringCase) {
     EXPECT_FALSE(unixPathOf(prefix.path(), "E:\\Games"));
     EXPECT_FALSE(unixPathOf(prefix.path(), "\\\\server\\share"));
 
-    TempDir elsewhere;
+    TempDir elsewhere, home;
+    ScopedEnv homeVariable("HOME", home.path());
+    ScopedEnv prefixVariable("WINEPREFIX", prefix.path());
     CurrentDirectory start(elsewhere.path());
     writeFile(prefix / "system.reg", "[Software\\\\Blizzard Entertainment\\\\World of Warcraft] 1\n"
                                      "\"InstallPath\"=\"D:\\\\Games\\\\World of Warcraft\\\\\"\n");
-    EXPECT_EQ(findGame(prefix.path()), GameSearch::installed);
+    ASSERT_TRUE(enterGame().used());
     EXPECT_EQ(readFile("WoW.exe"), "");
 
     // Without the trailing backslash the cut leaves the drive, where no game is.
     CurrentDirectory again(elsewhere.path());
     writeFile(prefix / "system.reg", "[Software\\\\Blizzard Entertainment\\\\World of Warcraft] 1\n"
                                      "\"InstallPath\"=\"D:\\\\Games\\\\World of Warcraft\"\n");
-    EXPECT_EQ(findGame(prefix.path()), GameSearch::notFound);
+    EXPECT_EQ(enterGame().used(), nullptr);
 }
 
 namespace {
 
 // Runs start-up's search in a child process started in `start`; gives what a stub Pelvar.exe
-// recorded ("" when none ran) or, when the search returned, "returned <n> in <directory>".
-std::string searchInChild(const std::string& start, const std::string& prefix,
-                          const std::string& commandLine, const std::string& record) {
+// recorded ("" when none ran) or, when the search returned, "returned <source> in <directory>".
+std::string searchInChild(const std::string& start, const std::vector<std::string>& arguments,
+                          const std::string& record) {
     pid_t child = ::fork();
     if (child == 0) {
         if (::chdir(start.c_str()) != 0)
             ::_exit(126);
-        GameSearch found = findGameOrHandOver(prefix, commandLine);
+        const GameInstallation* used = enterGameOrHandOver(arguments).used();
         char here[4096];
-        writeFile(record, "returned " + std::to_string(static_cast<int>(found)) + " in " +
-                              (::getcwd(here, sizeof here) ? here : "?"));
+        writeFile(record, "returned " + std::to_string(used ? static_cast<int>(used->source) : -1) +
+                              " in " + (::getcwd(here, sizeof here) ? here : "?"));
         ::_exit(0);
     }
     int status = 0;
@@ -213,7 +230,9 @@ std::string searchInChild(const std::string& start, const std::string& prefix,
 } // namespace
 
 TEST(GameLocation, HandOverToTheCopyKeptInTheGameDirectory) {
-    TempDir prefix, disk, elsewhere, records;
+    TempDir prefix, disk, elsewhere, records, home;
+    ScopedEnv homeVariable("HOME", home.path());
+    ScopedEnv prefixVariable("WINEPREFIX", prefix.path());
     makeDirectories(prefix / "dosdevices");
     makeDirectories(disk / "WoW");
     ASSERT_EQ(::symlink(disk.path().c_str(), (prefix / "dosdevices/d:").c_str()), 0);
@@ -222,20 +241,22 @@ TEST(GameLocation, HandOverToTheCopyKeptInTheGameDirectory) {
     writeFile(disk / "WoW/WoW.exe", "");
     std::string record = records / "record";
     writeFile(disk / "WoW/Pelvar.exe",
-              "#!/bin/sh\n{ pwd; printf '%s\\n' \"$0\" \"$@\"; } > " + record + "\n");
+              "#!/bin/sh\n{ pwd; echo \"$WINEPREFIX\"; printf '%s\\n' \"$0\" \"$@\"; } > " +
+                  record + "\n");
     ::chmod((disk / "WoW/Pelvar.exe").c_str(), 0755);
 
-    EXPECT_EQ(searchInChild(elsewhere.path(), prefix.path(), "-x", record),
-              disk / "WoW\nPelvar.exe\n-x\n");
+    // The copy gets the program's own arguments one by one, and the prefix the game is in.
+    EXPECT_EQ(searchInChild(elsewhere.path(), {"-x", "a b"}, record),
+              disk / "WoW\n" + prefix.path() + "\nPelvar.exe\n-x\na b\n");
 
     // Started in the game directory, the program runs itself.
     ::unlink(record.c_str());
-    std::string result = searchInChild(disk / "WoW", prefix.path(), "-x", record);
+    std::string result = searchInChild(disk / "WoW", {"-x"}, record);
     EXPECT_EQ(result.substr(0, 11), "returned 0 ") << result;
 
     // No copy in the game directory: the program runs itself there.
     ::unlink((disk / "WoW/Pelvar.exe").c_str());
-    result = searchInChild(elsewhere.path(), prefix.path(), "", record);
+    result = searchInChild(elsewhere.path(), {}, record);
     EXPECT_EQ(result.substr(0, 11), "returned 1 ") << result;
     EXPECT_NE(result.find("/WoW"), std::string::npos);
 }

@@ -4,17 +4,23 @@
 #include "app/shell/process_start.h"
 #include "patcher/fs/fs.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <string_view>
 #include <strings.h>
 #include <unistd.h>
 
 namespace {
 
+char lowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 std::string lowerAscii(std::string text) {
     for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+        c = lowerAscii(c);
     return text;
 }
 
@@ -33,7 +39,7 @@ void appendUtf8(std::string& text, unsigned long codePoint) {
 
 // The text of a quoted registry string starting at `at` (just after the opening quote), with
 // Wine's escapes undone; nothing when the closing quote is missing.
-std::optional<std::string> unquote(const std::string& line, std::size_t at) {
+std::optional<std::string> unquote(std::string_view line, std::size_t at) {
     std::string text;
     while (at < line.size()) {
         char c = line[at++];
@@ -77,18 +83,24 @@ std::optional<std::string> unquote(const std::string& line, std::size_t at) {
     return std::nullopt;
 }
 
-// The section name of a "[...] timestamp" line with its doubled backslashes undone.
-std::string sectionName(const std::string& line) {
+// True when a "[...] timestamp" line names the game's key (either form), compared ignoring case
+// with its doubled backslashes undone. Compared in place: a registry holds tens of thousands of
+// sections.
+bool namesGameKey(std::string_view line) {
     std::size_t close = line.rfind(']');
-    std::string escaped =
-        line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
-    std::string name;
-    for (std::size_t i = 0; i < escaped.size(); ++i) {
-        if (escaped[i] == '\\' && i + 1 < escaped.size() && escaped[i + 1] == '\\')
-            ++i;
-        name += escaped[i];
+    std::string_view escaped = line.substr(1, close == std::string_view::npos ? close : close - 1);
+    for (std::string_view key : {std::string_view(gameKey), std::string_view(gameKey64)}) {
+        std::size_t at = 0;
+        bool same = true;
+        for (std::size_t i = 0; same && i < escaped.size(); ++i) {
+            if (escaped[i] == '\\' && i + 1 < escaped.size() && escaped[i + 1] == '\\')
+                ++i;
+            same = at < key.size() && lowerAscii(escaped[i]) == lowerAscii(key[at++]);
+        }
+        if (same && at == key.size())
+            return true;
     }
-    return name;
+    return false;
 }
 
 } // namespace
@@ -100,31 +112,44 @@ std::string winePrefix() {
     return std::string(home ? home : "") + "/.wine";
 }
 
-std::optional<std::string> installPathFromRegistry(const std::string& registryText) {
-    bool inGameKey = false;
-    std::size_t start = 0;
-    while (start < registryText.size()) {
-        std::size_t end = registryText.find('\n', start);
-        std::string line =
-            registryText.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        start = end == std::string::npos ? registryText.size() : end + 1;
+namespace {
+
+// Finds the game's InstallPath in a registry file given line by line.
+class RegistryScan {
+public:
+    // The value, when this line holds it.
+    std::optional<std::string> line(std::string_view line) {
         if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+            line.remove_suffix(1);
         if (!line.empty() && line[0] == '[') {
-            std::string name = sectionName(line);
-            inGameKey = ::strcasecmp(name.c_str(), gameKey) == 0 ||
-                        ::strcasecmp(name.c_str(), gameKey64) == 0;
-            continue;
+            inGameKey_ = namesGameKey(line);
+            return std::nullopt;
         }
         constexpr char value[] = "\"installpath\"=";
-        if (inGameKey && lowerAscii(line.substr(0, sizeof value - 1)) == value) {
-            std::size_t quote = sizeof value - 1;
-            if (line.compare(quote, 7, "str(2):") == 0)
-                quote += 7;
-            if (quote < line.size() && line[quote] == '"')
-                if (auto text = unquote(line, quote + 1))
-                    return text;
-        }
+        if (!inGameKey_ || lowerAscii(std::string(line.substr(0, sizeof value - 1))) != value)
+            return std::nullopt;
+        std::size_t quote = sizeof value - 1;
+        if (line.compare(quote, 7, "str(2):") == 0)
+            quote += 7;
+        if (quote < line.size() && line[quote] == '"')
+            return unquote(line, quote + 1);
+        return std::nullopt;
+    }
+
+private:
+    bool inGameKey_ = false;
+};
+
+} // namespace
+
+std::optional<std::string> installPathFromRegistry(const std::string& registryText) {
+    RegistryScan scan;
+    std::string_view text = registryText;
+    while (!text.empty()) {
+        std::size_t end = std::min(text.find('\n'), text.size());
+        if (auto value = scan.line(text.substr(0, end)))
+            return value;
+        text.remove_prefix(std::min(end + 1, text.size()));
     }
     return std::nullopt;
 }
@@ -133,12 +158,29 @@ std::optional<std::string> readInstallPath(const std::string& prefix) {
     UniqueFile file = openForReading(prefix + "/system.reg");
     if (!file)
         return std::nullopt;
-    std::string text;
+    // Read a block at a time: a prefix's registry runs to megabytes, and the search reads many.
+    RegistryScan scan;
+    std::string partial; // a line that runs on into the next block
     char block[65536];
     std::size_t read;
-    while ((read = std::fread(block, 1, sizeof block, file.get())) > 0)
-        text.append(block, read);
-    return installPathFromRegistry(text);
+    while ((read = std::fread(block, 1, sizeof block, file.get())) > 0) {
+        std::string_view data(block, read);
+        for (std::size_t end; (end = data.find('\n')) != std::string_view::npos;
+             data.remove_prefix(end + 1)) {
+            std::optional<std::string> value;
+            if (partial.empty()) {
+                value = scan.line(data.substr(0, end));
+            } else {
+                partial.append(data.substr(0, end));
+                value = scan.line(partial);
+                partial.clear();
+            }
+            if (value)
+                return value;
+        }
+        partial.append(data);
+    }
+    return scan.line(partial);
 }
 
 std::string cutAtLastBackslash(const std::string& windowsPath) {
@@ -204,4 +246,213 @@ GameSearch findGameOrHandOver(const std::string& prefix, const std::string& comm
     if (found == GameSearch::installed && fileExists("Pelvar.exe"))
         replaceProcess("Pelvar.exe", splitArguments(commandLine), false);
     return found;
+}
+
+namespace {
+
+std::string realPath(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    std::string result = real ? real : path;
+    std::free(real);
+    return result;
+}
+
+std::string currentDirectory() {
+    char here[4096];
+    return ::getcwd(here, sizeof here) ? here : ".";
+}
+
+bool isPlainFile(const std::string& path) {
+    return fileExists(path) && !isDirectory(path);
+}
+
+// The Wine prefix that holds `directory` (a directory with system.reg and drive_c), if any.
+std::optional<std::string> enclosingPrefix(const std::string& directory) {
+    std::string path = realPath(directory);
+    while (path.size() > 1) {
+        if (isPlainFile(path + "/system.reg") && isDirectory(path + "/drive_c"))
+            return path;
+        path.erase(path.rfind('/') == 0 ? 1 : path.rfind('/'));
+    }
+    return std::nullopt;
+}
+
+// Collects the installations of one search, each game directory and prefix once.
+class Finds {
+public:
+    explicit Finds(GameSearchResult& result) : result_(result) {}
+
+    void add(GameInstallation installation) {
+        if (seen_.insert({realPath(installation.directory), realPath(installation.runtime.prefix)})
+                .second)
+            result_.installations.push_back(std::move(installation));
+    }
+
+private:
+    GameSearchResult& result_;
+    std::set<std::pair<std::string, std::string>> seen_;
+};
+
+// The installation that the game's key in `known`'s prefix leads to, or why there is none.
+std::optional<GameInstallation> throughRegistry(const KnownPrefix& known, std::string& why) {
+    std::optional<std::string> installPath = readInstallPath(known.prefix);
+    if (!installPath) {
+        why = isPlainFile(known.prefix + "/system.reg") ? "no InstallPath of the game"
+                                                        : "no system.reg";
+        return std::nullopt;
+    }
+    std::optional<std::string> directory =
+        unixPathOf(known.prefix, cutAtLastBackslash(*installPath));
+    std::optional<std::string> executable;
+    if (directory)
+        executable = gameExecutableIn(*directory);
+    if (!executable) {
+        why = "InstallPath " + *installPath + " holds no " + gameExecutable;
+        return std::nullopt;
+    }
+    return GameInstallation{realPath(*directory),
+                            *executable,
+                            known.source,
+                            known.origin,
+                            {realPath(known.prefix), known.wine}};
+}
+
+// The installation that a Lutris game's exe names, or why there is none.
+std::optional<GameInstallation> throughExecutable(const KnownPrefix& known, std::string& why) {
+    std::size_t slash = known.executable.rfind('/');
+    std::string name = known.executable.substr(slash + 1);
+    std::string directory = slash == 0 ? "/" : known.executable.substr(0, slash);
+    if (::strcasecmp(name.c_str(), gameExecutable) != 0) {
+        why = "its exe " + known.executable + " is another program";
+        return std::nullopt;
+    }
+    std::optional<std::string> executable = gameExecutableIn(directory);
+    if (!executable) {
+        why = "its exe " + known.executable + " is not there";
+        return std::nullopt;
+    }
+    return GameInstallation{realPath(directory),
+                            *executable,
+                            known.source,
+                            known.origin,
+                            {known.prefix.empty() ? "" : realPath(known.prefix), known.wine}};
+}
+
+} // namespace
+
+std::optional<std::string> gameExecutableIn(const std::string& directory) {
+    if (isPlainFile(directory + "/" + gameExecutable))
+        return gameExecutable;
+    std::optional<std::vector<std::string>> names = listDirectory(directory);
+    if (!names)
+        return std::nullopt;
+    for (const std::string& name : *names)
+        if (::strcasecmp(name.c_str(), gameExecutable) == 0 && isPlainFile(directory + "/" + name))
+            return name;
+    return std::nullopt;
+}
+
+GameSearchResult searchGames(bool everyInstallation) {
+    GameSearchResult result;
+    Finds finds(result);
+    const std::string here = currentDirectory();
+    const std::string home = homeDirectory();
+    const char* variable = std::getenv("WINEPREFIX");
+    const std::string winePrefixVariable = variable ? variable : "";
+    std::vector<std::string> looked;
+    const std::vector<KnownPrefix> prefixes = knownPrefixes(home, winePrefixVariable, looked);
+
+    if (std::optional<std::string> executable = gameExecutableIn(here)) {
+        GameInstallation installation{
+            here, *executable, GameSource::currentDirectory, "current directory", {}};
+        // A game in a prefix runs there; one outside any runs where $WINEPREFIX says, as it
+        // always did (a hand-over passes its prefix on so).
+        std::optional<std::string> prefix = enclosingPrefix(here);
+        if (!prefix && !winePrefixVariable.empty())
+            prefix = winePrefixVariable;
+        if (prefix) {
+            installation.runtime.prefix = realPath(*prefix);
+            for (const KnownPrefix& known : prefixes)
+                if (!known.wine.empty() && realPath(known.prefix) == installation.runtime.prefix) {
+                    installation.runtime.wine = known.wine;
+                    installation.origin += ", in the prefix of " + known.origin;
+                    break;
+                }
+        }
+        finds.add(std::move(installation));
+        if (!everyInstallation)
+            return result;
+    } else {
+        result.looked.push_back(here + ": no " + std::string(gameExecutable));
+    }
+    result.looked.insert(result.looked.end(), looked.begin(), looked.end());
+
+    std::set<std::string> registriesRead;
+    for (const KnownPrefix& known : prefixes) {
+        std::size_t before = result.installations.size();
+        std::vector<std::string> whys;
+        std::string why;
+        if (!known.prefix.empty() && registriesRead.insert(realPath(known.prefix)).second) {
+            if (auto installation = throughRegistry(known, why))
+                finds.add(std::move(*installation));
+            else
+                whys.push_back(why);
+        }
+        if (!known.executable.empty()) {
+            if (auto installation = throughExecutable(known, why))
+                finds.add(std::move(*installation));
+            else
+                whys.push_back(why);
+        }
+        if (!whys.empty() && result.installations.size() == before) {
+            std::string line = (known.prefix.empty() ? "no prefix" : known.prefix) + " (" +
+                               known.origin + "): " + whys[0];
+            for (std::size_t i = 1; i < whys.size(); ++i)
+                line += "; " + whys[i];
+            result.looked.push_back(line);
+        }
+        if (!everyInstallation && !result.installations.empty())
+            break;
+    }
+    return result;
+}
+
+GameSearchResult enterGame() {
+    GameSearchResult result = searchGames(false);
+    if (const GameInstallation* used = result.used();
+        used && ::chdir(used->directory.c_str()) != 0) {
+        result.looked.push_back(used->directory + ": cannot enter it");
+        result.usedIndex = result.installations.size();
+    }
+    return result;
+}
+
+GameSearchResult enterGameOrHandOver(const std::vector<std::string>& ownArguments) {
+    GameSearchResult result = enterGame();
+    const GameInstallation* used = result.used();
+    if (used && used->source != GameSource::currentDirectory && isPlainFile("Pelvar.exe"))
+        replaceProcess("Pelvar.exe", ownArguments, false, {used->runtime.prefix, {}});
+    return result;
+}
+
+std::vector<std::string> gameListLines(const GameSearchResult& search) {
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < search.installations.size(); ++i) {
+        const GameInstallation& installation = search.installations[i];
+        std::string line =
+            (i == search.usedIndex ? "* " : "  ") + installation.directory + "\t" +
+            (installation.runtime.prefix.empty() ? "-" : installation.runtime.prefix) + "\t" +
+            installation.origin;
+        if (!installation.runtime.wine.empty())
+            line += ", wine " + installation.runtime.wine;
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string lookedText(const GameSearchResult& search) {
+    std::string text;
+    for (const std::string& line : search.looked)
+        text += line + "\n";
+    return text;
 }

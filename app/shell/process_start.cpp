@@ -6,6 +6,8 @@
 #include <cstring>
 #include <unistd.h>
 
+extern char** environ;
+
 namespace {
 
 // The first executable "wine" on the PATH, or "".
@@ -25,13 +27,32 @@ std::string findWine() {
     }
 }
 
-void execute(const std::string& file, const std::vector<std::string>& argv) {
+std::vector<char*> pointersTo(const std::vector<std::string>& texts) {
     std::vector<char*> pointers;
-    for (const std::string& argument : argv)
-        pointers.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& text : texts)
+        pointers.push_back(const_cast<char*>(text.c_str()));
     pointers.push_back(nullptr);
+    return pointers;
+}
+
+// This process's environment with WINEPREFIX set to `prefix`, or as it is for an empty one.
+// Built apart, so that a failed start leaves this process's own environment untouched.
+std::vector<std::string> environmentFor(const std::string& prefix) {
+    std::vector<std::string> variables;
+    for (char** variable = environ; *variable; ++variable)
+        if (prefix.empty() || std::strncmp(*variable, "WINEPREFIX=", 11) != 0)
+            variables.emplace_back(*variable);
+    if (!prefix.empty())
+        variables.push_back("WINEPREFIX=" + prefix);
+    return variables;
+}
+
+void execute(const std::string& file, const std::vector<std::string>& argv,
+             const std::vector<std::string>& environment) {
+    std::vector<char*> arguments = pointersTo(argv);
+    std::vector<char*> variables = pointersTo(environment);
     std::fflush(nullptr);
-    ::execv(file.c_str(), pointers.data());
+    ::execve(file.c_str(), arguments.data(), variables.data());
 }
 
 } // namespace
@@ -40,17 +61,22 @@ std::string replaceProcess(const std::string& program, const std::vector<std::st
                            bool tryWine, const WineRuntime& runtime) {
     std::vector<std::string> argv = {program};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    execute(program, argv);
-    std::string failure = program + ": " + std::strerror(errno);
-    if (!tryWine || errno == ENOENT)
-        return failure;
-    // A Windows program that this system cannot run by itself.
+    std::vector<std::string> environment = environmentFor(runtime.prefix);
+    std::string failure;
+    if (!tryWine || runtime.wine.empty()) {
+        execute(program, argv, environment);
+        failure = program + ": " + std::strerror(errno);
+        if (!tryWine || errno == ENOENT)
+            return failure;
+    } else if (::access(program.c_str(), F_OK) != 0) {
+        return program + ": " + std::strerror(errno);
+    }
+    // A Windows program that this system cannot run by itself, or one whose launcher gives it
+    // its own wine.
     std::string wine = runtime.wine.empty() ? findWine() : runtime.wine;
     if (wine.empty())
         return failure + ", and no wine on the PATH to run it";
-    if (!runtime.prefix.empty())
-        ::setenv("WINEPREFIX", runtime.prefix.c_str(), 1);
-    argv.insert(argv.begin(), "wine");
-    execute(wine, argv);
+    argv.insert(argv.begin(), wine);
+    execute(wine, argv, environment);
     return wine + ": " + std::strerror(errno);
 }
