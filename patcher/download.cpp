@@ -107,19 +107,19 @@ public:
         changed_.notify_all();
     }
 
-    void begin(PendingFile file) { push({Item::begin, std::move(file)}); }
+    void begin(PendingFile file) { push({Item::Kind::begin, std::move(file)}); }
     void data(Block block, std::size_t length) {
-        Item item{Item::data};
+        Item item{Item::Kind::data};
         item.block = std::move(block);
         item.length = length;
         push(std::move(item));
     }
     // The file's stream has ended: verify and install it.
-    void end() { push({Item::end}); }
+    void end() { push({Item::Kind::end}); }
     // The file's data failed: its temporary file goes.
-    void drop() { push({Item::drop}); }
+    void drop() { push({Item::Kind::drop}); }
     void report(std::string line, bool failure) {
-        Item item{failure ? Item::failure : Item::report};
+        Item item{failure ? Item::Kind::failure : Item::Kind::report};
         item.line = std::move(line);
         push(std::move(item));
     }
@@ -136,7 +136,7 @@ public:
 
 private:
     struct Item {
-        enum Kind { begin, data, end, drop, report, failure } kind;
+        enum class Kind { begin, data, end, drop, report, failure } kind;
         PendingFile file{};
         Block block{};
         std::size_t length = 0;
@@ -176,7 +176,7 @@ private:
 
     void handle(Item& item) {
         switch (item.kind) {
-        case Item::begin:
+        case Item::Kind::begin:
             if (current_)
                 abandon();
             current_ = std::move(item.file);
@@ -184,7 +184,7 @@ private:
             written_ = 0;
             failedHere_ = false;
             break;
-        case Item::data:
+        case Item::Kind::data:
             if (!current_ || failedHere_ || writeFailed_)
                 break;
             md5_.update(item.block.get(), static_cast<std::uint32_t>(item.length));
@@ -194,18 +194,18 @@ private:
                 writeFailed_ = true;
             }
             break;
-        case Item::end:
+        case Item::Kind::end:
             if (current_)
                 finish();
             break;
-        case Item::drop:
+        case Item::Kind::drop:
             if (current_)
                 abandon();
             break;
-        case Item::report:
+        case Item::Kind::report:
             settings_.reportLines.push_back(std::move(item.line));
             break;
-        case Item::failure:
+        case Item::Kind::failure:
             failure(std::move(item.line));
             break;
         }
