@@ -152,6 +152,9 @@ TEST_F(DownloadTest, InstallFailuresKeepTheUsersFileAndAreReported) {
     EXPECT_FALSE(exists("Interface/B.lua.prepatch"));
     EXPECT_EQ(readFile("Interface/C.lua"), "new c");
     EXPECT_EQ(readFile(outside / "target"), "outside") << "a planted link is never written through";
+    // Only what was verified and installed enters the digest cache.
+    EXPECT_EQ(settings.key.readDigests(), (std::vector<std::pair<std::string, std::string>>{
+                                              {"Interface/C.lua", md5Of("new c")}}));
 }
 
 TEST_F(DownloadTest, BackupWhoseFileIsMissingIsKept) {
