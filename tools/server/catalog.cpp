@@ -7,6 +7,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -75,7 +76,34 @@ bool deflateFile(int fd, const std::function<void(const char*, std::size_t)>& si
 }
 
 ReferenceServer::Catalog::Catalog(std::string root, std::size_t cacheCapacity)
-    : root_(std::move(root)), cacheCapacity_(cacheCapacity) {}
+    : root_(std::move(root)), cacheCapacity_(cacheCapacity),
+      inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+
+ReferenceServer::Catalog::~Catalog() {
+    if (inotify_ >= 0)
+        ::close(inotify_);
+}
+
+void ReferenceServer::Catalog::readChanges() {
+    alignas(inotify_event) char events[16384];
+    ssize_t got;
+    while (inotify_ >= 0 && (got = ::read(inotify_, events, sizeof events)) > 0) {
+        for (char* at = events; at < events + got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(at);
+            if (event->mask & IN_Q_OVERFLOW) {
+                unchanged_.clear();
+            } else {
+                auto watched = watches_.find(event->wd);
+                if (watched != watches_.end()) {
+                    unchanged_.erase(watched->second);
+                    if (event->mask & IN_IGNORED)
+                        watches_.erase(watched);
+                }
+            }
+            at += sizeof(inotify_event) + event->len;
+        }
+    }
+}
 
 bool ReferenceServer::Catalog::distributions(std::vector<Distribution>& found,
                                              std::string& error) const {
@@ -103,7 +131,20 @@ bool ReferenceServer::Catalog::distributions(std::vector<Distribution>& found,
 }
 
 bool ReferenceServer::Catalog::walk(const std::string& directory, const std::string& prefix,
-                                    std::vector<Seen>& seen, std::string& error) const {
+                                    const std::string& top, std::vector<Seen>& seen,
+                                    std::string& error) {
+    // Watched before it is listed, so that no change after the listing goes unnoticed.
+    if (watching_) {
+        int watch = ::inotify_add_watch(inotify_, directory.c_str(),
+                                        IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE |
+                                            IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                            IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+        std::lock_guard guard(lock_);
+        if (watch >= 0)
+            watches_[watch] = top;
+        else
+            watching_ = false;
+    }
     DIR* dir = ::opendir(directory.c_str());
     if (!dir) {
         error = "cannot open " + directory + ": " + std::strerror(errno);
@@ -131,7 +172,7 @@ bool ReferenceServer::Catalog::walk(const std::string& directory, const std::str
             return false;
         }
         if (S_ISDIR(info.st_mode)) {
-            if (!walk(full, relative, seen, error))
+            if (!walk(full, relative, top, seen, error))
                 return false;
         } else if (S_ISREG(info.st_mode)) {
             seen.push_back({relative, full, info.st_size, modifiedOf(info)});
@@ -167,29 +208,47 @@ ReferenceServer::Catalog::manifest(int number, std::string& error, int& filesRea
         none->patchList = "D\n";
         return none;
     }
+    auto current = [&] {
+        std::lock_guard guard(lock_);
+        readChanges();
+        auto found = manifests_.find(directory);
+        return found != manifests_.end() && unchanged_.count(directory) ? found->second : nullptr;
+    };
+    if (auto kept = current())
+        return kept;
+
+    // One look at the files at a time: requests meanwhile wait for its result.
+    std::lock_guard building(buildLock_);
+    if (auto kept = current())
+        return kept;
+    std::shared_ptr<const Manifest> previous;
+    {
+        std::lock_guard guard(lock_);
+        auto found = manifests_.find(directory);
+        if (found != manifests_.end())
+            previous = found->second;
+        // Clean from here on, unless the kernel reports a change during or after the walk.
+        unchanged_[directory] = true;
+    }
+    watching_ = inotify_ >= 0;
     std::vector<Seen> seen;
-    if (!walk(directory, "", seen, error))
+    bool walked = walk(directory, "", directory, seen, error);
+    if (!watching_ || !walked) {
+        std::lock_guard guard(lock_);
+        unchanged_.erase(directory);
+    }
+    if (!walked)
         return nullptr;
     std::sort(seen.begin(), seen.end(),
               [](const Seen& a, const Seen& b) { return a.path < b.path; });
-
-    auto current = [&] {
-        std::lock_guard guard(lock_);
-        auto found = manifests_.find(directory);
-        return found == manifests_.end() ? nullptr : found->second;
-    };
-    std::shared_ptr<const Manifest> previous = current();
-    if (previous && unchanged(*previous, seen))
-        return previous;
-    std::lock_guard building(buildLock_);
-    previous = current(); // another request may have rebuilt it meanwhile
     if (previous && unchanged(*previous, seen))
         return previous;
     auto made = build(seen, previous.get(), error, filesRead);
-    if (made) {
-        std::lock_guard guard(lock_);
+    std::lock_guard guard(lock_);
+    if (made)
         manifests_[directory] = made;
-    }
+    else
+        unchanged_.erase(directory);
     return made;
 }
 

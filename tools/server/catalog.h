@@ -7,10 +7,12 @@
 #include <unordered_map>
 
 // The distributions under ROOT/distributions. Each distribution's manifest (paths, sizes,
-// compressed sizes, digests and the patch list built from them) is kept between requests; a
-// request only looks at every file's size and modification time, and reads a file again only
-// when one of them changed. Compressed files are kept in a cache bounded in bytes; a session
-// holds at most the one it is sending.
+// compressed sizes, digests and the patch list built from them) is kept between requests. The
+// kernel tells (inotify) when anything in a distribution's directories changes: until then a
+// request costs nothing; afterwards the next request looks at every file's size and modification
+// time and reads again only the files where one of them changed. Without inotify every request
+// looks at them. Compressed files are kept in a cache bounded in bytes; a session holds at most
+// the one it is sending.
 class ReferenceServer::Catalog {
 public:
     struct Distribution {
@@ -35,6 +37,9 @@ public:
     using Packed = std::shared_ptr<const std::string>;
 
     Catalog(std::string root, std::size_t cacheCapacity);
+    Catalog(const Catalog&) = delete;
+    Catalog& operator=(const Catalog&) = delete;
+    ~Catalog();
 
     // The distributions offered, by number; none when ROOT/distributions does not exist.
     bool distributions(std::vector<Distribution>& found, std::string& error) const;
@@ -59,8 +64,9 @@ private:
         std::list<std::string>::iterator age;
     };
 
-    bool walk(const std::string& directory, const std::string& prefix, std::vector<Seen>& seen,
-              std::string& error) const;
+    bool walk(const std::string& directory, const std::string& prefix, const std::string& top,
+              std::vector<Seen>& seen, std::string& error);
+    void readChanges(); // holds lock_
     static bool unchanged(const Manifest& manifest, const std::vector<Seen>& seen);
     std::shared_ptr<const Manifest> build(const std::vector<Seen>& seen, const Manifest* previous,
                                           std::string& error, int& filesRead);
@@ -69,9 +75,14 @@ private:
 
     std::string root_;
     std::size_t cacheCapacity_;
-    std::mutex lock_; // guards manifests_ and the cache
+    std::mutex lock_; // guards manifests_, the watches and the cache
     std::map<std::string, std::shared_ptr<const Manifest>> manifests_; // by directory
-    std::mutex buildLock_; // one rebuild at a time; requests meanwhile wait for its result
+    int inotify_ = -1;
+    std::unordered_map<int, std::string> watches_; // watch → the distribution's directory
+    // Distributions with no change since their manifest was built; none without inotify.
+    std::map<std::string, bool> unchanged_;
+    bool watching_ = false; // the walk in progress has watched every directory
+    std::mutex buildLock_;  // one rebuild at a time; requests meanwhile wait for its result
     std::unordered_map<std::string, Cached> cache_;
     std::list<std::string> ages_; // least recently used first
     std::size_t cached_ = 0;      // bytes in the cache

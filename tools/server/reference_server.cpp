@@ -597,7 +597,8 @@ void ReferenceServer::startSession(int socket, const std::string& peer) {
         std::lock_guard guard(optionsLock_);
         options = options_;
     }
-    if (activeSessions_ >= options.maxSessions) {
+    if (activeSessions_ >= options.maxSessions &&
+        activeSessions_ - leavingSessions() >= options.maxSessions) {
         ::close(socket);
         log(peer + " refused: " + std::to_string(options.maxSessions) +
             " sessions already (the cap)");
@@ -641,6 +642,24 @@ void ReferenceServer::startSession(int socket, const std::string& peer) {
         ::close(socket);
         log(peer + " refused: cannot start a session (" + failure.what() + ")");
     }
+}
+
+// Sessions whose client has hung up: they end as soon as their thread runs, and so do not count
+// against the cap (under load that may take a while after a client's last pass).
+int ReferenceServer::leavingSessions() {
+    std::vector<pollfd> sockets;
+    {
+        std::lock_guard guard(sessionsLock_);
+        for (const Running& running : sessions_)
+            if (running.socket >= 0 && !running.finished)
+                sockets.push_back({running.socket, POLLRDHUP, 0});
+    }
+    // A socket closed meanwhile reports POLLNVAL, and its session is leaving too.
+    if (::poll(sockets.data(), sockets.size(), 0) <= 0)
+        return 0;
+    return static_cast<int>(std::count_if(sockets.begin(), sockets.end(), [](const pollfd& p) {
+        return p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL);
+    }));
 }
 
 bool ReferenceServer::waitUntilIdle(std::chrono::milliseconds timeout) {

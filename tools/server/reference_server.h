@@ -86,6 +86,7 @@ private:
     void acceptLoop();
     void startSession(int socket, const std::string& peer);
     void reapSessions(bool all);
+    int leavingSessions();
     void wake();
     void log(const std::string& line);
 
