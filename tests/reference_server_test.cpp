@@ -182,7 +182,16 @@ public:
     ~ServerChild() {
         if (pid_ > 0) {
             ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
+            auto deadline = std::chrono::steady_clock::now() + 10s;
+            while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    ADD_FAILURE() << "pelvar-server did not stop on SIGTERM";
+                    ::kill(pid_, SIGKILL);
+                    ::waitpid(pid_, nullptr, 0);
+                    break;
+                }
+                std::this_thread::sleep_for(10ms);
+            }
         }
         if (reader_.joinable())
             reader_.join();

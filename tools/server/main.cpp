@@ -4,24 +4,16 @@
 #include "tools/server/reference_server.h"
 #include "tools/server/server_config.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
+#include <pthread.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-int signalPipe[2];
-
-void onSignal(int number) {
-    char byte = number == SIGHUP ? 'h' : 's';
-    [[maybe_unused]] ssize_t ignored = ::write(signalPipe[1], &byte, 1);
-}
 
 void logLine(const std::string& line) {
     char stamp[32];
@@ -76,14 +68,13 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    if (::pipe2(signalPipe, O_CLOEXEC) != 0)
-        return 1;
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGHUP, &action, nullptr);
+    // The signals wait for this thread's sigwait: blocked here, before any thread starts, they
+    // stay blocked in every thread.
+    sigset_t signals;
+    ::sigemptyset(&signals);
+    for (int number : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaddset(&signals, number);
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     ReferenceServer server(options, logLine);
@@ -96,11 +87,10 @@ int main(int argc, char** argv) {
     if (!settings.configFile.empty() && ::access(settings.configFile.c_str(), F_OK) != 0)
         logLine("no " + settings.configFile + " (yet): the options of the command line only");
     for (;;) {
-        char byte;
-        ssize_t got = ::read(signalPipe[0], &byte, 1);
-        if (got < 0 && errno == EINTR)
+        int number = 0;
+        if (::sigwait(&signals, &number) != 0)
             continue;
-        if (got <= 0 || byte == 's')
+        if (number != SIGHUP)
             break;
         reload(server, settings, root);
     }

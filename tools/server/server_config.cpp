@@ -44,7 +44,9 @@ const char serverUsage[] =
     "\n"
     "Accounts: a login with a new name makes the account, a known name must give its password\n"
     "(kept only as an Argon2id hash), \"anonymous\" with an empty password is always accepted.\n"
-    "A plain ROOT/accounts file (name and password lines) is converted on start and removed.\n";
+    "A plain ROOT/accounts file (name and password lines) is converted on start, or at the next\n"
+    "login when it appears later, and removed. Uploads count against their account's quota;\n"
+    "all anonymous uploads share one account, \"anonymous\".\n";
 
 namespace {
 
