@@ -284,11 +284,19 @@ ReferenceServer::Catalog::build(const std::vector<Seen>& seen, const Manifest* p
         std::int64_t size = 0;
         uLong crc = crc32(0, nullptr, 0);
         std::uint64_t packedSize = 0;
+        // Kept for the cache when it fits there: a first download then compresses nothing again.
+        auto packed = std::make_shared<std::string>();
+        bool keep = cacheCapacity_ > 0;
         bool read = deflateFile(
             fd.get(),
             [&](const char* bytes, std::size_t length) {
                 crc = crc32(crc, reinterpret_cast<const Bytef*>(bytes), static_cast<uInt>(length));
                 packedSize += length;
+                keep = keep && packedSize <= cacheCapacity_;
+                if (keep)
+                    packed->append(bytes, length);
+                else
+                    std::string().swap(*packed);
             },
             [&](const char* bytes, std::size_t length) {
                 md5.update(reinterpret_cast<const unsigned char*>(bytes),
@@ -304,6 +312,8 @@ ReferenceServer::Catalog::build(const std::vector<Seen>& seen, const Manifest* p
         entry.digest = md5.hex_digest();
         entry.packedSize = packedSize;
         entry.packedCrc = static_cast<std::uint32_t>(crc);
+        if (keep)
+            remember(entry.full, entry.size, entry.modified, packed);
         made->entries.push_back(std::move(entry));
         ++filesRead;
     }
