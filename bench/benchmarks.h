@@ -8,3 +8,4 @@ void benchCheck(const std::string& work);
 void benchPass(const std::string& work);
 void benchDownload(const std::string& work);
 void benchUpload(const std::string& work);
+void benchServer(const std::string& work);

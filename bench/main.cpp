@@ -15,7 +15,7 @@
 int main(int argc, char** argv) {
     std::map<std::string, std::function<void(const std::string&)>> benchmarks = {
         {"md5", benchMd5},           {"check", benchCheck},   {"pass", benchPass},
-        {"download", benchDownload}, {"upload", benchUpload},
+        {"download", benchDownload}, {"upload", benchUpload}, {"server", benchServer},
     };
     std::vector<std::string> chosen(argv + 1, argv + argc);
     if (chosen.empty())

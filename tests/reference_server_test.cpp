@@ -1,17 +1,34 @@
 #include "tests/support/helpers.h"
+#include "tests/support/process.h"
 #include "tests/support/test_server.h"
 
 #include <arpa/inet.h>
+#include <condition_variable>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <random>
+#include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool sanitized = true; // their shadow memory and quarantine swamp the peaks measured
+#else
+constexpr bool sanitized = false;
+#endif
 
 // A bare client that sends raw bytes and reads what comes back until the server closes or stays
 // silent for a while.
@@ -31,13 +48,17 @@ public:
         ASSERT_EQ(::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(bytes.size()));
     }
-    // Everything until the server closes (closed = true) or 300 ms of silence.
-    std::string read(bool& closed) {
+    // For requests the server may refuse half-way.
+    void sendAnyway(const std::string& bytes) {
+        [[maybe_unused]] ssize_t sent = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    }
+    // Everything until the server closes (closed = true) or `silence` without a byte.
+    std::string read(bool& closed, std::chrono::milliseconds silence = 300ms) {
         std::string data;
         closed = false;
         for (;;) {
             pollfd waiting{socket_, POLLIN, 0};
-            if (::poll(&waiting, 1, 300) <= 0)
+            if (::poll(&waiting, 1, static_cast<int>(silence.count())) <= 0)
                 return data;
             char block[65536];
             ssize_t got = ::recv(socket_, block, sizeof block, 0);
@@ -47,6 +68,34 @@ public:
             }
             data.append(block, static_cast<std::size_t>(got));
         }
+    }
+    // Reads until `text` has arrived (or the server closed, or 10 s went by).
+    std::string readUntil(const std::string& text) {
+        std::string data;
+        while (data.find(text) == std::string::npos) {
+            pollfd waiting{socket_, POLLIN, 0};
+            char block[65536];
+            ssize_t got =
+                ::poll(&waiting, 1, 10000) > 0 ? ::recv(socket_, block, sizeof block, 0) : 0;
+            if (got <= 0)
+                break;
+            data.append(block, static_cast<std::size_t>(got));
+        }
+        return data;
+    }
+    // Counts the bytes that arrive until `count` did, the server closed or 20 s went by.
+    std::size_t drain(std::size_t count) {
+        std::size_t total = 0;
+        while (total < count) {
+            pollfd waiting{socket_, POLLIN, 0};
+            char block[65536];
+            ssize_t got =
+                ::poll(&waiting, 1, 20000) > 0 ? ::recv(socket_, block, sizeof block, 0) : 0;
+            if (got <= 0)
+                break;
+            total += static_cast<std::size_t>(got);
+        }
+        return total;
     }
 
 private:
@@ -59,33 +108,224 @@ std::string uploadRequest(const std::string& zeppelin) {
     return "Z\n" + std::to_string(packed.size()) + "\n" + packed;
 }
 
+bool servesOn(std::uint16_t port) {
+    RawClient client(port);
+    if (!client.connected())
+        return false;
+    client.sendAnyway("D\n");
+    return client.readUntil("D\n").find("D\n") != std::string::npos;
+}
+
 bool stillServes(TestServer& server) {
-    RawClient client(server.port());
-    client.send("D\n");
-    bool closed;
-    return client.read(closed).find("D\n") != std::string::npos;
+    return servesOn(server.port());
+}
+
+bool contains(const std::vector<std::string>& lines, const std::string& part) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.find(part) != std::string::npos;
+    });
+}
+
+std::string table(std::size_t length) {
+    std::string text = "Mirelgan_Data = {\n";
+    while (text.size() + 3 < length)
+        text += "x";
+    return text + "\n}\n";
+}
+
+std::string zeppelinOf(std::size_t tableLength) {
+    std::string text = table(tableLength);
+    return "Mirelgan_Data " + std::to_string(text.size()) + "\n" + text;
+}
+
+// The pelvar-server program as a child process, with its log lines collected as they come.
+class ServerChild {
+public:
+    explicit ServerChild(std::vector<std::string> arguments, rlim_t maxFiles = 0) {
+        arguments.insert(arguments.begin(), PELVAR_SERVER);
+        std::vector<char*> argv;
+        for (std::string& argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        int err[2];
+        if (::pipe2(err, O_CLOEXEC) != 0)
+            return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(err[1], 2);
+            rlimit limit{maxFiles, maxFiles};
+            if (maxFiles > 0)
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(err[1]);
+        reader_ = std::thread([this, fd = err[0]] {
+            std::string pending;
+            char block[4096];
+            ssize_t got;
+            while ((got = ::read(fd, block, sizeof block)) > 0) {
+                pending.append(block, static_cast<std::size_t>(got));
+                std::lock_guard guard(lock_);
+                for (std::size_t feed; (feed = pending.find('\n')) != std::string::npos;) {
+                    log_.push_back(pending.substr(0, feed));
+                    pending.erase(0, feed + 1);
+                }
+                arrived_.notify_all();
+            }
+            ::close(fd);
+        });
+        std::string line;
+        if (waitFor(" serving ", &line))
+            port_ = static_cast<std::uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
+    }
+    ~ServerChild() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            auto deadline = std::chrono::steady_clock::now() + 10s;
+            while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    ADD_FAILURE() << "pelvar-server did not stop on SIGTERM";
+                    ::kill(pid_, SIGKILL);
+                    ::waitpid(pid_, nullptr, 0);
+                    break;
+                }
+                std::this_thread::sleep_for(10ms);
+            }
+        }
+        if (reader_.joinable())
+            reader_.join();
+    }
+    std::uint16_t port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    // Waits up to 10 s for a log line holding `text`.
+    bool waitFor(const std::string& text, std::string* found = nullptr) {
+        std::unique_lock guard(lock_);
+        return arrived_.wait_for(guard, 10s, [&] {
+            for (const std::string& line : log_)
+                if (line.find(text) != std::string::npos) {
+                    if (found)
+                        *found = line;
+                    return true;
+                }
+            return false;
+        });
+    }
+    // A value of /proc/PID/status in KiB, e.g. VmHWM (the peak resident memory).
+    long statusKiB(const std::string& name) const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.compare(0, name.size() + 1, name + ":") == 0)
+                return std::stol(line.substr(name.size() + 1));
+        return -1;
+    }
+    // CPU time used so far, in seconds.
+    double cpuSeconds() const {
+        std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), {});
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string field;
+        long ticks = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i)
+            if (i >= 14)
+                ticks += std::stol(field);
+        return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread reader_;
+    std::mutex lock_;
+    std::condition_variable arrived_;
+    std::vector<std::string> log_;
+};
+
+// Rows of a query on the server's database, columns joined by '|'.
+std::vector<std::string> query(const std::string& database, const std::string& sql) {
+    std::vector<std::string> rows;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr);
+        while (statement && sqlite3_step(statement) == SQLITE_ROW) {
+            std::string row;
+            for (int i = 0; i < sqlite3_column_count(statement); ++i)
+                row +=
+                    (i ? "|" : "") +
+                    std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, i)));
+            rows.push_back(row);
+        }
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return rows;
 }
 
 } // namespace
 
-TEST(ReferenceServer, AccountsAreMadeOnFirstLoginAndGuarded) {
+TEST(ReferenceServer, AccountsKeepOnlyPasswordHashes) {
+    {
+        // An accounts file of an earlier version is converted on start.
+        TempDir root("pelvar-server");
+        writeFile(root / "accounts", "old\nplain-secret-1\nold\nsecond-record\n");
+        ServerOptions options;
+        options.root = root.path();
+        options.port = 0;
+        ReferenceServer server(options, nullptr);
+        std::string error;
+        ASSERT_TRUE(server.start(error)) << error;
+        EXPECT_FALSE(exists(root / "accounts"));
+        EXPECT_EQ(server.accounts(), std::vector<std::string>{"old"});
+        RawClient client(server.port());
+        client.send("L\nold\nplain-secret-1\nL\nold\nsecond-record\n");
+        EXPECT_EQ(client.readUntil("OK\nLogin failed\n"), "OK\nLogin failed\n");
+    }
     TestServer server;
-    RawClient client(server.port());
-    client.send(
-        "L\nthrall\nhorde\nL\nthrall\nalliance\nL\nanonymous\n\nL\n\nx\nL\nthrall\nhorde\n");
-    bool closed;
-    EXPECT_EQ(client.read(closed), "OK\nLogin failed\nOK\nLogin failed\nOK\n");
-    EXPECT_EQ(readFile(server.root() + "/accounts"), "thrall\nhorde\n");
+    // One written while the server runs is taken in at the next login.
+    writeFile(server.root() + "/accounts", "thrall\nhorde-secret\n");
+    {
+        RawClient client(server.port());
+        client.send("L\nthrall\nalliance\nL\nanonymous\n\nL\n\nx\nL\nthrall\nhorde-secret\n"
+                    "L\njaina\nproudmoore-secret\nL\njaina\nproudmoore-secret\n");
+        std::string replies = "Login failed\nOK\nLogin failed\nOK\nOK\nOK\n";
+        EXPECT_EQ(client.readUntil(replies), replies);
+    }
+    EXPECT_EQ(server.accounts(), (std::vector<std::string>{"jaina", "thrall"}));
+    EXPECT_FALSE(exists(server.root() + "/accounts"));
+    server.log();
+    int hashes = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(server.root()))
+        if (entry.is_regular_file()) {
+            std::string content = readFile(entry.path());
+            for (const char* secret : {"horde-secret", "proudmoore-secret"})
+                EXPECT_EQ(content.find(secret), std::string::npos) << secret << " in " << entry;
+            for (std::size_t at = 0; (at = content.find("$argon2id$", at)) != std::string::npos;
+                 ++at)
+                ++hashes;
+        }
+    EXPECT_GE(hashes, 2);
 }
 
-TEST(ReferenceServer, ServesPatchListsAndFileData) {
+TEST(ReferenceServer, ServesPatchListsAndFileDataFromACachedManifest) {
     TestServer server;
     server.addFile("1 Standard", "Interface/AddOns/Foo/Foo.lua", "hello\n");
     server.addFile("1 Standard", "Interface/AddOns/Foo/Foo.toc", "## Title: Foo\n");
-    RawClient client(server.port());
-    client.send("P 1\nc\nInterface\\AddOns\\Foo\\Foo.lua\nC\nP 9\n");
+    // Several blocks of input and output: streamed, it must still be what compress makes.
+    std::mt19937 random(7);
+    std::string big;
+    while (big.size() < 300000)
+        big += "local x" + std::to_string(random() % 5000) + " = " +
+               (random() % 3 ? std::string(1, char('a' + random() % 26)) : "nil") + "\n";
+    server.addFile("1 Standard", "big.lua", big);
     bool closed;
-    std::string reply = client.read(closed);
+    std::string reply;
+    {
+        RawClient client(server.port());
+        client.send("P 1\nc\nInterface\\AddOns\\Foo\\Foo.lua\nc\nbig.lua\nC\nP 9\n");
+        reply = client.read(closed);
+    }
     std::string expectedList = "Interface\\AddOns\\Foo\\Foo.lua\n6 " +
                                std::to_string(deflated("hello\n").size()) +
                                "\nb1946ac92492d2347c6235b4d2611184\n"
@@ -93,7 +333,27 @@ TEST(ReferenceServer, ServesPatchListsAndFileData) {
                                std::to_string(deflated("## Title: Foo\n").size()) + "\n";
     ASSERT_EQ(reply.compare(0, expectedList.size(), expectedList), 0) << reply;
     std::size_t end = reply.find("\nD\n") + 3;
-    EXPECT_EQ(reply.substr(end), deflated("hello\n") + "D\n") << "file data, then an empty list";
+    EXPECT_TRUE(reply.substr(end) == deflated("hello\n") + deflated(big) + "D\n")
+        << "file data, then an empty list";
+
+    // Unchanged, the distribution is not read again; a changed file is, alone.
+    {
+        RawClient again(server.port());
+        again.send("P 1\n");
+        EXPECT_EQ(again.read(closed), reply.substr(0, end));
+        server.addFile("1 Standard", "Interface/AddOns/Foo/Foo.lua", "hello again\n");
+        again.send("P 1\n");
+        EXPECT_NE(again.read(closed).find("Foo.lua\n12 "), std::string::npos);
+    }
+    auto log = server.log();
+    std::vector<std::string> lists;
+    for (const std::string& line : log)
+        if (line.find(" P 1: ") != std::string::npos)
+            lists.push_back(line.substr(line.find(" P 1: ") + 6));
+    ASSERT_EQ(lists.size(), 3u);
+    EXPECT_NE(lists[0].find(", 3 files read"), std::string::npos) << lists[0];
+    EXPECT_EQ(lists[1].find("files read"), std::string::npos) << lists[1];
+    EXPECT_NE(lists[2].find(", 1 files read"), std::string::npos) << lists[2];
 }
 
 TEST(ReferenceServer, StoresValidUploadsAndDropsMalformedOnes) {
@@ -116,17 +376,50 @@ TEST(ReferenceServer, StoresValidUploadsAndDropsMalformedOnes) {
     }
     EXPECT_EQ(server.uploads(), std::vector<std::string>{zeppelin});
     EXPECT_EQ(server.uploadNames(), std::vector<std::string>{"000001-anonymous.zeppelin"});
+    EXPECT_EQ(query(server.root() + "/server.db", "SELECT id, account, size, file FROM uploads"),
+              std::vector<std::string>{"1|anonymous|" + std::to_string(zeppelin.size()) +
+                                       "|uploads/000001-anonymous.zeppelin"});
     EXPECT_TRUE(stillServes(server));
+}
+
+TEST(ReferenceServer, QuotasBoundWhatUploadsStore) {
+    ServerOptions options;
+    options.uploadMax = 2000;
+    options.dailyQuota = 3000;
+    TestServer server(options);
+    std::string bomb = "Mirelgan_Data 1048576\n" + std::string(1 << 20, '{');
+    {
+        RawClient client(server.port());
+        client.send("L\nanonymous\n\n");
+        client.send(uploadRequest(zeppelinOf(1000)));
+        client.send(uploadRequest(zeppelinOf(1500)));
+        client.send(uploadRequest(zeppelinOf(1000))); // 3,557 bytes in a day: over the quota
+        client.send(uploadRequest(bomb));             // 1 KiB that inflates to 1 MiB
+        client.send(uploadRequest(zeppelinOf(300)));  // still within the day's quota
+        client.send("L\nthrall\nhorde\n");
+        client.send(uploadRequest(zeppelinOf(1000))); // another account, its own quota
+        EXPECT_EQ(client.readUntil("OK\nOK\n"), "OK\nOK\n");
+    }
+    auto log = server.log();
+    EXPECT_TRUE(contains(log, ": over the daily quota of 3000 bytes, upload dropped"));
+    EXPECT_TRUE(contains(log, ": more than 2000 bytes inflated, upload dropped"));
+    EXPECT_EQ(query(server.root() + "/server.db", "SELECT account, size FROM uploads ORDER BY id"),
+              (std::vector<std::string>{"anonymous|1019", "anonymous|1519", "anonymous|318",
+                                        "thrall|1019"}));
+    EXPECT_EQ(server.uploads().size(), 4u);
 }
 
 TEST(ReferenceServer, SurvivesHostileClients) {
     TestServer server;
     server.addFile("1 Standard", "a.txt", "a");
+    server.addFile("1 Standard", "b.txt", "b");
     bool closed;
     for (std::string hostile :
          {std::string("X\n"), std::string("Z\n99999999999\n"), std::string("Z\n-1\n"),
           std::string("P 1\nc\nnot\\listed\n"), std::string("P 99999999999999\n"),
-          std::string(20000, 'L'), std::string("L\nonly-a-user")}) {
+          std::string(20000, 'L'), std::string("L\nonly-a-user"), std::string("c\na.txt\n"),
+          std::string("P 1\nc\na.txt\nc\nb.txt\nc\na.txt\nC\n"),
+          std::string("P 1\nc\na.txt\nP 1\n")}) {
         RawClient client(server.port());
         client.send(hostile);
         client.read(closed);
@@ -138,9 +431,9 @@ TEST(ReferenceServer, SurvivesHostileClients) {
     }
     EXPECT_TRUE(stillServes(server));
     auto log = server.log();
-    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
-        return line.find("unknown request 'X'") != std::string::npos;
-    }));
+    EXPECT_TRUE(contains(log, "unknown request 'X'"));
+    EXPECT_TRUE(contains(log, "c a.txt: asked twice, closing"));
+    EXPECT_TRUE(contains(log, "P 1 with file requests pending, closing"));
 }
 
 TEST(ReferenceServer, FaultInjectionShapesTheReplies) {
@@ -157,4 +450,162 @@ TEST(ReferenceServer, FaultInjectionShapesTheReplies) {
     std::size_t data = reply.find("\nD\n") + 3;
     ASSERT_EQ(reply.size() - data, 10u) << "closed after 10 bytes of the file data";
     EXPECT_EQ(reply[data], '\0') << "the zlib header is spoiled";
+}
+
+TEST(ReferenceServer, RefusesConnectionsOverTheCapAndDropsIdleOnes) {
+    ServerOptions options;
+    options.maxSessions = 2;
+    TestServer server(options);
+    auto a = std::make_unique<RawClient>(server.port());
+    auto b = std::make_unique<RawClient>(server.port());
+    bool closed;
+    for (RawClient* client : {a.get(), b.get()}) {
+        client->send("D\n");
+        EXPECT_NE(client->readUntil("D\n1\n"), "");
+    }
+    {
+        RawClient over(server.port());
+        EXPECT_EQ(over.read(closed, 5000ms), "");
+        EXPECT_TRUE(closed) << "closed at once";
+    }
+    a->send("D\n");
+    EXPECT_NE(a->readUntil("D\n1\n").find("D\n1\n"), std::string::npos) << "the others go on";
+    EXPECT_TRUE(contains(server.log(false), "refused: 2 sessions already (the cap)"));
+
+    // A session that ends makes room at once; an idle one ends by itself.
+    b.reset();
+    server.options()->idleTimeout = 200ms;
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!stillServes(server) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    RawClient idle(server.port());
+    EXPECT_EQ(idle.read(closed, 5000ms), "");
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(contains(server.log(false), "idle for 200 ms, closing"));
+}
+
+TEST(ReferenceServer, ProgramStreamsRepliesInBoundedMemory) {
+    // 24 files of 1 MiB that do not compress, and a cache of 2 MiB: a reply of 24 MiB, and a
+    // request for one file 10,000 times.
+    TempDir root("pelvar-server");
+    std::mt19937 random(11);
+    std::string content(1 << 20, '\0');
+    std::string requests = "P 1\n";
+    for (int i = 0; i < 24; ++i) {
+        for (char& c : content)
+            c = static_cast<char>(random());
+        writeFile(root / ("distributions/1 Big/F" + std::to_string(i) + ".bin"), content);
+        requests += "c\nF" + std::to_string(i) + ".bin\n";
+    }
+    ServerChild child({"--port", "0", "--file-cache", "2M", root.path()});
+    ASSERT_NE(child.port(), 0);
+    long before = child.statusKiB("VmHWM");
+
+    RawClient client(child.port());
+    client.send(requests + "C\n");
+    std::string list = client.readUntil("\nD\n");
+    std::string text = list.substr(0, list.find("\nD\n") + 3);
+    std::size_t packed = 0;
+    for (std::size_t at = 0; (at = text.find(".bin\n", at)) != std::string::npos; ++at)
+        packed += std::stoul(text.substr(text.find(' ', at) + 1));
+    EXPECT_GT(packed, 24u << 20);
+    std::size_t early = list.size() - text.size();
+    EXPECT_EQ(client.drain(packed - early) + early, packed) << "every file, whole";
+
+    RawClient hostile(child.port());
+    std::string again = "P 1\n";
+    for (int i = 0; i < 10000; ++i)
+        again += "c\nF0.bin\n";
+    hostile.sendAnyway(again + "C\n");
+    bool closed;
+    hostile.read(closed, 5000ms);
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(child.waitFor("c F0.bin: asked twice, closing"));
+    EXPECT_TRUE(servesOn(child.port()));
+
+    long peak = child.statusKiB("VmHWM");
+    std::printf("peak resident memory: %ld KiB at start, %ld KiB after\n", before, peak);
+    if (sanitized)
+        GTEST_SKIP() << "the sanitizer's own memory swamps the figure";
+    EXPECT_LT(peak - before, 10 * 1024) << "a constant, the cache and one file per session";
+}
+
+TEST(ReferenceServer, ProgramServesAgainAfterDescriptorsRanOut) {
+    TempDir root("pelvar-server");
+    writeFile(root / "distributions/1 Standard/a.txt", "a");
+    ServerChild child({"--port", "0", root.path()}, 24);
+    ASSERT_NE(child.port(), 0);
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 40; ++i) {
+        clients.push_back(std::make_unique<RawClient>(child.port()));
+        clients.back()->send("D\n");
+    }
+    ASSERT_TRUE(child.waitFor("cannot accept: Too many open files"));
+    double cpu = child.cpuSeconds();
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_LT(child.cpuSeconds() - cpu, 0.25) << "it waits rather than spinning on accept";
+    clients.clear();
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    bool served = false;
+    while (!(served = servesOn(child.port())) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(served);
+    EXPECT_TRUE(child.waitFor("accepting again"));
+}
+
+TEST(ReferenceServer, ProgramSurvivesASessionThreadThatCannotStart) {
+    if (sanitized)
+        GTEST_SKIP() << "a sanitizer needs more address space than the limit leaves";
+    TempDir root("pelvar-server");
+    ServerChild child({"--port", "0", root.path()});
+    ASSERT_NE(child.port(), 0);
+    RawClient first(child.port());
+    first.send("D\n");
+    ASSERT_NE(first.readUntil("D\n1\n"), "");
+    // No room left for another thread's stack (8 MiB) in the address space.
+    rlim_t size = static_cast<rlim_t>(child.statusKiB("VmSize")) * 1024;
+    rlimit tight{size + (2 << 20), RLIM_INFINITY};
+    ASSERT_EQ(::prlimit(child.pid(), RLIMIT_AS, &tight, nullptr), 0);
+    {
+        RawClient second(child.port());
+        bool closed;
+        EXPECT_EQ(second.read(closed, 5000ms), "");
+        EXPECT_TRUE(closed);
+    }
+    EXPECT_TRUE(child.waitFor("refused: cannot start a session"));
+    first.send("D\n");
+    EXPECT_NE(first.readUntil("D\n1\n").find("D\n1\n"), std::string::npos);
+    rlimit free{RLIM_INFINITY, RLIM_INFINITY};
+    ASSERT_EQ(::prlimit(child.pid(), RLIMIT_AS, &free, nullptr), 0);
+    EXPECT_TRUE(servesOn(child.port()));
+}
+
+TEST(ReferenceServer, ProgramOptionsVersionAndSighup) {
+    TempDir root("pelvar-server");
+    ProcessResult version = runProcess({PELVAR_SERVER, "--version"}, root.path(), {});
+    EXPECT_EQ(version.out, "pelvar-server " PELVAR_VERSION "\n");
+    ProcessResult help = runProcess({PELVAR_SERVER, "--help"}, root.path(), {});
+    for (const char* option : {"--config", "--max-sessions", "--idle-timeout", "--upload-max",
+                               "--daily-quota", "--file-cache", "--split-version", "SIGHUP"})
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+    EXPECT_EQ(
+        runProcess({PELVAR_SERVER, "--max-sessions", "0", root.path()}, root.path(), {}).exitCode,
+        2);
+
+    writeFile(root / "server.conf", "# test\nwdb-version = 3\n");
+    ServerChild child({"--port", "0", "--config", root / "server.conf", root.path()});
+    ASSERT_NE(child.port(), 0);
+    RawClient before(child.port());
+    before.send("D\n");
+    EXPECT_EQ(before.readUntil("D\n3\n"), "D\n3\n");
+    writeFile(root / "server.conf", "wdb-version = 9\nfile-cache = 1M\nport = 1\n");
+    ::kill(child.pid(), SIGHUP);
+    EXPECT_TRUE(child.waitFor("SIGHUP: options read again; file-cache change only on a restart"))
+        << "the command line's port wins over the file's";
+    RawClient after(child.port());
+    after.send("D\n");
+    EXPECT_EQ(after.readUntil("D\n9\n"), "D\n9\n");
+    writeFile(root / "server.conf", "wdb-version = nine\n");
+    ::kill(child.pid(), SIGHUP);
+    EXPECT_TRUE(child.waitFor("bad value for wdb-version: nine; options unchanged"));
 }

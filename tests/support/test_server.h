@@ -30,6 +30,8 @@ public:
     // The uploads received once every connection has ended, inflated, in order of arrival.
     std::vector<std::string> uploads() const;
     std::vector<std::string> uploadNames() const;
+    // The accounts the server keeps (their passwords only as hashes), sorted by name.
+    std::vector<std::string> accounts() { return server_->accounts(); }
 
 private:
     TempDir root_{"pelvar-server"};

@@ -1,53 +1,29 @@
 #include "tools/server/reference_server.h"
 
-#include "patcher/md5.h"
+#include "tools/server/catalog.h"
+#include "tools/server/store.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 #include <zlib.h>
 
 namespace {
 
 constexpr std::size_t maxRequestLine = 8192;
-constexpr std::size_t maxUpload = 1 << 20;   // the client's compressed area
-constexpr std::size_t maxZeppelin = 1 << 20; // the client's Zeppelin area
-constexpr int idleTimeoutMs = 120000;
-
-bool readWholeFile(const std::string& path, std::string& content) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    content.clear();
-    char block[65536];
-    ssize_t got;
-    while ((got = ::read(fd, block, sizeof block)) > 0)
-        content.append(block, static_cast<std::size_t>(got));
-    ::close(fd);
-    return got == 0;
-}
+constexpr std::size_t maxUpload = 1 << 20; // the client's compressed area
+constexpr std::size_t ioBlock = 65536;
 
 bool isDigits(std::string_view text) {
     return !text.empty() &&
            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-std::string sanitizedAccount(const std::string& name) {
-    std::string safe;
-    for (char c : name.substr(0, 64))
-        safe += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ? c : '_';
-    return safe.empty() ? "_" : safe;
 }
 
 // Checks an inflated upload record by record: the saved table first, then at most one item cache
@@ -78,138 +54,18 @@ bool validZeppelin(std::string_view zeppelin, std::string& summary) {
     return !summary.empty();
 }
 
+std::string printable(const std::string& text) {
+    std::string shown;
+    for (char c : text.substr(0, 40))
+        shown += std::isprint(static_cast<unsigned char>(c)) ? c : '?';
+    return shown;
+}
+
 } // namespace
 
-// The distributions under the root, rescanned at every request so that a test or a user may
-// change files while the server runs; a file is compressed and digested again only when its
-// size or modification time changed.
-class ReferenceServer::Catalog {
-public:
-    struct Distribution {
-        int number;
-        std::string name;
-        std::string directory;
-    };
-    struct File {
-        std::string path; // relative, with '/'
-        std::string packed;
-        std::size_t size = 0;
-        std::string digest;
-    };
-
-    explicit Catalog(std::string root) : root_(std::move(root)) {}
-
-    std::vector<Distribution> distributions() {
-        std::vector<Distribution> found;
-        std::string base = root_ + "/distributions";
-        DIR* dir = ::opendir(base.c_str());
-        if (!dir)
-            return found;
-        while (dirent* entry = ::readdir(dir)) {
-            std::string name = entry->d_name;
-            std::size_t digits = 0;
-            while (digits < name.size() && std::isdigit(static_cast<unsigned char>(name[digits])))
-                ++digits;
-            if (digits == 0 || digits > 9 || digits >= name.size() || name[digits] != ' ')
-                continue;
-            found.push_back(
-                {std::stoi(name.substr(0, digits)), name.substr(digits + 1), base + "/" + name});
-        }
-        ::closedir(dir);
-        std::sort(found.begin(), found.end(),
-                  [](const Distribution& a, const Distribution& b) { return a.number < b.number; });
-        return found;
-    }
-
-    std::vector<std::shared_ptr<const File>> files(int number, const std::string& corruptPath) {
-        std::vector<std::shared_ptr<const File>> list;
-        for (const Distribution& distribution : distributions())
-            if (distribution.number == number) {
-                collect(distribution.directory, "", list);
-                break;
-            }
-        std::sort(list.begin(), list.end(),
-                  [](const auto& a, const auto& b) { return a->path < b->path; });
-        if (!corruptPath.empty())
-            for (auto& file : list)
-                if (file->path == corruptPath && !file->packed.empty()) {
-                    auto spoiled = std::make_shared<File>(*file);
-                    spoiled->packed[0] = 0; // fails zlib's header check
-                    file = spoiled;
-                }
-        return list;
-    }
-
-private:
-    struct Cached {
-        std::int64_t modified;
-        std::int64_t size;
-        std::shared_ptr<const File> file;
-    };
-
-    void collect(const std::string& directory, const std::string& prefix,
-                 std::vector<std::shared_ptr<const File>>& list) {
-        DIR* dir = ::opendir(directory.c_str());
-        if (!dir)
-            return;
-        std::vector<std::string> names;
-        while (dirent* entry = ::readdir(dir))
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-                names.emplace_back(entry->d_name);
-        ::closedir(dir);
-        for (const std::string& name : names) {
-            std::string full = directory + "/" + name;
-            std::string relative = prefix.empty() ? name : prefix + "/" + name;
-            struct stat info {};
-            if (::lstat(full.c_str(), &info) != 0)
-                continue;
-            if (S_ISDIR(info.st_mode))
-                collect(full, relative, list);
-            else if (S_ISREG(info.st_mode))
-                if (auto file = load(full, relative, info))
-                    list.push_back(std::move(file));
-        }
-    }
-
-    std::shared_ptr<const File> load(const std::string& full, const std::string& relative,
-                                     const struct stat& info) {
-        std::int64_t modified =
-            std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-        {
-            std::lock_guard guard(lock_);
-            auto cached = cache_.find(full);
-            if (cached != cache_.end() && cached->second.modified == modified &&
-                cached->second.size == info.st_size)
-                return cached->second.file;
-        }
-        std::string content;
-        if (!readWholeFile(full, content))
-            return nullptr;
-        auto file = std::make_shared<File>();
-        file->path = relative;
-        file->size = content.size();
-        uLongf packedLength = compressBound(content.size());
-        file->packed.resize(packedLength);
-        if (compress(reinterpret_cast<Bytef*>(file->packed.data()), &packedLength,
-                     reinterpret_cast<const Bytef*>(content.data()), content.size()) != Z_OK)
-            return nullptr;
-        file->packed.resize(packedLength);
-        MD5 md5;
-        md5.update(reinterpret_cast<const unsigned char*>(content.data()),
-                   static_cast<std::uint32_t>(content.size()));
-        md5.finalize();
-        file->digest = md5.hex_digest();
-        std::lock_guard guard(lock_);
-        cache_[full] = {modified, static_cast<std::int64_t>(content.size()), file};
-        return file;
-    }
-
-    std::string root_;
-    std::mutex lock_;
-    std::map<std::string, Cached> cache_;
-};
-
-// One client connection.
+// One client connection, on a thread of its own. Everything it holds is bounded: a request line,
+// one block of input, the manifest it announced (shared with other sessions), one flag per file
+// of it, one compressed file while sending it and one inflated upload.
 class ReferenceServer::Session {
 public:
     Session(ReferenceServer& server, int socket, ServerOptions options, std::string peer)
@@ -246,20 +102,89 @@ public:
     }
 
 private:
-    static std::string printable(const std::string& text) {
-        std::string shown;
-        for (char c : text.substr(0, 40))
-            shown += std::isprint(static_cast<unsigned char>(c)) ? c : '?';
-        return shown;
-    }
+    // One reply of a known length, written as it is produced, with the write boundaries, pauses
+    // and early close that the fault-injection options ask for.
+    class Reply {
+    public:
+        Reply(Session& session, char command, std::uint64_t total)
+            : session_(session), options_(session.options_), limit_(total) {
+            if (options_.closeAfter >= 0 && command == options_.closeOn &&
+                static_cast<std::uint64_t>(options_.closeAfter) < total) {
+                limit_ = static_cast<std::uint64_t>(options_.closeAfter);
+                cut_ = true;
+            }
+        }
+        // False once nothing more of the reply is wanted: the connection ended or the reply is
+        // cut here.
+        bool put(std::string_view bytes) {
+            while (!bytes.empty() && !failed_ && at_ < limit_) {
+                std::uint64_t boundary = nextCut();
+                std::size_t take =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), boundary - at_));
+                buffer_.append(bytes.substr(0, take));
+                bytes.remove_prefix(take);
+                at_ += take;
+                if (at_ == boundary) {
+                    flush();
+                    pauseDue_ = true; // a write of the reply ends here
+                } else if (buffer_.size() >= ioBlock) {
+                    flush();
+                }
+            }
+            return !failed_ && at_ < limit_;
+        }
+        // True when the connection goes on after the reply.
+        bool finish() {
+            flush();
+            if (failed_)
+                return false;
+            if (cut_) {
+                session_.log("closing after " + std::to_string(limit_) + " bytes, as asked");
+                return false;
+            }
+            return true;
+        }
+
+    private:
+        std::uint64_t nextCut() const {
+            std::uint64_t next = limit_;
+            if (options_.chunkSize > 0)
+                next = std::min<std::uint64_t>(next,
+                                               (at_ / options_.chunkSize + 1) * options_.chunkSize);
+            if (options_.splitAt > at_)
+                next = std::min<std::uint64_t>(next, options_.splitAt);
+            return next;
+        }
+        void flush() {
+            if (buffer_.empty() || failed_)
+                return;
+            if (pauseDue_ && options_.pause.count() > 0)
+                std::this_thread::sleep_for(options_.pause);
+            pauseDue_ = false;
+            failed_ = !session_.write(buffer_.data(), buffer_.size());
+            buffer_.clear();
+        }
+
+        Session& session_;
+        const ServerOptions& options_;
+        std::uint64_t limit_;
+        bool cut_ = false;
+        std::uint64_t at_ = 0;
+        std::string buffer_;
+        bool pauseDue_ = false;
+        bool failed_ = false;
+    };
 
     void log(const std::string& text) { server_.log(peer_ + " " + text); }
 
     bool fill() {
         pollfd waiting{socket_, POLLIN, 0};
-        if (::poll(&waiting, 1, idleTimeoutMs) <= 0)
+        int ready = ::poll(&waiting, 1, static_cast<int>(options_.idleTimeout.count()));
+        if (ready == 0)
+            log("idle for " + std::to_string(options_.idleTimeout.count()) + " ms, closing");
+        if (ready <= 0)
             return false;
-        char block[65536];
+        char block[ioBlock];
         ssize_t got = ::recv(socket_, block, sizeof block, 0);
         if (got <= 0)
             return false;
@@ -282,17 +207,9 @@ private:
         return true;
     }
 
-    bool readExactly(std::size_t length, std::string& bytes) {
-        while (input_.size() < length)
-            if (!fill())
-                return false;
-        bytes = input_.substr(0, length);
-        input_.erase(0, length);
-        return true;
-    }
-
     bool write(const char* bytes, std::size_t length) {
         while (length > 0) {
+            // The socket's send time-out ends a client that stops reading.
             ssize_t sent = ::send(socket_, bytes, length, MSG_NOSIGNAL);
             if (sent < 0 && errno == EINTR)
                 continue;
@@ -304,38 +221,10 @@ private:
         return true;
     }
 
-    // Sends one reply, honouring the fault-injection options. False when the connection ended.
-    bool reply(char command, std::string_view bytes) {
-        std::size_t limit = bytes.size();
-        bool closeAfterwards = false;
-        if (options_.closeAfter >= 0 && command == options_.closeOn &&
-            static_cast<unsigned long long>(options_.closeAfter) < bytes.size()) {
-            limit = static_cast<std::size_t>(options_.closeAfter);
-            closeAfterwards = true;
-        }
-        std::vector<std::size_t> cuts;
-        if (options_.chunkSize > 0)
-            for (std::size_t at = options_.chunkSize; at < limit; at += options_.chunkSize)
-                cuts.push_back(at);
-        if (options_.splitAt > 0 && options_.splitAt < limit)
-            cuts.push_back(options_.splitAt);
-        std::sort(cuts.begin(), cuts.end());
-        cuts.push_back(limit);
-        std::size_t at = 0;
-        for (std::size_t cut : cuts) {
-            if (cut <= at)
-                continue;
-            if (at > 0 && options_.pause.count() > 0)
-                std::this_thread::sleep_for(options_.pause);
-            if (!write(bytes.data() + at, cut - at))
-                return false;
-            at = cut;
-        }
-        if (closeAfterwards) {
-            log("closing after " + std::to_string(limit) + " bytes, as asked");
-            return false;
-        }
-        return true;
+    bool send(char command, std::string_view bytes) {
+        Reply reply(*this, command, bytes.size());
+        reply.put(bytes);
+        return reply.finish();
     }
 
     bool login() {
@@ -349,58 +238,37 @@ private:
         } else if (user == "anonymous" && password.empty()) {
             accepted = true;
         } else {
-            std::lock_guard guard(server_.accountsLock_);
-            std::map<std::string, std::string> accounts = loadAccounts();
-            auto known = accounts.find(user);
-            if (known == accounts.end()) {
-                accepted = appendAccount(user, password);
-                why = accepted ? "new account" : "cannot store the account";
-            } else {
-                accepted = known->second == password;
-                why = accepted ? "" : "wrong password";
+            switch (server_.store_->login(user, password, server_.stopping_)) {
+            case Store::Login::accepted:
+                accepted = true;
+                break;
+            case Store::Login::created:
+                accepted = true;
+                why = "new account";
+                break;
+            case Store::Login::refused:
+                why = "wrong password";
+                break;
+            case Store::Login::failed:
+                why = "cannot check the password now";
+                break;
             }
         }
+        std::fill(password.begin(), password.end(), '\0');
         if (accepted)
             account_ = user;
         log("L " + printable(user) + (accepted ? ": accepted" : ": refused") +
             (why.empty() ? "" : " (" + why + ")"));
-        return reply('L', accepted ? "OK\n" : "Login failed\n");
-    }
-
-    std::map<std::string, std::string> loadAccounts() {
-        std::map<std::string, std::string> accounts;
-        std::string content;
-        if (!readWholeFile(server_.options_.root + "/accounts", content))
-            return accounts;
-        std::size_t at = 0;
-        for (;;) {
-            std::size_t first = content.find('\n', at);
-            if (first == std::string::npos)
-                break;
-            std::size_t second = content.find('\n', first + 1);
-            if (second == std::string::npos)
-                break;
-            accounts.emplace(content.substr(at, first - at),
-                             content.substr(first + 1, second - first - 1));
-            at = second + 1;
-        }
-        return accounts;
-    }
-
-    bool appendAccount(const std::string& user, const std::string& password) {
-        std::string path = server_.options_.root + "/accounts";
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        if (fd < 0)
-            return false;
-        std::string record = user + "\n" + password + "\n";
-        bool ok = ::write(fd, record.data(), record.size()) == static_cast<ssize_t>(record.size());
-        ::close(fd);
-        return ok;
+        return send('L', accepted ? "OK\n" : "Login failed\n");
     }
 
     bool distributionList() {
-        std::string text;
-        auto distributions = server_.catalog_->distributions();
+        std::string text, error;
+        std::vector<Catalog::Distribution> distributions;
+        if (!server_.catalog_->distributions(distributions, error)) {
+            log("D: " + error + ", closing");
+            return false;
+        }
         for (const auto& distribution : distributions)
             text += std::to_string(distribution.number) + " " + distribution.name + "\n";
         text += "D\n";
@@ -408,8 +276,8 @@ private:
         log("D: " + std::to_string(distributions.size()) + " distributions, WDB version " +
             std::to_string(options_.wdbVersion));
         if (!options_.splitVersion)
-            return reply('D', text + version);
-        if (!reply('D', text))
+            return send('D', text + version);
+        if (!send('D', text))
             return false;
         // The version follows only once the client has moved on, so it never arrives with "D".
         pollfd waiting{socket_, POLLIN, 0};
@@ -418,18 +286,22 @@ private:
     }
 
     bool patchList(int number) {
-        files_ = server_.catalog_->files(number, options_.corruptPath);
-        std::string text;
-        for (const auto& file : files_) {
-            std::string path = file->path;
-            std::replace(path.begin(), path.end(), '/', '\\');
-            text += path + "\n" + std::to_string(file->size) + " " +
-                    std::to_string(file->packed.size()) + "\n" + file->digest + "\n";
+        if (!requested_.empty()) {
+            log("P " + std::to_string(number) + " with file requests pending, closing");
+            return false;
         }
-        text += "D\n";
-        log("P " + std::to_string(number) + ": " + std::to_string(files_.size()) + " files, " +
-            std::to_string(text.size()) + " bytes");
-        return reply('P', text);
+        std::string error;
+        int filesRead = 0;
+        manifest_ = server_.catalog_->manifest(number, error, filesRead);
+        if (!manifest_) {
+            log("P " + std::to_string(number) + ": " + error + ", closing");
+            return false;
+        }
+        asked_.assign(manifest_->entries.size(), false);
+        log("P " + std::to_string(number) + ": " + std::to_string(manifest_->entries.size()) +
+            " files, " + std::to_string(manifest_->patchList.size()) + " bytes" +
+            (filesRead ? ", " + std::to_string(filesRead) + " files read" : ""));
+        return send('P', manifest_->patchList);
     }
 
     bool fileRequest() {
@@ -438,45 +310,112 @@ private:
             return false;
         std::string normal = path;
         std::replace(normal.begin(), normal.end(), '\\', '/');
-        auto found = std::find_if(files_.begin(), files_.end(),
-                                  [&](const auto& file) { return file->path == normal; });
-        if (found == files_.end()) {
+        auto found = manifest_ ? manifest_->byPath.find(normal)
+                               : std::unordered_map<std::string, std::size_t>::const_iterator();
+        if (!manifest_ || found == manifest_->byPath.end()) {
             log("c " + printable(path) + ": not in the patch list, closing");
             return false;
         }
-        requested_.push_back(*found);
+        // Each file at most once per batch: the pending requests stay within the patch list.
+        if (asked_[found->second]) {
+            log("c " + printable(path) + ": asked twice, closing");
+            return false;
+        }
+        asked_[found->second] = true;
+        requested_.push_back(found->second);
         return true;
     }
 
     bool sendFiles() {
-        std::string data;
-        for (const auto& file : requested_)
-            data += file->packed;
-        log("C: " + std::to_string(requested_.size()) + " files, " + std::to_string(data.size()) +
+        std::uint64_t total = 0;
+        for (std::size_t index : requested_)
+            total += manifest_->entries[index].packedSize;
+        log("C: " + std::to_string(requested_.size()) + " files, " + std::to_string(total) +
             " bytes");
-        requested_.clear();
-        return reply('C', data);
+        std::vector<std::size_t> requests;
+        requests.swap(requested_);
+        if (manifest_)
+            asked_.assign(manifest_->entries.size(), false);
+        Reply reply(*this, 'C', total);
+        for (std::size_t index : requests) {
+            const Catalog::Entry& entry = manifest_->entries[index];
+            Catalog::Packed packed = server_.catalog_->packed(entry);
+            if (!packed) {
+                log("C: " + printable(entry.path) + " changed since the patch list, closing");
+                reply.finish();
+                return false;
+            }
+            std::string_view bytes = *packed;
+            if (entry.path == options_.corruptPath && !bytes.empty()) {
+                if (!reply.put(std::string_view("\0", 1))) // fails zlib's header check
+                    break;
+                bytes.remove_prefix(1);
+            }
+            if (!reply.put(bytes))
+                break;
+        }
+        return reply.finish();
     }
 
+    // Inflates the upload as it arrives, into at most `uploadMax` bytes.
     bool upload() {
-        std::string countLine, packed;
+        std::string countLine;
         if (!readLine(countLine))
             return false;
         if (!isDigits(countLine) || countLine.size() > 9 || std::stoul(countLine) > maxUpload) {
             log("Z " + printable(countLine) + ": bad length, closing");
             return false;
         }
-        if (!readExactly(std::stoul(countLine), packed)) {
-            log("Z: upload cut short");
+        std::size_t remaining = std::stoul(countLine);
+        z_stream stream{};
+        if (inflateInit(&stream) != Z_OK) {
+            log("Z: cannot inflate, closing");
             return false;
         }
-        std::string zeppelin(maxZeppelin + 1, '\0');
-        uLongf length = zeppelin.size();
-        int inflated = uncompress(reinterpret_cast<Bytef*>(zeppelin.data()), &length,
-                                  reinterpret_cast<const Bytef*>(packed.data()), packed.size());
+        std::string zeppelin, out(ioBlock, '\0');
+        bool ended = false, broken = false, tooLarge = false;
+        while (remaining > 0) {
+            if (input_.empty() && !fill()) {
+                inflateEnd(&stream);
+                log("Z: upload cut short");
+                return false;
+            }
+            std::size_t take = std::min(remaining, input_.size());
+            if (!ended && !broken && !tooLarge) {
+                stream.next_in = reinterpret_cast<Bytef*>(input_.data());
+                stream.avail_in = static_cast<uInt>(take);
+                do {
+                    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+                    stream.avail_out = static_cast<uInt>(out.size());
+                    int result = inflate(&stream, Z_NO_FLUSH);
+                    std::size_t produced = out.size() - stream.avail_out;
+                    if (zeppelin.size() + produced > options_.uploadMax) {
+                        tooLarge = true;
+                        std::string().swap(zeppelin);
+                        break;
+                    }
+                    zeppelin.append(out.data(), produced);
+                    if (result == Z_STREAM_END) {
+                        ended = true;
+                        break;
+                    }
+                    if (result != Z_OK && result != Z_BUF_ERROR) {
+                        broken = true;
+                        break;
+                    }
+                } while (stream.avail_out == 0);
+            }
+            input_.erase(0, take);
+            remaining -= take;
+        }
+        inflateEnd(&stream);
         std::string summary;
-        if (inflated != Z_OK || length > maxZeppelin ||
-            !validZeppelin(std::string_view(zeppelin.data(), length), summary)) {
+        if (tooLarge) {
+            log("Z " + countLine + ": more than " + std::to_string(options_.uploadMax) +
+                " bytes inflated, upload dropped");
+            return true;
+        }
+        if (!ended || broken || !validZeppelin(zeppelin, summary)) {
             log("Z " + countLine + ": malformed upload dropped");
             return true;
         }
@@ -484,21 +423,21 @@ private:
             log("Z " + countLine + ": no login, upload dropped");
             return true;
         }
-        zeppelin.resize(length);
-        char name[32];
-        std::snprintf(name, sizeof name, "%06d", ++server_.uploadSequence_);
-        std::string directory = server_.options_.root + "/uploads";
-        ::mkdir(directory.c_str(), 0755);
-        std::string path = directory + "/" + name + "-" + sanitizedAccount(account_) + ".zeppelin";
-        std::string temporary = path + ".part";
-        int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        bool stored = fd >= 0 && ::write(fd, zeppelin.data(), zeppelin.size()) ==
-                                     static_cast<ssize_t>(zeppelin.size());
-        if (fd >= 0)
-            ::close(fd);
-        stored = stored && ::rename(temporary.c_str(), path.c_str()) == 0;
-        log("Z " + countLine + " from " + printable(account_) + ": " + summary +
-            (stored ? " -> " + path : " (could not be stored)"));
+        std::string path;
+        switch (server_.store_->storeUpload(account_, zeppelin, std::stoul(countLine),
+                                            options_.dailyQuota, path)) {
+        case Store::Stored::stored:
+            log("Z " + countLine + " from " + printable(account_) + ": " + summary + " -> " + path);
+            break;
+        case Store::Stored::overQuota:
+            log("Z " + countLine + " from " + printable(account_) + ": over the daily quota of " +
+                std::to_string(options_.dailyQuota) + " bytes, upload dropped");
+            break;
+        case Store::Stored::failed:
+            log("Z " + countLine + " from " + printable(account_) + ": " + summary +
+                " (could not be stored)");
+            break;
+        }
         return true;
     }
 
@@ -508,13 +447,14 @@ private:
     std::string peer_;
     std::string input_;
     std::string account_;
-    std::vector<std::shared_ptr<const Catalog::File>> files_;
-    std::vector<std::shared_ptr<const Catalog::File>> requested_;
+    std::shared_ptr<const Catalog::Manifest> manifest_; // of the last patch list sent
+    std::vector<bool> asked_;                           // per file of it, in this batch
+    std::vector<std::size_t> requested_;                // in request order
 };
 
 ReferenceServer::ReferenceServer(ServerOptions options, Log log)
     : options_(std::move(options)), log_(std::move(log)),
-      catalog_(std::make_unique<Catalog>(options_.root)) {}
+      catalog_(std::make_unique<Catalog>(options_.root, options_.fileCache)) {}
 
 ReferenceServer::~ReferenceServer() {
     stop();
@@ -526,16 +466,19 @@ void ReferenceServer::log(const std::string& line) {
         log_(line);
 }
 
+std::vector<std::string> ReferenceServer::accounts() {
+    return store_ ? store_->accounts() : std::vector<std::string>{};
+}
+
 bool ReferenceServer::start(std::string& error) {
-    // Go on numbering the uploads that an earlier run stored.
-    if (DIR* dir = ::opendir((options_.root + "/uploads").c_str())) {
-        while (dirent* entry = ::readdir(dir))
-            uploadSequence_ = std::max(uploadSequence_.load(), std::atoi(entry->d_name));
-        ::closedir(dir);
-    }
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    store_ = std::make_unique<Store>(options_.root, options_.maxHashing);
+    int converted = 0;
+    if (!store_->open(error, converted))
+        return false;
+    if (converted > 0)
+        log("converted " + std::to_string(converted) + " accounts of " + options_.root +
+            "/accounts into the database and removed the file");
+
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(options_.port);
@@ -543,65 +486,180 @@ bool ReferenceServer::start(std::string& error) {
         error = "not an IPv4 address: " + options_.address;
         return false;
     }
+    // Non-blocking, so that the accept loop can try again after a shortage without blocking.
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int one = 1;
     socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(listener_, 64) != 0 ||
+    if (listener_ < 0 || ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener_, SOMAXCONN) != 0 ||
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        ::pipe2(wakePipe_, O_CLOEXEC) != 0) {
+        ::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
         error = std::string("cannot listen: ") + std::strerror(errno);
+        if (listener_ >= 0)
+            ::close(listener_);
+        listener_ = -1;
         return false;
     }
     port_ = ntohs(address.sin_port);
-    acceptThread_ = std::thread(&ReferenceServer::acceptLoop, this);
+    try {
+        acceptThread_ = std::thread(&ReferenceServer::acceptLoop, this);
+    } catch (const std::exception& failure) {
+        error = std::string("cannot start: ") + failure.what();
+        return false;
+    }
     return true;
 }
 
+void ReferenceServer::wake() {
+    char byte = 'w';
+    // A full pipe already wakes the loop.
+    [[maybe_unused]] ssize_t ignored = ::write(wakePipe_[1], &byte, 1);
+}
+
+void ReferenceServer::reapSessions(bool all) {
+    std::lock_guard guard(sessionsLock_);
+    for (auto it = sessions_.begin(); it != sessions_.end();)
+        if (all || it->finished) {
+            it->thread.join();
+            it = sessions_.erase(it);
+        } else {
+            ++it;
+        }
+}
+
 void ReferenceServer::acceptLoop() {
+    // While descriptors (or memory) are short the listener stays readable: the loop then waits
+    // for a session to end or for the back-off time instead of spinning on it.
+    int backoffMs = 0;
+    bool short_ = false;
     while (!stopping_) {
-        pollfd waiting[2] = {{listener_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
-        if (::poll(waiting, 2, -1) < 0 && errno != EINTR)
-            break;
-        if (stopping_ || waiting[1].revents)
-            break;
-        if (!(waiting[0].revents & POLLIN))
+        pollfd waiting[2] = {{wakePipe_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
+        int ready = ::poll(waiting, backoffMs > 0 ? 1 : 2, backoffMs > 0 ? backoffMs : -1);
+        if (ready < 0 && errno != EINTR) {
+            log(std::string("poll: ") + std::strerror(errno));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
+        }
+        if (ready > 0 && (waiting[0].revents & POLLIN)) {
+            char drain[256];
+            while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
+            }
+        }
+        reapSessions(false);
+        if (stopping_)
+            break;
+        if (backoffMs == 0 && !(ready > 0 && (waiting[1].revents & POLLIN)))
+            continue;
+
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
         int socket =
             ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-        if (socket < 0)
-            continue;
-        int one = 1;
-        ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        char text[INET_ADDRSTRLEN] = "?";
-        ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-        std::string name = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
-
-        std::lock_guard guard(sessionsLock_);
-        // Reap the sessions that have ended.
-        for (auto it = sessions_.begin(); it != sessions_.end();)
-            if (it->finished) {
-                it->thread.join();
-                ::close(it->socket);
-                it = sessions_.erase(it);
-            } else {
-                ++it;
+        if (socket < 0) {
+            int error = errno;
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                if (!short_)
+                    log(std::string("cannot accept: ") + std::strerror(error) +
+                        "; waiting for sessions to end");
+                short_ = true;
+                backoffMs = std::min(backoffMs > 0 ? backoffMs * 2 : 10, 1000);
+            } else if (error == EAGAIN || error == EWOULDBLOCK) {
+                backoffMs = 0; // nothing pending: the listener may be watched again
+            } else if (error != EINTR && error != ECONNABORTED && error != EPROTO &&
+                       error != EPERM) {
+                log(std::string("cannot accept: ") + std::strerror(error));
+                backoffMs = 100;
             }
-        Running& running = sessions_.emplace_back();
-        running.socket = socket;
-        ++activeSessions_;
-        ServerOptions options;
-        {
-            std::lock_guard optionsGuard(optionsLock_);
-            options = options_;
+            continue;
         }
-        running.thread = std::thread([this, &running, socket, name, options] {
-            Session(*this, socket, options, name).run();
-            ::shutdown(socket, SHUT_RDWR);
+        backoffMs = 0;
+        if (short_)
+            log("accepting again");
+        short_ = false;
+        try {
+            char text[INET_ADDRSTRLEN] = "?";
+            ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+            startSession(socket, std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)));
+        } catch (const std::exception& failure) {
+            ::close(socket);
+            try {
+                log(std::string("cannot take a connection: ") + failure.what());
+            } catch (...) {
+            }
+        }
+    }
+}
+
+void ReferenceServer::startSession(int socket, const std::string& peer) {
+    ServerOptions options;
+    {
+        std::lock_guard guard(optionsLock_);
+        options = options_;
+    }
+    if (activeSessions_ >= options.maxSessions &&
+        activeSessions_ - leavingSessions() >= options.maxSessions) {
+        ::close(socket);
+        log(peer + " refused: " + std::to_string(options.maxSessions) +
+            " sessions already (the cap)");
+        return;
+    }
+    int one = 1;
+    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    timeval timeout{};
+    timeout.tv_sec = options.idleTimeout.count() / 1000;
+    timeout.tv_usec = (options.idleTimeout.count() % 1000) * 1000;
+    ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+
+    std::lock_guard guard(sessionsLock_);
+    Running& running = sessions_.emplace_back();
+    running.socket = socket;
+    ++activeSessions_;
+    try {
+        running.thread = std::thread([this, &running, socket, peer, options] {
+            try {
+                Session(*this, socket, options, peer).run();
+            } catch (const std::exception& failure) {
+                // A resource it could not have ends this session only.
+                try {
+                    log(peer + " ended: " + failure.what());
+                } catch (...) {
+                }
+            }
+            {
+                std::lock_guard closing(sessionsLock_);
+                ::shutdown(socket, SHUT_RDWR);
+                ::close(socket);
+                running.socket = -1;
+            }
             running.finished = true;
             --activeSessions_;
+            wake();
         });
+    } catch (const std::exception& failure) {
+        sessions_.pop_back();
+        --activeSessions_;
+        ::close(socket);
+        log(peer + " refused: cannot start a session (" + failure.what() + ")");
     }
+}
+
+// Sessions whose client has hung up: they end as soon as their thread runs, and so do not count
+// against the cap (under load that may take a while after a client's last pass).
+int ReferenceServer::leavingSessions() {
+    std::vector<pollfd> sockets;
+    {
+        std::lock_guard guard(sessionsLock_);
+        for (const Running& running : sessions_)
+            if (running.socket >= 0 && !running.finished)
+                sockets.push_back({running.socket, POLLRDHUP, 0});
+    }
+    // A socket closed meanwhile reports POLLNVAL, and its session is leaving too.
+    if (::poll(sockets.data(), sockets.size(), 0) <= 0)
+        return 0;
+    return static_cast<int>(std::count_if(sockets.begin(), sockets.end(), [](const pollfd& p) {
+        return p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL);
+    }));
 }
 
 bool ReferenceServer::waitUntilIdle(std::chrono::milliseconds timeout) {
@@ -617,21 +675,18 @@ bool ReferenceServer::waitUntilIdle(std::chrono::milliseconds timeout) {
 void ReferenceServer::stop() {
     if (stopping_.exchange(true) || listener_ < 0)
         return;
-    if (wakePipe_[1] >= 0 && ::write(wakePipe_[1], "x", 1) < 0) {
-        // The accept loop also ends when the listener is shut down below.
-    }
-    ::shutdown(listener_, SHUT_RDWR);
+    wake();
     if (acceptThread_.joinable())
         acceptThread_.join();
     {
         std::lock_guard guard(sessionsLock_);
         for (Running& running : sessions_)
-            ::shutdown(running.socket, SHUT_RDWR);
+            if (running.socket >= 0)
+                ::shutdown(running.socket, SHUT_RDWR);
     }
-    for (Running& running : sessions_) {
+    // Only the accept loop, which has ended, changes the list itself.
+    for (Running& running : sessions_)
         running.thread.join();
-        ::close(running.socket);
-    }
     sessions_.clear();
     ::close(listener_);
     for (int fd : wakePipe_)

@@ -9,18 +9,31 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
-// A small server of ours that speaks the service's protocol, for tests, benchmarks and
-// demonstrations. It serves the distributions found under its root directory:
+// A server of ours that speaks the service's protocol, for tests, benchmarks, demonstrations and
+// for maintainers who publish distributions. It serves the distributions found under its root:
 //
 //   ROOT/distributions/<number> <display name>/...   the files of each distribution
-//   ROOT/accounts                                      accounts, made on first login
+//   ROOT/server.db                                     accounts (Argon2id hashes), upload index
 //   ROOT/uploads/<sequence>-<account>.zeppelin         every upload received, inflated
+//
+// A plain `ROOT/accounts` file of an earlier version (name and password lines) is converted into
+// the database on start and then removed.
 struct ServerOptions {
     std::string root;
     std::string address = "127.0.0.1";
     std::uint16_t port = 8087; // 0: any free port
     std::int32_t wdbVersion = 1;
+
+    // Limits. A connection takes them when it starts; the accept loop reads the session cap
+    // afresh for every connection.
+    int maxSessions = 256;                        // connections beyond it are closed at once
+    std::chrono::milliseconds idleTimeout{60000}; // a silent or stalled client is dropped
+    std::size_t uploadMax = 1 << 20;              // largest upload kept, inflated bytes
+    std::size_t dailyQuota = 64 << 20;            // inflated bytes one account may upload a day
+    std::size_t fileCache = 64 << 20; // compressed files kept in memory (fixed at start)
+    int maxHashing = 2; // password hashes computed at once, 64 MiB each (fixed at start)
 
     // Fault injection.
     std::size_t chunkSize = 0;          // send every reply in writes of this size
@@ -41,6 +54,7 @@ public:
     ReferenceServer& operator=(const ReferenceServer&) = delete;
     ~ReferenceServer();
 
+    // Opens the database (converting an old accounts file) and starts listening.
     bool start(std::string& error);
     // Stops listening, ends every session and waits for their threads.
     void stop();
@@ -48,8 +62,11 @@ public:
     // Waits until every connection has ended and its requests are handled; false after
     // `timeout`.
     bool waitUntilIdle(std::chrono::milliseconds timeout);
-    // Options may be changed between connections (tests do): server.options()->chunkSize = 10.
-    // Every connection takes a copy of them when it starts.
+    // The names of the accounts in the database, sorted.
+    std::vector<std::string> accounts();
+    // Options may be changed between connections (tests do, and so does SIGHUP in the server's
+    // program): server.options()->chunkSize = 10. Every connection takes a copy of them when it
+    // starts. The root, the address and the port never change once started.
     class OptionsEdit {
     public:
         OptionsEdit(std::mutex& lock, ServerOptions& options) : guard_(lock), options_(options) {}
@@ -62,10 +79,15 @@ public:
     OptionsEdit options() { return {optionsLock_, options_}; }
 
     class Catalog;
+    class Store;
     class Session;
 
 private:
     void acceptLoop();
+    void startSession(int socket, const std::string& peer);
+    void reapSessions(bool all);
+    int leavingSessions();
+    void wake();
     void log(const std::string& line);
 
     ServerOptions options_; // guarded by optionsLock_, but for the root, which never changes
@@ -73,7 +95,9 @@ private:
     Log log_;
     std::mutex logLock_;
     std::unique_ptr<Catalog> catalog_;
+    std::unique_ptr<Store> store_;
     int listener_ = -1;
+    // Written to on stop and whenever a session ends, so that the accept loop reaps at once.
     int wakePipe_[2] = {-1, -1};
     std::uint16_t port_ = 0;
     std::thread acceptThread_;
@@ -81,14 +105,12 @@ private:
     std::atomic<int> activeSessions_{0};
 
     struct Running {
-        int socket;
+        int socket; // -1 once the session has closed it; guarded by sessionsLock_
         std::thread thread;
         std::atomic<bool> finished{false};
     };
     std::mutex sessionsLock_;
     std::list<Running> sessions_;
-    std::mutex accountsLock_;
-    std::atomic<int> uploadSequence_{0};
 
     friend class Session;
 };

@@ -1,0 +1,222 @@
+// pelvar-server under many clients at once: each client runs unchanged passes (the distribution
+// list, the patch list of a distribution of as many files as a patch list can name, nothing to
+// fetch), as the program does when nothing changed. The same run measures another build of the
+// server when PELVAR_BENCH_OLD_SERVER names its program, e.g. one built from an earlier commit.
+
+#include "bench/bench_support.h"
+#include "bench/benchmarks.h"
+#include "net/protocol.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <latch>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+extern char** environ;
+
+namespace {
+
+constexpr int clients = 200;
+constexpr int passesPerClient = 10;
+constexpr auto timeLimit = std::chrono::seconds(60);
+
+int connectTo(std::uint16_t port) {
+    int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(socket);
+        return -1;
+    }
+    return socket;
+}
+
+std::uint16_t freePort() {
+    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(probe, reinterpret_cast<sockaddr*>(&address), length);
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(probe);
+    return ntohs(address.sin_port);
+}
+
+// Reads until `complete` says the reply is whole; false when the server closed or went silent.
+bool receive(int socket, std::string& reply, const std::function<bool(const std::string&)>& whole) {
+    reply.clear();
+    char block[32768];
+    while (!whole(reply)) {
+        pollfd waiting{socket, POLLIN, 0};
+        if (::poll(&waiting, 1, 30000) <= 0)
+            return false;
+        ssize_t got = ::recv(socket, block, sizeof block, 0);
+        if (got <= 0)
+            return false;
+        reply.append(block, static_cast<std::size_t>(got));
+    }
+    return true;
+}
+
+// One unchanged pass: distribution list with its version line, then the patch list.
+bool pass(std::uint16_t port) {
+    int socket = connectTo(port);
+    if (socket < 0)
+        return false;
+    std::string reply;
+    bool ok = ::send(socket, "D\n", 2, MSG_NOSIGNAL) == 2 &&
+              receive(socket, reply,
+                      [](const std::string& text) {
+                          std::size_t end = text.find("D\n");
+                          return end != std::string::npos && (end == 0 || text[end - 1] == '\n') &&
+                                 text.size() > end + 2 && text.back() == '\n';
+                      }) &&
+              ::send(socket, "P 1\n", 4, MSG_NOSIGNAL) == 4 &&
+              receive(socket, reply, [](const std::string& text) {
+                  return text == "D\n" || text.find("\nD\n") != std::string::npos;
+              });
+    ::close(socket);
+    return ok && reply.size() > 1000;
+}
+
+long statusKiB(pid_t pid, const std::string& name) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, name.size() + 1, name + ":") == 0)
+            return std::stol(line.substr(name.size() + 1));
+    return -1;
+}
+
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14)
+            ticks += std::stol(field);
+    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+void measure(const std::string& label, const std::string& program, const std::string& root) {
+    std::uint16_t port = freePort();
+    std::string portText = std::to_string(port);
+    std::vector<std::string> arguments = {program, "--port", portText, root};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int failed = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed) {
+        bench::print(label, "cannot start " + program);
+        return;
+    }
+    bool up = false;
+    for (int i = 0; i < 500 && !(up = pass(port)); ++i) // the first pass reads the files
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (up) {
+        std::vector<std::vector<double>> times(clients);
+        std::atomic<int> failures{0};
+        std::latch ready(clients + 1);
+        auto deadline = std::chrono::steady_clock::now() + timeLimit;
+        double cpuBefore = cpuSeconds(pid);
+        std::vector<std::thread> threads;
+        for (int c = 0; c < clients; ++c)
+            threads.emplace_back([&, c] {
+                ready.arrive_and_wait();
+                for (int i = 0; i < passesPerClient && std::chrono::steady_clock::now() < deadline;
+                     ++i) {
+                    auto start = std::chrono::steady_clock::now();
+                    if (!pass(port))
+                        ++failures;
+                    times[c].push_back(
+                        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+                            .count());
+                }
+            });
+        auto start = std::chrono::steady_clock::now();
+        ready.arrive_and_wait();
+        for (std::thread& thread : threads)
+            thread.join();
+        double wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        double cpu = cpuSeconds(pid) - cpuBefore;
+        std::vector<double> all;
+        for (const auto& some : times)
+            all.insert(all.end(), some.begin(), some.end());
+        std::sort(all.begin(), all.end());
+        auto at = [&](double share) {
+            return all[std::min(all.size() - 1, static_cast<std::size_t>(share * all.size()))];
+        };
+        bench::print(label + ": passes, failed",
+                     std::to_string(all.size()) + ", " + std::to_string(failures.load()));
+        bench::print("  passes per second", bench::figure("%.0f", all.size() / wall));
+        bench::print("  pass time, median / p99 / max",
+                     bench::figure("%.1f / %.1f / %.1f ms", at(0.5) * 1000, at(0.99) * 1000,
+                                   all.back() * 1000));
+        bench::print("  server CPU per pass", bench::figure("%.2f ms", cpu * 1000 / all.size()));
+        bench::print("  server peak memory (VmHWM)",
+                     bench::figure("%.1f MiB", statusKiB(pid, "VmHWM") / 1024.0));
+    } else {
+        bench::print(label, "does not answer");
+    }
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+}
+
+} // namespace
+
+void benchServer(const std::string& work) {
+    std::printf("pelvar-server: %d clients at once, %d unchanged passes each (distribution list, "
+                "patch list)\n",
+                clients, passesPerClient);
+    std::string root = work + "/server";
+    fs::remove_all(root);
+    std::string distribution = root + "/distributions/1 Standard";
+    std::size_t files = 0, bytes = 0, listBytes = 2;
+    for (int i = 0; i < 5000; ++i) {
+        std::size_t size = 8000 + (static_cast<std::size_t>(i) * 7919) % 16000;
+        std::string path = "Interface/AddOns/A" + std::to_string(i / 100) + "/F" +
+                           std::to_string(i % 100) + ".lua";
+        std::size_t entry = path.size() + 2 * std::to_string(size).size() + 3 + 33;
+        if (listBytes + entry > patchListMax)
+            break;
+        listBytes += entry;
+        bench::writeFile(distribution + "/" + path, bench::textContent(size, i));
+        ++files;
+        bytes += size;
+    }
+    bench::print("files (as many as a 100,000-byte patch list names), bytes",
+                 std::to_string(files) + ", " + std::to_string(bytes));
+    measure("this build", PELVAR_SERVER, root);
+    if (const char* old = std::getenv("PELVAR_BENCH_OLD_SERVER"); old && *old) {
+        fs::remove_all(root + "/server.db"); // its accounts file, if any, is of no concern here
+        measure(std::string("PELVAR_BENCH_OLD_SERVER"), old, root);
+    } else {
+        bench::print("(PELVAR_BENCH_OLD_SERVER unset: no other build to compare with)", "");
+    }
+}

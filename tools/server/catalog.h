@@ -1,0 +1,95 @@
+#pragma once
+
+#include "tools/server/reference_server.h"
+
+#include <list>
+#include <map>
+#include <unordered_map>
+
+// The distributions under ROOT/distributions. Each distribution's manifest (paths, sizes,
+// compressed sizes, digests and the patch list built from them) is kept between requests. The
+// kernel tells (inotify) when anything in a distribution's directories changes: until then a
+// request costs nothing; afterwards the next request looks at every file's size and modification
+// time and reads again only the files where one of them changed. Without inotify every request
+// looks at them. Compressed files are kept in a cache bounded in bytes; a session holds at most
+// the one it is sending.
+class ReferenceServer::Catalog {
+public:
+    struct Distribution {
+        int number;
+        std::string name;
+        std::string directory;
+    };
+    struct Entry {
+        std::string path; // relative, with '/'
+        std::string full;
+        std::int64_t size = 0;
+        std::int64_t modified = 0; // nanoseconds
+        std::uint64_t packedSize = 0;
+        std::uint32_t packedCrc = 0;
+        std::string digest;
+    };
+    struct Manifest {
+        std::vector<Entry> entries; // sorted by path
+        std::unordered_map<std::string, std::size_t> byPath;
+        std::string patchList; // the whole reply, with its end line
+    };
+    using Packed = std::shared_ptr<const std::string>;
+
+    Catalog(std::string root, std::size_t cacheCapacity);
+    Catalog(const Catalog&) = delete;
+    Catalog& operator=(const Catalog&) = delete;
+    ~Catalog();
+
+    // The distributions offered, by number; none when ROOT/distributions does not exist.
+    bool distributions(std::vector<Distribution>& found, std::string& error) const;
+    // The manifest of distribution `number` as the files are now (an empty one for a number
+    // that is not offered); null with `error` when the distribution cannot be read whole.
+    // `filesRead` tells how many files had to be read for it.
+    std::shared_ptr<const Manifest> manifest(int number, std::string& error, int& filesRead);
+    // The zlib stream announced for `entry`; null when the file changed since or cannot be read.
+    Packed packed(const Entry& entry);
+
+private:
+    struct Seen {
+        std::string path;
+        std::string full;
+        std::int64_t size;
+        std::int64_t modified;
+    };
+    struct Cached {
+        std::int64_t size;
+        std::int64_t modified;
+        Packed packed;
+        std::list<std::string>::iterator age;
+    };
+
+    bool walk(const std::string& directory, const std::string& prefix, const std::string& top,
+              std::vector<Seen>& seen, std::string& error);
+    void readChanges(); // holds lock_
+    static bool unchanged(const Manifest& manifest, const std::vector<Seen>& seen);
+    std::shared_ptr<const Manifest> build(const std::vector<Seen>& seen, const Manifest* previous,
+                                          std::string& error, int& filesRead);
+    void remember(const std::string& full, std::int64_t size, std::int64_t modified,
+                  const Packed& packed);
+
+    std::string root_;
+    std::size_t cacheCapacity_;
+    std::mutex lock_; // guards manifests_, the watches and the cache
+    std::map<std::string, std::shared_ptr<const Manifest>> manifests_; // by directory
+    int inotify_ = -1;
+    std::unordered_map<int, std::string> watches_; // watch → the distribution's directory
+    // Distributions with no change since their manifest was built; none without inotify.
+    std::map<std::string, bool> unchanged_;
+    bool watching_ = false; // the walk in progress has watched every directory
+    std::mutex buildLock_;  // one rebuild at a time; requests meanwhile wait for its result
+    std::unordered_map<std::string, Cached> cache_;
+    std::list<std::string> ages_; // least recently used first
+    std::size_t cached_ = 0;      // bytes in the cache
+};
+
+// Deflates what `fd` holds from its current position to its end exactly as zlib's compress does
+// (same level, window and memory), in pieces handed to `sink`; `plain` receives the bytes read.
+// False on a read or zlib error.
+bool deflateFile(int fd, const std::function<void(const char*, std::size_t)>& sink,
+                 const std::function<void(const char*, std::size_t)>& plain);

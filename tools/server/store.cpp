@@ -1,0 +1,323 @@
+#include "tools/server/store.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <sodium.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::int64_t day = 24 * 60 * 60;
+
+// One prepared statement; binds texts and integers in order.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) {
+        if (sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr) != SQLITE_OK)
+            statement_ = nullptr;
+    }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    ~Statement() { sqlite3_finalize(statement_); }
+
+    bool ok() const { return statement_ != nullptr; }
+    Statement& bind(const std::string& text) {
+        if (statement_)
+            sqlite3_bind_text(statement_, ++bound_, text.data(), static_cast<int>(text.size()),
+                              SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement& bind(std::int64_t number) {
+        if (statement_)
+            sqlite3_bind_int64(statement_, ++bound_, number);
+        return *this;
+    }
+    // SQLITE_ROW, SQLITE_DONE or an error.
+    int step() { return statement_ ? sqlite3_step(statement_) : SQLITE_ERROR; }
+    std::int64_t number(int column) { return sqlite3_column_int64(statement_, column); }
+    std::string text(int column) {
+        const unsigned char* bytes = sqlite3_column_text(statement_, column);
+        return bytes
+                   ? std::string(reinterpret_cast<const char*>(bytes),
+                                 static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)))
+                   : std::string();
+    }
+
+private:
+    sqlite3_stmt* statement_ = nullptr;
+    int bound_ = 0;
+};
+
+std::string sanitizedAccount(const std::string& name) {
+    std::string safe;
+    for (char c : name.substr(0, 64))
+        safe += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ? c : '_';
+    return safe.empty() ? "_" : safe;
+}
+
+bool writeWhole(int fd, const char* bytes, std::size_t length) {
+    while (length > 0) {
+        ssize_t written = ::write(fd, bytes, length);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        bytes += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+} // namespace
+
+ReferenceServer::Store::Store(std::string root, int maxHashing)
+    : root_(std::move(root)), hashing_(std::clamp(maxHashing, 1, 1024)) {}
+
+ReferenceServer::Store::~Store() {
+    sqlite3_close(db_);
+}
+
+bool ReferenceServer::Store::execute(const char* sql) {
+    return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool ReferenceServer::Store::open(std::string& error, int& converted) {
+    converted = 0;
+    if (sodium_init() < 0) {
+        error = "libsodium cannot start";
+        return false;
+    }
+    std::string path = root_ + "/server.db";
+    // Made here so that it is private from the start: it holds the password hashes.
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0 || ::close(fd) != 0 ||
+        sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
+        error = "cannot open " + path + ": " +
+                (db_ ? sqlite3_errmsg(db_) : std::string(std::strerror(errno)));
+        return false;
+    }
+    sqlite3_busy_timeout(db_, 5000);
+    if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=NORMAL") ||
+        !execute("CREATE TABLE IF NOT EXISTS accounts (name TEXT PRIMARY KEY NOT NULL, "
+                 "hash TEXT NOT NULL, created INTEGER NOT NULL)") ||
+        !execute("CREATE TABLE IF NOT EXISTS uploads (id INTEGER PRIMARY KEY, "
+                 "account TEXT NOT NULL, time INTEGER NOT NULL, size INTEGER NOT NULL, "
+                 "packed INTEGER NOT NULL, file TEXT NOT NULL)") ||
+        !execute("CREATE INDEX IF NOT EXISTS uploads_by_account ON uploads (account, time)")) {
+        error = "cannot set up " + path + ": " + sqlite3_errmsg(db_);
+        return false;
+    }
+    // Go on numbering after the uploads stored so far, indexed or not.
+    Statement last(db_, "SELECT COALESCE(MAX(id), 0) FROM uploads");
+    if (last.step() == SQLITE_ROW)
+        sequence_ = last.number(0);
+    if (DIR* dir = ::opendir((root_ + "/uploads").c_str())) {
+        while (dirent* entry = ::readdir(dir))
+            sequence_ = std::max<std::int64_t>(sequence_, std::atoll(entry->d_name));
+        ::closedir(dir);
+    }
+    std::lock_guard guard(lock_);
+    return convertAccounts(error, converted);
+}
+
+bool ReferenceServer::Store::convertAccounts(std::string& error, int& converted) {
+    converted = 0;
+    std::string path = root_ + "/accounts";
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return true;
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string content;
+    char block[65536];
+    ssize_t got;
+    while ((got = ::read(fd, block, sizeof block)) > 0)
+        content.append(block, static_cast<std::size_t>(got));
+    if (got < 0) {
+        ::close(fd);
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    // Two lines each, name then password; the first record of a name counts.
+    std::map<std::string, std::string> accounts;
+    std::size_t at = 0;
+    for (;;) {
+        std::size_t first = content.find('\n', at);
+        std::size_t second = first == std::string::npos ? first : content.find('\n', first + 1);
+        if (second == std::string::npos)
+            break;
+        accounts.emplace(content.substr(at, first - at),
+                         content.substr(first + 1, second - first - 1));
+        at = second + 1;
+    }
+    std::atomic<bool> never{false};
+    bool ok = execute("BEGIN");
+    for (const auto& [name, password] : accounts) {
+        std::string known, hashed;
+        if (!ok || storedHash(name, known))
+            continue;
+        ok = hash(password, hashed, never);
+        Statement insert(db_, "INSERT INTO accounts (name, hash, created) VALUES (?, ?, ?)");
+        ok = ok && insert.bind(name).bind(hashed).bind(std::int64_t(std::time(nullptr))).step() ==
+                       SQLITE_DONE;
+        converted += ok;
+    }
+    ok = ok && execute("COMMIT");
+    if (!ok) {
+        execute("ROLLBACK");
+        ::close(fd);
+        error = "cannot convert " + path + " into the database";
+        return false;
+    }
+    // The passwords must not outlive the conversion in the file's blocks either.
+    std::string zeros(content.size(), '\0');
+    bool wiped =
+        ::pwrite(fd, zeros.data(), zeros.size(), 0) == static_cast<ssize_t>(zeros.size()) &&
+        ::fsync(fd) == 0;
+    ::close(fd);
+    if (::unlink(path.c_str()) != 0 || !wiped) {
+        error = "converted " + path + " but cannot remove it: remove it by hand";
+        return false;
+    }
+    sodium_memzero(content.data(), content.size());
+    return true;
+}
+
+bool ReferenceServer::Store::storedHash(const std::string& user, std::string& hashed) {
+    Statement select(db_, "SELECT hash FROM accounts WHERE name = ?");
+    if (select.bind(user).step() != SQLITE_ROW)
+        return false;
+    hashed = select.text(0);
+    return true;
+}
+
+bool ReferenceServer::Store::hash(const std::string& password, std::string& hashed,
+                                  const std::atomic<bool>& stopping) {
+    while (!hashing_.try_acquire_for(std::chrono::milliseconds(100)))
+        if (stopping)
+            return false;
+    char out[crypto_pwhash_STRBYTES];
+    bool ok =
+        crypto_pwhash_str(out, password.data(), password.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
+                          crypto_pwhash_MEMLIMIT_INTERACTIVE) == 0;
+    hashing_.release();
+    if (ok)
+        hashed = out;
+    return ok;
+}
+
+// 1 when the password matches, 0 when not, -1 when it could not be checked.
+int ReferenceServer::Store::verify(const std::string& hashed, const std::string& password,
+                                   const std::atomic<bool>& stopping) {
+    while (!hashing_.try_acquire_for(std::chrono::milliseconds(100)))
+        if (stopping)
+            return -1;
+    // Compares in constant time.
+    int result = crypto_pwhash_str_verify(hashed.c_str(), password.data(), password.size());
+    hashing_.release();
+    return result == 0 ? 1 : 0;
+}
+
+ReferenceServer::Store::Login ReferenceServer::Store::login(const std::string& user,
+                                                            const std::string& password,
+                                                            const std::atomic<bool>& stopping) {
+    std::string known, error;
+    bool found;
+    {
+        std::lock_guard guard(lock_);
+        // An accounts file put there while the server runs is taken in as on start.
+        int converted;
+        if (!convertAccounts(error, converted))
+            return Login::failed;
+        found = storedHash(user, known);
+    }
+    if (!found) {
+        std::string hashed;
+        if (!hash(password, hashed, stopping))
+            return Login::failed;
+        std::lock_guard guard(lock_);
+        Statement insert(db_, "INSERT OR IGNORE INTO accounts (name, hash, created) "
+                              "VALUES (?, ?, ?)");
+        if (insert.bind(user).bind(hashed).bind(std::int64_t(std::time(nullptr))).step() !=
+            SQLITE_DONE)
+            return Login::failed;
+        if (sqlite3_changes(db_) == 1)
+            return Login::created;
+        // Another session made the account meanwhile: its password counts.
+        if (!storedHash(user, known))
+            return Login::failed;
+    }
+    int matches = verify(known, password, stopping);
+    return matches < 0 ? Login::failed : matches ? Login::accepted : Login::refused;
+}
+
+std::int64_t ReferenceServer::Store::uploadedToday(const std::string& account) {
+    std::lock_guard guard(lock_);
+    Statement sum(db_, "SELECT COALESCE(SUM(size), 0) FROM uploads WHERE account = ? AND time > ?");
+    return sum.bind(account).bind(std::int64_t(std::time(nullptr)) - day).step() == SQLITE_ROW
+               ? sum.number(0)
+               : 0;
+}
+
+ReferenceServer::Store::Stored ReferenceServer::Store::storeUpload(const std::string& account,
+                                                                   const std::string& zeppelin,
+                                                                   std::size_t packedSize,
+                                                                   std::size_t dailyQuota,
+                                                                   std::string& path) {
+    std::lock_guard guard(lock_);
+    std::int64_t now = std::time(nullptr);
+    Statement sum(db_, "SELECT COALESCE(SUM(size), 0) FROM uploads WHERE account = ? AND time > ?");
+    if (sum.bind(account).bind(now - day).step() != SQLITE_ROW)
+        return Stored::failed;
+    if (static_cast<std::uint64_t>(sum.number(0)) + zeppelin.size() > dailyQuota)
+        return Stored::overQuota;
+
+    char name[32];
+    std::snprintf(name, sizeof name, "%06lld", static_cast<long long>(sequence_ + 1));
+    std::string directory = root_ + "/uploads";
+    ::mkdir(directory.c_str(), 0750);
+    std::string file = std::string(name) + "-" + sanitizedAccount(account) + ".zeppelin";
+    path = directory + "/" + file;
+    std::string temporary = path + ".part";
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+    bool written = fd >= 0 && writeWhole(fd, zeppelin.data(), zeppelin.size());
+    if (fd >= 0 && ::close(fd) != 0)
+        written = false;
+    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return Stored::failed;
+    }
+    Statement insert(db_, "INSERT INTO uploads (id, account, time, size, packed, file) "
+                          "VALUES (?, ?, ?, ?, ?, ?)");
+    if (insert.bind(sequence_ + 1)
+            .bind(account)
+            .bind(now)
+            .bind(std::int64_t(zeppelin.size()))
+            .bind(std::int64_t(packedSize))
+            .bind("uploads/" + file)
+            .step() != SQLITE_DONE) {
+        ::unlink(path.c_str());
+        return Stored::failed;
+    }
+    ++sequence_;
+    return Stored::stored;
+}
+
+std::vector<std::string> ReferenceServer::Store::accounts() {
+    std::lock_guard guard(lock_);
+    std::vector<std::string> names;
+    Statement select(db_, "SELECT name FROM accounts ORDER BY name");
+    while (select.step() == SQLITE_ROW)
+        names.push_back(select.text(0));
+    return names;
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "tools/server/reference_server.h"
+
+#include <semaphore>
+
+struct sqlite3;
+
+// The server's own database, ROOT/server.db: the accounts, with their passwords only as
+// Argon2id hashes, and the index of the uploads (account, time, size, file), which also gives
+// every account's quota. The uploads themselves are files under ROOT/uploads.
+class ReferenceServer::Store {
+public:
+    // At most `maxHashing` hashes run at once: each takes 64 MiB for about a tenth of a second.
+    Store(std::string root, int maxHashing);
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+    ~Store();
+
+    // Opens or makes the database and converts a plain ROOT/accounts file, which is then
+    // removed; `converted` tells how many accounts it held.
+    bool open(std::string& error, int& converted);
+
+    enum class Login { accepted, created, refused, failed };
+    // A known name must give its password; a new name makes the account. A plain accounts file
+    // that appeared meanwhile is converted first. Gives up (failed)
+    // when `stopping` is set while it waits for its turn to hash.
+    Login login(const std::string& user, const std::string& password,
+                const std::atomic<bool>& stopping);
+
+    // Inflated bytes that `account` stored during the last 24 hours.
+    std::int64_t uploadedToday(const std::string& account);
+    enum class Stored { stored, overQuota, failed };
+    // Writes the upload to its file and indexes it, unless the account's last 24 hours would
+    // then exceed `dailyQuota`; `path` names the file.
+    Stored storeUpload(const std::string& account, const std::string& zeppelin,
+                       std::size_t packedSize, std::size_t dailyQuota, std::string& path);
+
+    std::vector<std::string> accounts();
+
+private:
+    bool execute(const char* sql);
+    bool storedHash(const std::string& user, std::string& hash);
+    bool hash(const std::string& password, std::string& hashed, const std::atomic<bool>& stopping);
+    int verify(const std::string& hashed, const std::string& password,
+               const std::atomic<bool>& stopping);
+    // Takes in a plain ROOT/accounts file, if there is one, and removes it. Holds lock_.
+    bool convertAccounts(std::string& error, int& converted);
+
+    std::string root_;
+    sqlite3* db_ = nullptr;
+    std::mutex lock_; // one statement at a time, and the quota check with its insert
+    std::counting_semaphore<1024> hashing_;
+    std::int64_t sequence_ = 0; // the last upload's number; guarded by lock_
+};
