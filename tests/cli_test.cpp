@@ -78,7 +78,7 @@ TEST_F(CliTest, FirstAndSecondPassWithANewAccount) {
     EXPECT_EQ(server.uploads()[0],
               "Mirelgan_Data " + std::to_string(table(3).size()) + "\n" + table(3))
         << "caches are only recorded on the first upload";
-    EXPECT_EQ(readFile(server.root() + "/accounts"), "thrall\nlok'tar\n");
+    EXPECT_EQ(server.accounts(), std::vector<std::string>{"thrall"});
     EXPECT_EQ(readFile(game / "WTF/Account/THRALL/SavedVariables.lua"), "Before = 1\nAfter = 2\n");
     EXPECT_EQ(readFile(game / "Interface/AddOns/Foo/Foo.lua"), "foo");
     std::string expectedReport = "New: Interface\\AddOns\\Foo\\Foo.lua\nNew: Pelvar.txt\n\n"

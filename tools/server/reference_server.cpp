@@ -599,9 +599,10 @@ void ReferenceServer::startSession(int socket, const std::string& peer) {
     }
     if (activeSessions_ >= options.maxSessions &&
         activeSessions_ - leavingSessions() >= options.maxSessions) {
-        ::close(socket);
+        // Logged before the close, so the line is there once the client sees the close.
         log(peer + " refused: " + std::to_string(options.maxSessions) +
             " sessions already (the cap)");
+        ::close(socket);
         return;
     }
     int one = 1;
