@@ -22,6 +22,8 @@ constexpr std::size_t nameAreaSize = 4096;
 // `blocksInFlight` of them at once: the phase's memory does not grow with the files.
 constexpr std::size_t blockSize = 256 * 1024;
 constexpr std::size_t blocksInFlight = 24;
+// Received bytes are gathered up to this many before they are inflated.
+constexpr std::size_t inflateInputSize = 64 * 1024;
 
 struct AddonDataPattern {
     const char* text;
@@ -422,21 +424,29 @@ void Downloader::downloadFile(const DownloadEntry& entry) {
     int inflated = Z_OK;
     {
         Inflater inflater(*writer_, size);
-        unsigned char block[fileDataBlockSize];
+        // The bytes of several receives are inflated together: zlib runs its fast loop over
+        // longer input and is called far less often.
+        std::vector<unsigned char>& pending = pending_;
+        pending.resize(inflateInputSize);
+        std::size_t held = 0;
         auto packedSize = static_cast<std::size_t>(entry.packedSize);
         std::size_t request = std::min(fileDataBlockSize, packedSize);
         std::size_t received = 0;
         do {
-            long got = job_.connection.receive(block, request);
+            long got = job_.connection.receive(pending.data() + held, request);
             if (got <= 0)
                 break;
             received += static_cast<std::size_t>(got);
+            held += static_cast<std::size_t>(got);
             job_.bytesDone += got;
             updateProgress(job_);
             // A stream that failed is still read to its end, so that a short download is told
             // as such and the next file starts at the right byte.
-            if (inflated == Z_OK)
-                inflated = inflater.feed(block, static_cast<std::size_t>(got));
+            if (held + fileDataBlockSize > pending.size() || received == packedSize) {
+                if (inflated == Z_OK)
+                    inflated = inflater.feed(pending.data(), held);
+                held = 0;
+            }
             if (writer_->writeFailed()) {
                 settle(std::nullopt);
                 job_.fatal("Write failed!");

@@ -38,6 +38,7 @@ public:
 private:
     WorkerJob& job_;
     std::unique_ptr<Writer> writer_;
+    std::vector<unsigned char> pending_; // received bytes not inflated yet
 };
 
 // One file on its own, as the patch run downloads each.
