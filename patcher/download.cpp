@@ -6,6 +6,7 @@
 #include "patcher/md5.h"
 #include "settings/settings.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -24,6 +25,8 @@ constexpr std::size_t blockSize = 256 * 1024;
 constexpr std::size_t blocksInFlight = 24;
 // Received bytes are gathered up to this many before they are inflated.
 constexpr std::size_t inflateInputSize = 64 * 1024;
+// Temporary files made ahead of the worker, each an open descriptor.
+constexpr std::size_t temporariesAhead = 16;
 
 struct AddonDataPattern {
     const char* text;
@@ -57,6 +60,17 @@ void skipFileData(WorkerJob& job, std::int32_t packedSize) {
 
 using Block = std::unique_ptr<unsigned char[]>;
 
+// A file's temporary name, created afresh, with the directories along its path when they are
+// missing.
+UniqueFd createTemporary(const std::string& path, const std::string& temporary) {
+    UniqueFd output = createFresh(temporary);
+    if (!output) {
+        makeDirs(path);
+        output = createFresh(temporary);
+    }
+    return output;
+}
+
 } // namespace
 
 // A file on its way to its place: its names, what it must be, and its open temporary file.
@@ -74,6 +88,13 @@ struct PendingFile {
 // The writer thread: digests and writes the inflated blocks of each file, then verifies the file
 // and installs it, and appends the report lines, all in the order the worker handed them over.
 class Downloader::Writer {
+    struct Planned {
+        std::string path;
+        std::string temporary;
+        enum { waiting, creating, made, taken } state = waiting;
+        UniqueFd output{};
+    };
+
 public:
     explicit Writer(Settings& settings) : settings_(settings), thread_([this] { run(); }) {}
     Writer(const Writer&) = delete;
@@ -85,6 +106,39 @@ public:
         }
         changed_.notify_all();
         thread_.join();
+        // Temporary files made ahead for files the pass never reached.
+        for (Planned& planned : planned_)
+            if (planned.output)
+                ::unlink(planned.temporary.c_str());
+    }
+
+    // The files the phase will download, in order: the writer creates their temporary files a
+    // few files ahead of the worker when it has nothing else to do, which takes the file
+    // system's work of making a file off the worker's way.
+    void plan(std::vector<std::pair<std::string, std::string>> files) {
+        std::lock_guard guard(lock_);
+        for (auto& [path, temporary] : files)
+            planned_.push_back({std::move(path), std::move(temporary)});
+        changed_.notify_all();
+    }
+
+    // The temporary file of the `index`-th planned file, made ahead or now.
+    UniqueFd takeTemporary(std::size_t index) {
+        std::unique_lock guard(lock_);
+        Planned& planned = planned_[index];
+        taken_ = std::max(taken_, index + 1);
+        changed_.notify_all();
+        if (planned.state == Planned::waiting) {
+            planned.state = Planned::creating;
+            guard.unlock();
+            UniqueFd output = createTemporary(planned.path, planned.temporary);
+            guard.lock();
+            planned.state = Planned::taken;
+            return output;
+        }
+        changed_.wait(guard, [&] { return planned.state == Planned::made; });
+        planned.state = Planned::taken;
+        return std::move(planned.output);
     }
 
     // A block to inflate into; waits while every block is on its way.
@@ -153,6 +207,18 @@ private:
         changed_.notify_all();
     }
 
+    // The next planned file whose temporary file may be made ahead, or none.
+    Planned* nextToMake() {
+        while (made_ < planned_.size() && made_ < taken_ + temporariesAhead) {
+            Planned& planned = planned_[made_++];
+            if (planned.state == Planned::waiting) {
+                planned.state = Planned::creating;
+                return &planned;
+            }
+        }
+        return nullptr;
+    }
+
     void run() {
         for (;;) {
             Item item;
@@ -160,7 +226,19 @@ private:
                 std::unique_lock guard(lock_);
                 busy_ = false;
                 changed_.notify_all();
-                changed_.wait(guard, [this] { return !queue_.empty() || stopping_; });
+                Planned* ahead = nullptr;
+                changed_.wait(guard, [&] {
+                    return !queue_.empty() || stopping_ || (ahead = nextToMake()) != nullptr;
+                });
+                if (ahead) {
+                    guard.unlock();
+                    UniqueFd output = createTemporary(ahead->path, ahead->temporary);
+                    guard.lock();
+                    ahead->output = std::move(output);
+                    ahead->state = Planned::made;
+                    changed_.notify_all();
+                    continue;
+                }
                 if (queue_.empty())
                     break;
                 item = std::move(queue_.front());
@@ -274,11 +352,14 @@ private:
     Settings& settings_;
     std::mutex lock_;
     std::condition_variable changed_;
-    std::deque<Item> queue_;    // guarded by lock_
-    std::vector<Block> spare_;  // guarded by lock_
-    std::size_t blocksOut_ = 0; // guarded by lock_
-    bool busy_ = false;         // guarded by lock_
-    bool stopping_ = false;     // guarded by lock_
+    std::deque<Planned> planned_; // guarded by lock_; a deque, so that entries never move
+    std::size_t made_ = 0;        // guarded by lock_: planned files looked at for making ahead
+    std::size_t taken_ = 0;       // guarded by lock_: planned files the worker has come to
+    std::deque<Item> queue_;      // guarded by lock_
+    std::vector<Block> spare_;    // guarded by lock_
+    std::size_t blocksOut_ = 0;   // guarded by lock_
+    bool busy_ = false;           // guarded by lock_
+    bool stopping_ = false;       // guarded by lock_
     std::atomic<bool> writeFailed_{false};
     // The writer thread's own.
     std::optional<PendingFile> current_;
@@ -369,6 +450,18 @@ Downloader::Downloader(WorkerJob& job)
 
 Downloader::~Downloader() = default;
 
+void Downloader::plan(const DownloadList& files) {
+    std::vector<std::pair<std::string, std::string>> temporaries;
+    for (const DownloadEntry& entry : files) {
+        std::string path = replaceChar(entry.path, '\\', '/');
+        if (path.size() + 9 >= nameAreaSize) // its backup name would not fit
+            break;
+        temporaries.emplace_back(path, path + ".new");
+    }
+    planned_ = temporaries.size();
+    writer_->plan(std::move(temporaries));
+}
+
 const std::vector<std::pair<std::string, std::string>>& Downloader::verified() {
     writer_->drain();
     return writer_->verified();
@@ -394,13 +487,10 @@ void Downloader::downloadFile(const DownloadEntry& entry) {
     file.digest = entry.digest;
     file.size = static_cast<std::uint64_t>(entry.size);
     file.reported = !addonData || settings.completeCheck;
-    if (file.backup.size() < nameAreaSize) {
-        file.output = createFresh(file.temporary);
-        if (!file.output) {
-            makeDirs(file.path);
-            file.output = createFresh(file.temporary);
-        }
-    }
+    std::size_t index = next_++;
+    if (file.backup.size() < nameAreaSize)
+        file.output = index < planned_ ? writer_->takeTemporary(index)
+                                       : createTemporary(file.path, file.temporary);
     if (!file.output) {
         job_.status("Failed to create %s", file.temporary.c_str());
         writer_->report("Error: couldn't create " + file.display, true);

@@ -28,6 +28,8 @@ public:
     // Waits for the writer to finish what it was given.
     ~Downloader();
 
+    // The files that downloadFile will be called for, in that order, before the first call.
+    void plan(const DownloadList& files);
     void downloadFile(const DownloadEntry& entry);
     // Waits until every file handed over is installed (or refused), then gives the installed
     // ones with their digests, for the digest cache.
@@ -39,6 +41,8 @@ private:
     WorkerJob& job_;
     std::unique_ptr<Writer> writer_;
     std::vector<unsigned char> pending_; // received bytes not inflated yet
+    std::size_t planned_ = 0;            // files of the plan
+    std::size_t next_ = 0;               // files downloaded so far
 };
 
 // One file on its own, as the patch run downloads each.

@@ -56,6 +56,7 @@ void PatchRun::run() {
                 sendFileRequestEnd(job_.connection);
             job_.bytesDone = 0;
             Downloader downloader(job_);
+            downloader.plan(downloads);
             for (const DownloadEntry& entry : downloads)
                 downloader.downloadFile(entry);
             rememberVerified(downloader.verified());
