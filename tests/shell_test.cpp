@@ -144,6 +144,40 @@ TEST_F(ShellTest, ReportTextWithAndWithoutPelvarTxt) {
     EXPECT_EQ(std::string(reportNotice).substr(0, 70), std::string(68, '_') + "\n\n");
 }
 
+TEST(ReadableText, WindowsTextAndTerminalControls) {
+    struct Case {
+        std::string bytes;
+        std::string readable;     // the report window and the status line
+        std::string terminal;     // a status line on the terminal
+        std::string terminalText; // the report on the terminal
+    };
+    const Case cases[] = {
+        {"Caf\xc3\xa9 \xe2\x82\xac", "Caf\xc3\xa9 \xe2\x82\xac", "Caf\xc3\xa9 \xe2\x82\xac",
+         "Caf\xc3\xa9 \xe2\x82\xac"},
+        // Windows-1252, line by line: a valid UTF-8 line next to it stays as it is.
+        {"Caf\xe9 \x80\x93\x94\x81\n\xc3\xa9",
+         "Caf\xc3\xa9 \xe2\x82\xac\xe2\x80\x9c\xe2\x80\x9d\xc2\x81\n\xc3\xa9",
+         "Caf\xc3\xa9 \xe2\x82\xac\xe2\x80\x9c\xe2\x80\x9d^[A^J\xc3\xa9",
+         "Caf\xc3\xa9 \xe2\x82\xac\xe2\x80\x9c\xe2\x80\x9d^[A\n\xc3\xa9"},
+        // Overlong, surrogate and cut-short sequences are no UTF-8.
+        {"\xc0\xaf \xed\xa0\x80 \xe2\x82",
+         "\xc3\x80\xc2\xaf \xc3\xad\xc2\xa0\xe2\x82\xac \xc3\xa2\xe2\x80\x9a",
+         "\xc3\x80\xc2\xaf \xc3\xad\xc2\xa0\xe2\x82\xac \xc3\xa2\xe2\x80\x9a",
+         "\xc3\x80\xc2\xaf \xc3\xad\xc2\xa0\xe2\x82\xac \xc3\xa2\xe2\x80\x9a"},
+        // Clearing the screen, setting the title, moving back over a line, 8-bit CSI.
+        {"\x1b[2J\x1b]0;pwned\x07 a\rb\tc\x7f\r\nd\xc2\x9b"
+         "31m",
+         "\x1b[2J\x1b]0;pwned\x07 a\rb\tc\x7f\r\nd\xc2\x9b"
+         "31m",
+         "^[[2J^[]0;pwned^G a^Mb^Ic^?^M^Jd^[[31m", "^[[2J^[]0;pwned^G a^Mb\tc^?\nd^[[31m"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(readableText(c.bytes), c.readable) << c.bytes;
+        EXPECT_EQ(terminalText(c.bytes, false), c.terminal) << c.bytes;
+        EXPECT_EQ(terminalText(c.bytes, true), c.terminalText) << c.bytes;
+    }
+}
+
 TEST(GameLocation, InstallPathFromAWinePrefix) {
     std::string registry =
         "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n\n"
@@ -194,12 +228,12 @@ namespace {
 // Runs start-up's search in a child process started in `start`; gives what a stub Pelvar.exe
 // recorded ("" when none ran) or, when the search returned, "returned <n> in <directory>".
 std::string searchInChild(const std::string& start, const std::string& prefix,
-                          const std::string& commandLine, const std::string& record) {
+                          const std::vector<std::string>& arguments, const std::string& record) {
     pid_t child = ::fork();
     if (child == 0) {
         if (::chdir(start.c_str()) != 0)
             ::_exit(126);
-        GameSearch found = findGameOrHandOver(prefix, commandLine);
+        GameSearch found = findGameOrHandOver(prefix, arguments);
         char here[4096];
         writeFile(record, "returned " + std::to_string(static_cast<int>(found)) + " in " +
                               (::getcwd(here, sizeof here) ? here : "?"));
@@ -225,17 +259,17 @@ TEST(GameLocation, HandOverToTheCopyKeptInTheGameDirectory) {
               "#!/bin/sh\n{ pwd; printf '%s\\n' \"$0\" \"$@\"; } > " + record + "\n");
     ::chmod((disk / "WoW/Pelvar.exe").c_str(), 0755);
 
-    EXPECT_EQ(searchInChild(elsewhere.path(), prefix.path(), "-x", record),
-              disk / "WoW\nPelvar.exe\n-x\n");
+    EXPECT_EQ(searchInChild(elsewhere.path(), prefix.path(), {"-x", "a b"}, record),
+              disk / "WoW\nPelvar.exe\n-x\na b\n");
 
     // Started in the game directory, the program runs itself.
     ::unlink(record.c_str());
-    std::string result = searchInChild(disk / "WoW", prefix.path(), "-x", record);
+    std::string result = searchInChild(disk / "WoW", prefix.path(), {"-x"}, record);
     EXPECT_EQ(result.substr(0, 11), "returned 0 ") << result;
 
     // No copy in the game directory: the program runs itself there.
     ::unlink((disk / "WoW/Pelvar.exe").c_str());
-    result = searchInChild(elsewhere.path(), prefix.path(), "", record);
+    result = searchInChild(elsewhere.path(), prefix.path(), {}, record);
     EXPECT_EQ(result.substr(0, 11), "returned 1 ") << result;
     EXPECT_NE(result.find("/WoW"), std::string::npos);
 }

@@ -199,9 +199,10 @@ GameSearch findGame(const std::string& prefix) {
     return fileExists("WoW.exe") ? GameSearch::installed : GameSearch::notFound;
 }
 
-GameSearch findGameOrHandOver(const std::string& prefix, const std::string& commandLine) {
+GameSearch findGameOrHandOver(const std::string& prefix,
+                              const std::vector<std::string>& arguments) {
     GameSearch found = findGame(prefix);
     if (found == GameSearch::installed && fileExists("Pelvar.exe"))
-        replaceProcess("Pelvar.exe", splitArguments(commandLine), false);
+        replaceProcess("Pelvar.exe", arguments, false);
     return found;
 }

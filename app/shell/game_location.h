@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 // The game's installation directory, found as start-up does: the current directory when it
 // holds "WoW.exe", else the InstallPath of the game's registry key. Under Wine that key lives in
@@ -41,5 +42,5 @@ GameSearch findGame(const std::string& prefix);
 
 // Start-up's search for the game: findGame, then, when the program was started outside the game
 // directory and a copy of it, "Pelvar.exe", is kept there, the hand-over to that copy with the
-// program's own command-line text (no return when it starts).
-GameSearch findGameOrHandOver(const std::string& prefix, const std::string& commandLine);
+// program's own arguments, each as it was given (no return when it starts).
+GameSearch findGameOrHandOver(const std::string& prefix, const std::vector<std::string>& arguments);
