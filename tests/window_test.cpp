@@ -661,13 +661,14 @@ private slots:
 
     // The real program, started offscreen against a slow or stalling server, is closed (as the
     // session's end asks it to) while a file downloads, while the worker waits for the login or
-    // the distribution answer, and during the pause after a fatal message: it ends within 2 s,
-    // and under the sanitizers without a report.
+    // the distribution answer, during the pause after a fatal message, and with the report open
+    // after the pass: it ends within 2 s, and under the sanitizers without a report.
     void realProgramEndsWithinTwoSecondsWhenClosedAtAnyMoment() {
         struct Moment {
             const char* name;
             std::function<void(TestServer&, Settings&)> prepare;
             const char* logLine;
+            int settleMs = 500; // for the worker to get from the server's answer to its wait
         };
         auto withUpload = [] {
             writeFile("WTF/Account/ACC/SavedVariables.lua",
@@ -710,6 +711,12 @@ private slots:
                  withUpload(); // the upload then finds no WDB version: "Bad version?"
              },
              "closing after 0 bytes"},
+            {"with the patch report open after the pass",
+             [](TestServer& server, Settings& stored) {
+                 server.addFile("1 Standard", "Interface/A.lua", "a");
+                 stored.writeString("Distribution", "1");
+             },
+             "C: ", 1500},
         };
         for (const Moment& moment : moments) {
             TempDir state("pelvar-state"), game("pelvar-game");
@@ -734,8 +741,7 @@ private slots:
                 return false;
             };
             QVERIFY2(waitUntil(logged, 60000), moment.name);
-            // Time for the worker to get from the server's answer to where it waits.
-            QTest::qWait(500);
+            QTest::qWait(moment.settleMs);
             QVERIFY2(!pelvar.waitFor(std::chrono::milliseconds(0)),
                      qPrintable(QString(moment.name) + ": ended by itself\n" +
                                 QString::fromStdString(pelvar.output())));
