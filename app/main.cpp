@@ -62,5 +62,7 @@ int main(int argc, char** argv) {
     }
     setFatalHook([](const std::string& message) { showMessage(nullptr, message); });
     application.closeOnTerminationSignals();
-    endProcess(application.startup());
+    // A pass that still runs when the window closes ends with the process inside startup; when
+    // none runs, everything is torn down in order.
+    return application.startup();
 }

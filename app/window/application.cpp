@@ -8,6 +8,8 @@
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -67,6 +69,10 @@ void Application::requestEnd() {
     if (mainWindow)
         mainWindow->reject();
     QWidget* modal = QApplication::activeModalWidget();
-    if (!mainWindow || (modal && modal != mainWindow))
-        endProcess(0);
+    if (mainWindow && (!modal || modal == mainWindow))
+        return; // the window's loop ends, and with it the program
+    // A dialog is open over the window (or there is no window yet): answering it would go on
+    // with the program (a report's end may start the game), so the process ends here, at once.
+    std::fflush(nullptr);
+    std::_Exit(0);
 }

@@ -36,6 +36,6 @@ public:
     // Exit button does.
     void closeOnTerminationSignals();
     // Closes the window as Exit does. Dialogs open over it are not answered: when one is, the
-    // program ends with it.
+    // process ends at once.
     void requestEnd();
 };
