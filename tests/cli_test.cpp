@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -379,10 +380,14 @@ public:
         termios settings{};
         return ::tcgetattr(master_, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
     }
-    // The exit status as waitpid gives it.
+    // The exit status as waitpid gives it; a program still running after 20 s is killed.
     int wait() {
         int status = 0;
-        ::waitpid(child_, &status, 0);
+        for (int waited = 0; ::waitpid(child_, &status, WNOHANG) == 0; waited += 10) {
+            if (waited == 20000)
+                ::kill(child_, SIGKILL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         child_ = -1;
         return status;
     }
@@ -440,7 +445,11 @@ TEST_F(CliTest, TerminalAsksForTheLogin) {
     ASSERT_TRUE(terminal.type("sylvanas\n"));
     ASSERT_TRUE(terminal.readUntil("Password:")) << terminal.screen;
     ASSERT_TRUE(terminal.type("\x03")); // Ctrl+C
-    int status = terminal.wait();
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+    [[maybe_unused]] int status = terminal.wait();
+#ifndef __SANITIZE_THREAD__
+    // (ThreadSanitizer holds back a signal raised in a handler: the program then reads the end of
+    // its input and goes on, and gives the echo back all the same.)
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+#endif
     EXPECT_TRUE(terminal.echoing());
 }
