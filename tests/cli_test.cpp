@@ -265,7 +265,6 @@ TEST_F(CliTest, RunGameStartsItWithTheOptionsAndTheCommandLine) {
 
 TEST_F(CliTest, AccountForScriptsNeverOnTheCommandLine) {
     stored().writeString("Distribution", "0");
-    writeFile(server.root() + "/accounts", "jaina\nproudmoore\n");
     writeFile(state / "password", "proudmoore\n");
 
     writeTable();

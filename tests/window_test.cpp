@@ -12,6 +12,8 @@
 #include "app/window/login_dialog.h"
 #include "app/window/main_window.h"
 #include "app/window/report_window.h"
+#include "net/protocol.h"
+#include "net/server_link.h"
 #include "tests/support/environment.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -696,7 +698,11 @@ private slots:
              "C: "},
             {"while the worker waits for the login answer",
              [&](TestServer& server, Settings& stored) {
-                 writeFile(server.root() + "/accounts", "thrall\nright\n");
+                 // The account exists with another password than the stored one.
+                 ServerLink link;
+                 link.connect(*parseServerEndpoint("127.0.0.1:" + std::to_string(server.port())));
+                 QVERIFY(loginExchange(link, "thrall", "right") == LoginOutcome::accepted);
+                 link.close();
                  stored.writeString("Username", "thrall");
                  stored.writeString("Password", "wrong");
                  stored.writeString("Distribution", "0");
