@@ -223,17 +223,6 @@ TEST_F(CliTest, EveryStatusLineOnceInOrderAndTheClosingLineLast) {
     EXPECT_EQ(lines.back(), "Done!");
 }
 
-// Enable once the pass counts the files it could not install in Settings::installErrors; the
-// count is read after the pass and nothing sets it yet.
-TEST_F(CliTest, DISABLED_FileThatCannotBeInstalledGivesExitCodeOne) {
-    server.addFile("1 Standard", "Interface/B.lua", "b");
-    stored().writeString("Distribution", "1");
-    makeDirectories(game / "Interface/B.lua.new");
-    ProcessResult result = cli({});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err, "pelvar-cli: 1 listed file could not be installed\n");
-}
-
 TEST_F(CliTest, RunGameStartsItWithTheOptionsAndTheCommandLine) {
     stored().writeString("Distribution", "0");
     stored().writeString("RunWindowed", "1");
