@@ -8,13 +8,51 @@
 #include <QApplication>
 #include <QIcon>
 #include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char usage[] =
+    "usage: pelvar [game arguments]\n"
+    "Pelvar Patcher / Mirelgan Uploader: opens its window in the World of Warcraft directory and\n"
+    "runs one pass at once: the list of Pelvar distributions, the Mirelgan upload of the data the\n"
+    "game's add-on recorded, then the patching of the chosen distribution's interface files.\n"
+    "\n"
+    "The game directory is the current directory when it holds WoW.exe, else the InstallPath of\n"
+    "the game's key in the Wine prefix ($WINEPREFIX, default ~/.wine). Every argument is handed,\n"
+    "as it is, to WoW.exe when the game is started (\"Run WoW\", or \"Auto Run WoW\" after a\n"
+    "pass), followed by the options chosen under Configure (-windowed, -nosound, -opengl).\n"
+    "\n"
+    "  --help      print this text and end\n"
+    "  --version   print the version and end\n"
+    "\n"
+    "Environment: MIRELGAN_SERVER (a.b.c.d or a.b.c.d:port) overrides the server, and\n"
+    "MIRELGAN_SETTINGS the settings database (default: $XDG_CONFIG_HOME/Mirelgan/settings.db).\n"
+    "SIGTERM, SIGINT and SIGHUP close the window as its Exit button does.\n";
+
+} // namespace
 
 int main(int argc, char** argv) {
+    // Ours, not the game's (whose options have one dash): answered before anything of the
+    // window exists, so that they work without a display.
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    for (const std::string& argument : arguments) {
+        if (argument == "--help") {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+        if (argument == "--version") {
+            std::printf("pelvar %s\n", MIRELGAN_VERSION);
+            return 0;
+        }
+    }
+
     QApplication qt(argc, argv);
     initWindowResources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/pelvar.svg")));
     QApplication::setDesktopFileName(QStringLiteral("pelvar"));
-    Application application(argc, argv);
+    Application application(arguments);
     if (!application.settings.storeError().empty())
         std::fprintf(stderr, "pelvar: settings are not remembered: %s\n",
                      application.settings.storeError().c_str());
@@ -23,5 +61,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     setFatalHook([](const std::string& message) { showMessage(nullptr, message); });
-    endProcess(application.startup());
+    application.closeOnTerminationSignals();
+    // A pass that still runs when the window closes ends with the process inside startup; when
+    // none runs, everything is torn down in order.
+    return application.startup();
 }

@@ -1,16 +1,29 @@
 #include "settings/settings.h"
 #include "tests/support/helpers.h"
 #include "tests/support/process.h"
+#include "tests/support/scripted_peer.h"
 #include "tests/support/test_server.h"
 
+#include <algorithm>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
 
 std::string table(std::size_t rows) {
     std::string text = "Mirelgan_Data = {\n";
@@ -41,10 +54,21 @@ protected:
     CliTest() { writeFile(game / "WoW.exe", ""); }
 
     ProcessResult cli(std::vector<std::string> arguments, const std::string& input = "") {
-        arguments.insert(arguments.begin(), PELVAR_CLI);
-        return runProcess(arguments, game.path(), environment(), input);
+        return cliWith(environment(), std::move(arguments), input);
     }
-    std::vector<std::pair<std::string, std::string>> environment() const {
+    ProcessResult cliWith(const Environment& environment, std::vector<std::string> arguments,
+                          const std::string& input = "") {
+        arguments.insert(arguments.begin(), PELVAR_CLI);
+        return runProcess(arguments, game.path(), environment, input);
+    }
+    // The environment with one variable changed.
+    Environment environmentWith(const std::string& name, const std::string& value) const {
+        Environment changed = environment();
+        std::erase_if(changed, [&](const auto& entry) { return entry.first == name; });
+        changed.emplace_back(name, value);
+        return changed;
+    }
+    Environment environment() const {
         return {{"MIRELGAN_SETTINGS", state / "settings.db"},
                 {"MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(server.port())},
                 {"HOME", state.path()},
@@ -52,6 +76,7 @@ protected:
                 {"WINEPREFIX", state / "no-prefix"}};
     }
     Settings stored() { return Settings(state / "settings.db"); }
+    void writeTable() { writeFile(game / "WTF/Account/ACC/SavedVariables.lua", table(3)); }
     void storeAccount(const std::string& user, const std::string& password) {
         Settings settings = Settings(state / "settings.db");
         settings.writeString("Username", user);
@@ -152,8 +177,18 @@ TEST_F(CliTest, NoGameAndBadUsage) {
     ::unlink((game / "WoW.exe").c_str());
     ProcessResult noGame = cli({});
     EXPECT_EQ(noGame.exitCode, 2);
-    EXPECT_EQ(noGame.err, "Can't find WoW, aborting\n");
+    EXPECT_TRUE(noGame.err.starts_with("Can't find WoW, aborting\nLooked in:\n" + game.path() +
+                                       ": no WoW.exe\n"))
+        << noGame.err;
+    writeFile(game / "Wow.exe", "");
+    ProcessResult list = cli({"--list-games"});
+    EXPECT_EQ(list.exitCode, 0);
+    EXPECT_TRUE(list.out.starts_with("* " + game.path() + "\t")) << list.out;
     EXPECT_EQ(cli({"--frobnicate"}).exitCode, 2);
+    ProcessResult version = cli({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_TRUE(version.out.starts_with("pelvar-cli ") && version.out.ends_with("\n"))
+        << version.out;
     EXPECT_EQ(cli({"--keep-clean", "maybe"}).exitCode, 2);
 }
 
@@ -164,7 +199,40 @@ TEST_F(CliTest, FatalEndGivesExitCodeOne) {
     ProcessResult result = cli({});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.err, "Decompression error: -3\n");
-    EXPECT_TRUE(contains(result.out, "Decompression error: -3\nDone!\n")) << result.out;
+    EXPECT_FALSE(contains(result.out, "Done!")) << "a failure never reads Done!";
+    EXPECT_EQ(linesOf(result.out).back(), "Decompression error: -3") << result.out;
+    std::vector<std::string> lines = linesOf(result.out);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Decompression error: -3"), 1)
+        << "the message that is the closing line is not printed twice";
+}
+
+TEST_F(CliTest, EveryStatusLineOnceInOrderAndTheClosingLineLast) {
+    server.addFile("1 Standard", "Interface/A.lua", "a");
+    server.addFile("1 Standard", "Interface/B.lua", "b");
+    stored().writeString("Distribution", "1");
+    makeDirectories(game / "Interface/B.lua.new"); // B.lua cannot be written
+    ProcessResult result = cli({});
+    std::vector<std::string> lines = linesOf(result.out);
+    const std::vector<std::string> expected = {"Connecting",
+                                               "Connected",
+                                               "Waiting for Response",
+                                               "Patching Pelvar",
+                                               "Downloading Interface\\A.lua",
+                                               "Failed to create Interface/B.lua.new",
+                                               "Pelvar Patching Complete",
+                                               "PatchReport",
+                                               "New: Interface\\A.lua",
+                                               "Error: couldn't create Interface\\B.lua"};
+    auto at = lines.begin();
+    for (const std::string& line : expected) {
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line << "\n" << result.out;
+        at = std::find(at, lines.end(), line);
+        ASSERT_NE(at, lines.end()) << line << " out of order\n" << result.out;
+    }
+    EXPECT_EQ(lines.back(), "Done!");
+    EXPECT_EQ(result.exitCode, 1) << "a listed file could not be installed";
+    EXPECT_TRUE(contains(result.err, "pelvar-cli: 1 listed file could not be installed\n"))
+        << result.err;
 }
 
 TEST_F(CliTest, RunGameStartsItWithTheOptionsAndTheCommandLine) {
@@ -175,55 +243,213 @@ TEST_F(CliTest, RunGameStartsItWithTheOptionsAndTheCommandLine) {
     ::chmod((game / "WoW.exe").c_str(), 0755);
     EXPECT_EQ(cli({}).exitCode, 0);
     EXPECT_FALSE(exists(game / "args.txt")) << "never without --run-game";
-    EXPECT_EQ(cli({"--run-game", "--", "-console"}).exitCode, 0);
-    EXPECT_EQ(readFile(game / "args.txt"), "-console\n-windowed\n-opengl\n");
+    EXPECT_EQ(cli({"--run-game", "--", "-console", "a b"}).exitCode, 0);
+    EXPECT_EQ(readFile(game / "args.txt"), "-console\na b\n-windowed\n-opengl\n");
+
+    // After a pass that ended early, the game still starts.
+    ::unlink((game / "args.txt").c_str());
+    ProcessResult failed = cliWith(
+        environmentWith("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(unusedLoopbackPort())),
+        {"--run-game"});
+    EXPECT_TRUE(contains(failed.out, "Can't connect!\n")) << failed.out;
+    EXPECT_EQ(readFile(game / "args.txt"), "-windowed\n-opengl\n");
+
+    // A Windows program and no wine: the user is told why, then the closing line.
+    ::chmod((game / "WoW.exe").c_str(), 0644);
+    ProcessResult notStarted =
+        cliWith(environmentWith("PATH", state / "no-programs"), {"--run-game"});
+    EXPECT_EQ(notStarted.exitCode, 1);
+    EXPECT_TRUE(notStarted.err.starts_with("pelvar-cli: WoW could not be started: WoW.exe: "))
+        << notStarted.err;
+    EXPECT_EQ(linesOf(notStarted.out).back(), "Done!");
 }
 
-TEST_F(CliTest, TerminalAsksForTheLogin) {
+TEST_F(CliTest, AccountForScriptsNeverOnTheCommandLine) {
     stored().writeString("Distribution", "0");
-    writeFile(game / "WTF/Account/ACC/SavedVariables.lua", table(3));
-    int terminal = -1;
-    pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-    if (child == 0) {
-        if (::chdir(game.path().c_str()) != 0)
-            ::_exit(126);
-        for (const auto& [name, value] : environment())
-            value.empty() ? ::unsetenv(name.c_str()) : ::setenv(name.c_str(), value.c_str(), 1);
-        ::execl(PELVAR_CLI, PELVAR_CLI, nullptr);
-        ::_exit(127);
+    writeFile(state / "password", "proudmoore\n");
+
+    writeTable();
+    ProcessResult fromEnvironment =
+        cliWith(environmentWith("MIRELGAN_PASSWORD", "proudmoore"), {"--user", "jaina"});
+    EXPECT_EQ(fromEnvironment.exitCode, 0) << fromEnvironment.err;
+    writeTable();
+    ProcessResult fromFile = cli({"--user", "jaina", "--password-file", state / "password"});
+    EXPECT_EQ(fromFile.exitCode, 0) << fromFile.err;
+    EXPECT_EQ(server.uploadNames(),
+              (std::vector<std::string>{"000001-jaina.zeppelin", "000002-jaina.zeppelin"}));
+    EXPECT_EQ(stored().readString("Username"), "") << "the account of a run is not stored";
+
+    // A refused account skips the upload at once, without a question.
+    writeTable();
+    ProcessResult refused =
+        cliWith(environmentWith("MIRELGAN_PASSWORD", "frostmourne"), {"--user", "jaina"});
+    EXPECT_EQ(refused.exitCode, 0);
+    EXPECT_TRUE(contains(refused.out, "Skipping Mirelgan Upload\n")) << refused.out;
+    EXPECT_EQ(refused.err, "pelvar-cli: the server refused the login of jaina\n");
+    EXPECT_EQ(server.uploadNames().size(), 2u);
+
+    for (const std::vector<std::string>& wrong :
+         {std::vector<std::string>{"--user", "jaina"},
+          {"--password-file", state / "password"},
+          {"--user", "jaina", "--password-file", state / "missing"},
+          {"--user", "jaina", "--anonymous"},
+          {"--user", "jaina", "--password", "proudmoore"}})
+        EXPECT_EQ(cli(wrong).exitCode, 2) << wrong.back();
+}
+
+TEST_F(CliTest, AnonymousLoginRefusedOnceSkipsTheUpload) {
+    // A server that refuses every login, anonymous ones too.
+    ScriptedPeer refusing;
+    refusing.expect("D\n").send("D\n1\n").expect("L\nanonymous\n\n").send("Login failed\n");
+    refusing.readUntilClosed();
+    refusing.start();
+    stored().writeString("Distribution", "0");
+    writeTable();
+    ProcessResult result =
+        cliWith(environmentWith("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(refusing.port())),
+                {"--anonymous"});
+    EXPECT_TRUE(refusing.finish()) << refusing.mismatch();
+    EXPECT_EQ(refusing.received(), "D\nL\nanonymous\n\n") << "one anonymous login, no more";
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(contains(result.out, "Skipping Mirelgan Upload\n")) << result.out;
+}
+
+TEST_F(CliTest, TextFromTheServerOrDiskCannotControlTheTerminal) {
+    server.addFile("1 Standard", "Interface/\x1b[2JA.lua", "a");
+    server.addFile("1 Standard", "Pelvar.txt", "Caf\xe9 \x1b]0;pwned\x07\r\nnext\rfake\n");
+    server.addDistribution("2 \x1b[31mRed");
+    stored().writeString("Distribution", "1");
+    ProcessResult result = cli({});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_FALSE(contains(result.out, "\x1b")) << result.out;
+    EXPECT_TRUE(contains(result.out, "\nDownloading Interface\\^[[2JA.lua\n")) << result.out;
+    EXPECT_TRUE(contains(result.out, "\nCaf\xc3\xa9 ^[]0;pwned^G\nnext^Mfake\n")) << result.out;
+
+    ProcessResult offered = cli({"--distribution", "5"});
+    EXPECT_EQ(offered.exitCode, 2);
+    EXPECT_TRUE(contains(offered.err, "  2  ^[[31mRed\n")) << offered.err;
+    EXPECT_FALSE(contains(offered.err, "\x1b"));
+}
+
+namespace {
+
+// pelvar-cli on a terminal of its own (a pseudo-terminal) that the test reads and types into.
+class Terminal {
+public:
+    Terminal(const std::string& directory, const Environment& environment) {
+        // Everything the child needs is made before the fork.
+        std::vector<std::string> entries = changedEnvironment(environment);
+        std::vector<char*> variables;
+        for (std::string& entry : entries)
+            variables.push_back(entry.data());
+        variables.push_back(nullptr);
+        char* argv[] = {const_cast<char*>(PELVAR_CLI), nullptr};
+        child_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
+        if (child_ == 0) {
+            if (::chdir(directory.c_str()) != 0)
+                ::_exit(126);
+            ::execve(PELVAR_CLI, argv, variables.data());
+            ::_exit(127);
+        }
     }
-    std::string screen;
-    auto readUntil = [&](const std::string& text) {
+    ~Terminal() {
+        if (child_ > 0) {
+            ::kill(child_, SIGKILL);
+            ::waitpid(child_, nullptr, 0);
+        }
+        ::close(master_);
+    }
+
+    bool readUntil(const std::string& text) {
         while (!contains(screen, text)) {
-            pollfd waiting{terminal, POLLIN, 0};
+            pollfd waiting{master_, POLLIN, 0};
             if (::poll(&waiting, 1, 10000) <= 0)
                 return false;
             char block[4096];
-            ssize_t got = ::read(terminal, block, sizeof block);
+            ssize_t got = ::read(master_, block, sizeof block);
             if (got <= 0)
                 return false;
             screen.append(block, static_cast<std::size_t>(got));
         }
         return true;
-    };
-    auto type = [&](const std::string& text) {
-        ASSERT_EQ(::write(terminal, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    };
-    ASSERT_TRUE(readUntil("Username:")) << screen;
-    EXPECT_TRUE(
-        contains(screen, "Hint: don't use the same login/pass combination you use for WoW"));
-    type("jaina\n");
-    ASSERT_TRUE(readUntil("Password:")) << screen;
-    type("proudmoore\n");
-    ASSERT_TRUE(readUntil("Upload Anonymously? [y/N]")) << screen;
-    type("n\n");
-    ASSERT_TRUE(readUntil("Done!")) << screen;
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ::close(terminal);
-    EXPECT_FALSE(contains(screen, "proudmoore")) << "the password is not echoed";
-    EXPECT_TRUE(contains(screen, "%\r")) << "a progress bar on a terminal";
+    }
+    bool type(const std::string& text) {
+        return ::write(master_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+    bool echoing() const {
+        termios settings{};
+        return ::tcgetattr(master_, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
+    }
+    // The exit status as waitpid gives it; a program still running after 20 s is killed.
+    int wait() {
+        int status = 0;
+        for (int waited = 0; ::waitpid(child_, &status, WNOHANG) == 0; waited += 10) {
+            if (waited == 20000)
+                ::kill(child_, SIGKILL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        child_ = -1;
+        return status;
+    }
+
+    std::string screen;
+
+private:
+    int master_ = -1;
+    pid_t child_ = -1;
+};
+
+} // namespace
+
+TEST_F(CliTest, TerminalAsksForTheLogin) {
+    stored().writeString("Distribution", "0");
+    writeTable();
+    {
+        Terminal terminal(game.path(), environment());
+        ASSERT_TRUE(terminal.readUntil("Username:")) << terminal.screen;
+        EXPECT_TRUE(contains(terminal.screen,
+                             "Hint: don't use the same login/pass combination you use for WoW"));
+        ASSERT_TRUE(terminal.type("jaina\n"));
+        ASSERT_TRUE(terminal.readUntil("Password:")) << terminal.screen;
+        EXPECT_FALSE(terminal.echoing()) << "echo is off before the question shows";
+        ASSERT_TRUE(terminal.type("proudmoore\n"));
+        ASSERT_TRUE(terminal.readUntil("Upload Anonymously? [y/N]")) << terminal.screen;
+        EXPECT_TRUE(terminal.echoing());
+        ASSERT_TRUE(terminal.type("n\n"));
+        ASSERT_TRUE(terminal.readUntil("Done!")) << terminal.screen;
+        terminal.wait();
+        EXPECT_FALSE(contains(terminal.screen, "proudmoore")) << "the password is not echoed";
+        EXPECT_TRUE(contains(terminal.screen, "%\r")) << "a progress bar on a terminal";
+    }
     EXPECT_EQ(stored().Username, "jaina");
     EXPECT_EQ(stored().Password, "proudmoore");
     EXPECT_EQ(server.uploadNames(), std::vector<std::string>{"000001-jaina.zeppelin"});
+
+    // Answers typed ahead of their questions are kept, not flushed away.
+    stored().writeString("Username", "");
+    writeTable();
+    {
+        Terminal terminal(game.path(), environment());
+        ASSERT_TRUE(terminal.readUntil("Username:")) << terminal.screen;
+        ASSERT_TRUE(terminal.type("arthas\nfrostmourne\nn\n"));
+        ASSERT_TRUE(terminal.readUntil("Done!")) << terminal.screen;
+        terminal.wait();
+    }
+    EXPECT_EQ(stored().Password, "frostmourne");
+
+    // Ended while the password is typed, the program gives the terminal its echo back.
+    stored().writeString("Username", "");
+    writeTable();
+    Terminal terminal(game.path(), environment());
+    ASSERT_TRUE(terminal.readUntil("Username:")) << terminal.screen;
+    ASSERT_TRUE(terminal.type("sylvanas\n"));
+    ASSERT_TRUE(terminal.readUntil("Password:")) << terminal.screen;
+    ASSERT_TRUE(terminal.type("\x03")); // Ctrl+C
+    [[maybe_unused]] int status = terminal.wait();
+#ifndef __SANITIZE_THREAD__
+    // (ThreadSanitizer holds back a signal raised in a handler: the program then reads the end of
+    // its input and goes on, and gives the echo back all the same.)
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+#endif
+    EXPECT_TRUE(terminal.echoing());
 }

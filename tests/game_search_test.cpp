@@ -1,4 +1,5 @@
 #include "app/shell/game_location.h"
+#include "app/shell/launcher.h"
 #include "app/shell/process_start.h"
 #include "app/shell/steam_library.h"
 #include "tests/support/environment.h"
@@ -239,15 +240,13 @@ TEST_F(GameSearchTest, NothingFoundSaysWhereItLooked) {
 TEST_F(GameSearchTest, GameStartsInItsPrefixWithItsWine) {
     GameSearchResult search = searchGames(true);
     ASSERT_EQ(search.installations.size(), 4u);
-    auto startGame = [](const GameInstallation& installation) {
-        return [&installation] {
-            replaceProcess(installation.executable, {"-windowed", "two words"}, true,
-                           installation.runtime);
-        };
+    // As "Run WoW" starts the game the search found.
+    auto runWoW = [](const GameInstallation& installation) {
+        return [&installation] { startGame(installation, {"-windowed", "two words"}); };
     };
     // The Lutris runner's wine, straight away.
     const GameInstallation& lutris = search.installations[0];
-    EXPECT_EQ(inChild(lutris.directory, record, startGame(lutris)),
+    EXPECT_EQ(inChild(lutris.directory, record, runWoW(lutris)),
               "WINEPREFIX=" + real(home / "Games/wow") + "\nWow.exe\n-windowed\ntwo words\n");
 
     // No runner: the PATH's wine, after the game failed to start by itself.
@@ -257,12 +256,12 @@ TEST_F(GameSearchTest, GameStartsInItsPrefixWithItsWine) {
     ScopedEnv path("PATH", bin.path() + ":/usr/bin:/bin");
     ScopedEnv otherPrefix("WINEPREFIX", "/somewhere/else");
     const GameInstallation& steam = search.installations[3];
-    EXPECT_EQ(inChild(steam.directory, record, startGame(steam)),
+    EXPECT_EQ(inChild(steam.directory, record, runWoW(steam)),
               "WINEPREFIX=" + steam.runtime.prefix + "\nwow.exe\n-windowed\ntwo words\n");
 
     // The runner's wine never starts a game that is not there.
     ::unlink(record.c_str());
-    EXPECT_EQ(inChild(elsewhere.path(), record, startGame(lutris)), "");
+    EXPECT_EQ(inChild(elsewhere.path(), record, runWoW(lutris)), "");
     EXPECT_EQ(replaceProcess("Wow.exe", {}, true, lutris.runtime),
               "Wow.exe: No such file or directory");
     EXPECT_STREQ(std::getenv("WINEPREFIX"), "/somewhere/else") << "a failed start changes nothing";

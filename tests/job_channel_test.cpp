@@ -76,6 +76,43 @@ TEST_F(JobChannelTest, PollServesEventsInTheirFixedOrder) {
     EXPECT_TRUE(job.go.test());
 }
 
+TEST_F(JobChannelTest, DistributionChoiceInsideAConfigureDialogKeepsItCounted) {
+    settings.configureOpen = 1; // a Configure dialog is open
+    job.needDistribution.signal();
+    int duringChoice = -1;
+    window.onDistribution = [&] { duringChoice = settings.configureOpen; };
+    pollJob(job, settings, window);
+    EXPECT_EQ(duringChoice, 2);
+    EXPECT_EQ(settings.configureOpen, 1) << "the Configure dialog is still open";
+}
+
+TEST_F(JobChannelTest, HistoryKeepsEveryPostedLineInOrderWhileTheWindowShowsTheNewest) {
+    const std::size_t many = Job::historyLimit + 10;
+    ASSERT_TRUE(runPass(job, settings, window, [&](WorkerJob& worker) {
+        worker.status("Connecting");
+        worker.status("Connecting");
+        worker.status("Downloading %s", "Interface\\A.lua");
+        worker.status("Failed to create %s", "Interface/B.lua.new");
+    }));
+    EXPECT_EQ(window.statusLines.back(), "Failed to create Interface/B.lua.new");
+    StatusLines taken = job.takeStatusLines();
+    EXPECT_EQ(taken.lines,
+              (std::vector<std::string>{"Connecting", "Connecting", "Downloading Interface\\A.lua",
+                                        "Failed to create Interface/B.lua.new"}));
+    EXPECT_EQ(taken.dropped, 0u);
+    EXPECT_TRUE(job.takeStatusLines().lines.empty()) << "each line is taken once";
+
+    ASSERT_TRUE(runPass(job, settings, window, [&](WorkerJob& worker) {
+        for (std::size_t i = 0; i < many; ++i)
+            worker.status("line %zu", i);
+    }));
+    taken = job.takeStatusLines();
+    ASSERT_EQ(taken.lines.size(), Job::historyLimit);
+    EXPECT_EQ(taken.dropped, 10u);
+    EXPECT_EQ(taken.lines.front(), "line 10");
+    EXPECT_EQ(taken.lines.back(), "line " + std::to_string(many - 1));
+}
+
 TEST_F(JobChannelTest, LoginIsAnsweredBeforeTheStatusIsRefreshed) {
     job.statusText = "before";
     job.needLogin.signal();
@@ -191,6 +228,9 @@ TEST_F(JobChannelTest, FatalKeepsAPercentSignAndEndsThePass) {
     EXPECT_EQ(window.statusLines.back(), "100% broken %s %d");
     EXPECT_EQ(window.progressValues.back(), 33) << "fatal leaves the progress where it was";
     EXPECT_EQ(window.endOfPassCount, 1);
+    EXPECT_EQ(job.fatalMessage(), "100% broken %s %d") << "the end of the pass knows it failed";
+    ASSERT_TRUE(runPass(job, settings, window, [](WorkerJob&) {}));
+    EXPECT_EQ(job.fatalMessage(), std::nullopt) << "a normal pass closes as a normal pass";
 }
 
 TEST_F(JobChannelTest, FatalMessageStaysAboutThreeSecondsBeforeDone) {

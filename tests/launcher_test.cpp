@@ -18,11 +18,11 @@ void writeStub(const std::string& path, mode_t mode = 0755) {
 
 // Starts the game from `game` in a child process; gives what the stub recorded, or "" when
 // nothing was started.
-std::string startInChild(const std::string& game, const std::string& text) {
+std::string startInChild(const std::string& game, const std::vector<std::string>& arguments) {
     pid_t child = ::fork();
     if (child == 0) {
         if (::chdir(game.c_str()) == 0)
-            startGame(text);
+            startGame(GameInstallation{}, arguments);
         ::_exit(99);
     }
     int status = 0;
@@ -36,18 +36,18 @@ protected:
     Settings settings{state / "settings.db"};
 };
 
+using Arguments = std::vector<std::string>;
+
 } // namespace
 
-TEST_F(LauncherTest, ArgumentTextFromTheCommandLineAndTheOptions) {
-    EXPECT_EQ(gameArgumentText("", settings), "");
+TEST_F(LauncherTest, OwnArgumentsEachAsGivenThenTheOptions) {
+    EXPECT_EQ(gameArguments({}, settings), Arguments{});
     settings.runWindowed = 1;
     settings.openGL = 1;
-    EXPECT_EQ(gameArgumentText("", settings), "-windowed -opengl");
+    EXPECT_EQ(gameArguments({}, settings), (Arguments{"-windowed", "-opengl"}));
     settings.noSound = 1;
-    EXPECT_EQ(gameArgumentText("-console", settings), "-console -windowed -nosound -opengl");
-    EXPECT_EQ(splitArguments("  -console\t-windowed  x "),
-              (std::vector<std::string>{"-console", "-windowed", "x"}));
-    EXPECT_TRUE(splitArguments("").empty());
+    EXPECT_EQ(gameArguments({"-console", "a b", ""}, settings),
+              (Arguments{"-console", "a b", "", "-windowed", "-nosound", "-opengl"}));
 }
 
 TEST_F(LauncherTest, ClosingStatusLine) {
@@ -58,10 +58,9 @@ TEST_F(LauncherTest, ClosingStatusLine) {
 TEST_F(LauncherTest, GameGetsItsNameAndEachArgumentApart) {
     TempDir game;
     writeStub(game / "WoW.exe");
-    EXPECT_EQ(startInChild(game.path(), "-console -windowed -nosound -opengl"),
-              "-console\n-windowed\n-nosound\n-opengl\n");
+    EXPECT_EQ(startInChild(game.path(), {"-x", "a b", "-windowed"}), "-x\na b\n-windowed\n");
     ::unlink((game / "args.txt").c_str());
-    EXPECT_EQ(startInChild(game.path(), ""), "\n") << "no argument but its name";
+    EXPECT_EQ(startInChild(game.path(), {}), "\n") << "no argument but its name";
 }
 
 TEST_F(LauncherTest, WindowsProgramRunsThroughWine) {
@@ -70,19 +69,30 @@ TEST_F(LauncherTest, WindowsProgramRunsThroughWine) {
     writeFile(bin / "wine", "#!/bin/sh\nprintf '%s\\n' \"$@\" > args.txt\n");
     ::chmod((bin / "wine").c_str(), 0755);
     ScopedEnv path("PATH", bin.path() + ":/usr/bin:/bin");
-    EXPECT_EQ(startInChild(game.path(), "-windowed"), "WoW.exe\n-windowed\n");
+    EXPECT_EQ(startInChild(game.path(), {"-windowed"}), "WoW.exe\n-windowed\n");
 }
 
-TEST_F(LauncherTest, FailedStartReturns) {
+TEST_F(LauncherTest, EndOfPassTellsWhyTheGameDidNotStartAndNeverCallsAFailureDone) {
     TempDir game, bin;
     ScopedEnv path("PATH", bin.path());
-    EXPECT_EQ(startInChild(game.path(), "-windowed"), "");
-    settings.autoRunWoW = 1;
-    settings.configureOpen = 1;
-    settings.bytesUploaded = 7;
     CurrentDirectory inGame(game.path());
+    writeStub("WoW.exe", 0644); // a Windows program, and no wine to run it
+    settings.bytesUploaded = 7;
+    PassClosing closing = endOfPassStep(settings, {}, {}, std::nullopt);
+    EXPECT_EQ(closing.statusLine, "7 bytes uploaded  -  Done!");
+    EXPECT_EQ(closing.startFailure, "") << "no start was wanted";
+
+    settings.autoRunWoW = 1;
+    closing = endOfPassStep(settings, {}, {}, std::nullopt);
+    EXPECT_NE(closing.startFailure.find("WoW.exe"), std::string::npos) << closing.startFailure;
+    EXPECT_EQ(closing.statusLine, "7 bytes uploaded  -  Done!");
+    closing = endOfPassStep(settings, {}, {}, "Can't connect!");
+    EXPECT_NE(closing.startFailure, "") << "a fatal end still starts the game";
+    EXPECT_EQ(closing.statusLine, "Can't connect!");
+
     writeStub("WoW.exe");
-    EXPECT_EQ(endOfPassStep(settings, ""), "7 bytes uploaded  -  Done!")
-        << "no start while a configuration dialog is open";
+    settings.configureOpen = 1;
+    closing = endOfPassStep(settings, {}, {}, std::nullopt);
+    EXPECT_EQ(closing.startFailure, "") << "no start while a configuration dialog is open";
     EXPECT_FALSE(exists("args.txt"));
 }

@@ -1,7 +1,9 @@
 #include "tests/support/game_test.h"
 #include "uninstall/uninstall.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -101,6 +103,31 @@ TEST_F(UninstallTest, FailedTrashIsReportedAndTheConfigurationStillRewritten) {
               std::vector<std::string>{"failure:" + std::string(uninstallFailed)});
     EXPECT_TRUE(exists("Interface"));
     EXPECT_EQ(readFile("WTF/Config.wtf"), "SET keep \"1\"\n");
+}
+
+TEST_F(UninstallTest, FullDiskUnderTheStrippedLinesLeavesTheConfigurationAlone) {
+    std::string config = "SET keep \"1\"\n";
+    for (int i = 0; i < 200; ++i)
+        config += "SET Custom_" + std::to_string(i) + " \"a value worth keeping\"\n";
+    writeFile("WTF/Config.wtf", config);
+    AnsweringDialogs dialogs(true);
+    int touched;
+    {
+        // The disk fills up under the removed lines (written last, at their close); the kept
+        // lines fit.
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit before{};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+        rlimit full = before;
+        full.rlim_cur = 1024;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
+        touched = UninstallUi(dialogs);
+        ::setrlimit(RLIMIT_FSIZE, &before);
+    }
+    EXPECT_EQ(touched, 1);
+    EXPECT_EQ(readFile("WTF/Config.wtf"), config) << "no removed line is lost";
+    EXPECT_FALSE(exists("WTF/Config.wtf.new"));
+    EXPECT_FALSE(exists("WTF/Config.wtf.stripped")) << "a cut list of removed lines is no list";
 }
 
 TEST(CustomSetting, Rules) {

@@ -2,6 +2,7 @@
 
 #include "app/job/auto_reset_event.h"
 #include "app/job/worker_job.h"
+#include "app/shell/launcher.h"
 #include "app/shell/login_flow.h"
 #include "app/shell/report.h"
 #include "app/window/application.h"
@@ -11,8 +12,12 @@
 #include "app/window/login_dialog.h"
 #include "app/window/main_window.h"
 #include "app/window/report_window.h"
+#include "net/protocol.h"
+#include "net/server_link.h"
 #include "tests/support/environment.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_server.h"
 #include "uninstall/uninstall.h"
 
 #include <QApplication>
@@ -20,18 +25,22 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QElapsedTimer>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTextEdit>
 #include <QTimer>
 #include <QUrl>
 #include <QtTest>
 #include <atomic>
+#include <csignal>
 #include <functional>
 #include <memory>
+#include <random>
 
 namespace {
 
@@ -86,6 +95,52 @@ public slots:
     void open(const QUrl& url) { opened.push_back(url); }
 };
 
+// What is wrong with a dialog's layout: a control that leaves the dialog, a text that does not
+// fit its control, a control of a group box that crosses the box's frame.
+QStringList layoutProblems(QWidget* dialog) {
+    QStringList problems;
+    QList<QWidget*> controls = dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    for (QWidget* control : controls) {
+        if (control->isWindow() || !control->property("dialogUnits").isValid())
+            continue;
+        QString name = control->objectName();
+        QRect place = control->geometry();
+        if (!dialog->rect().contains(place))
+            problems << name + " leaves the dialog";
+        QFontMetrics metrics(control->font());
+        QSize needed;
+        if (auto* label = qobject_cast<QLabel*>(control))
+            needed = label->wordWrap() ? QSize(0, label->heightForWidth(place.width()))
+                                       : metrics.size(0, label->text());
+        else if (auto* check = qobject_cast<QCheckBox*>(control))
+            needed = {check->sizeHint().width(),
+                      std::max(metrics.height(),
+                               control->style()->pixelMetric(QStyle::PM_IndicatorHeight))};
+        else if (auto* button = qobject_cast<QPushButton*>(control))
+            needed = metrics.size(Qt::TextShowMnemonic, button->text()) +
+                     QSize(2 * control->style()->pixelMetric(QStyle::PM_ButtonMargin), 4);
+        else if (qobject_cast<QComboBox*>(control) || qobject_cast<QLineEdit*>(control))
+            needed = QSize(0, control->minimumSizeHint().height());
+        else if (auto* box = qobject_cast<QGroupBox*>(control))
+            needed = QSize(metrics.horizontalAdvance(box->title()), 0);
+        if (needed.width() > place.width() || needed.height() > place.height())
+            problems << QString("%1 needs %2x%3, has %4x%5")
+                            .arg(name)
+                            .arg(needed.width())
+                            .arg(needed.height())
+                            .arg(place.width())
+                            .arg(place.height());
+        if (auto* box = qobject_cast<QGroupBox*>(control)) {
+            QRect inside = box->contentsRect().translated(box->pos());
+            for (QWidget* other : controls)
+                if (other != box && place.contains(other->geometry().center()) &&
+                    !inside.contains(other->geometry()))
+                    problems << other->objectName() + " crosses the frame of " + name;
+        }
+    }
+    return problems;
+}
+
 // A dialog that records the commands its links report.
 class CommandRecorder : public QDialog {
 public:
@@ -117,8 +172,6 @@ private:
     AutoResetEvent release_;
 
     Settings& settings() { return application_->settings; }
-    char programName_[8] = "pelvar";
-    char* argv_[1] = {programName_};
 
     // A pass that counts itself and, when asked, waits to be released.
     void useCountingPass(bool waitForRelease) {
@@ -145,7 +198,8 @@ private slots:
         home_ = std::make_unique<ScopedEnv>("HOME", state_->path());
         // No WoW.exe runs here and no wine is found: starting the game fails and returns.
         path_ = std::make_unique<ScopedEnv>("PATH", (*state_ / "no-programs").c_str());
-        application_ = std::make_unique<Application>(1, argv_, *state_ / "settings.db");
+        application_ =
+            std::make_unique<Application>(std::vector<std::string>{}, *state_ / "settings.db");
         settings().distListPending = 0;
         settings().mustChooseDistribution = 0;
         passes_ = 0;
@@ -176,7 +230,9 @@ private slots:
         QVERIFY(control<QProgressBar>(&window, 1000));
         QCOMPARE(window.findChild<QLabel*>("versionText")->text(),
                  QStringLiteral("Patcher Version 2.12"));
-        QSize base = dialogBaseUnits(window.font());
+        QSizeF base = layoutBaseUnits(&window);
+        QCOMPARE(base.height(), dialogBaseUnits(window.font()).height());
+        QVERIFY(base.width() >= dialogBaseUnits(window.font()).width());
         QCOMPARE(controlById(&window, 1000)->geometry(),
                  dialogUnitsToPixels({27, 24, 217, 14}, base));
         QCOMPARE(window.size(), dialogUnitsToPixels({0, 0, 273, 84}, base).size());
@@ -214,8 +270,17 @@ private slots:
         useCountingPass(true);
         MainWindow window(*application_);
         QVERIFY(waitUntil([&] { return text(&window, 1001) == "Working"; }));
+        QString told, statusWhileTold;
+        whenModal<QMessageBox>([&](QMessageBox* box) {
+            told = box->text();
+            statusWhileTold = text(&window, 1001);
+            box->accept();
+        });
         control<QPushButton>(&window, 1013)->click();
-        // The game could not start here, so the closing line shows, pass or no pass.
+        // The game could not start here: the user is told why, then the closing line shows,
+        // pass or no pass.
+        QVERIFY2(told.startsWith(QString(gameStartFailed) + ":\nWoW.exe: "), qPrintable(told));
+        QCOMPARE(statusWhileTold, QStringLiteral("Working"));
         QCOMPARE(text(&window, 1001), QStringLiteral("Done!"));
         QCOMPARE(settings().autoRunWoW.load(), 1);
         QCOMPARE(settings().readString("autoRunWoW"), std::string());
@@ -241,6 +306,7 @@ private slots:
 
         window.showStatus("something else");
         control<QProgressBar>(&window, 1000)->setValue(3);
+        whenModal<QMessageBox>([](QMessageBox* box) { box->accept(); });
         control<QCheckBox>(&window, 1032)->click(); // on: the game would start; here it cannot
         QCOMPARE(settings().readString("autoRunWoW"), std::string("1"));
         control<QCheckBox>(&window, 1032)->click(); // off: the closing line again
@@ -487,16 +553,238 @@ private slots:
         useCountingPass(false);
         UrlCatcher catcher;
         QDesktopServices::setUrlHandler("https", &catcher, "open");
+        QString told;
         {
             MainWindow window(*application_);
             QVERIFY(passEnded(window));
             QTest::mouseClick(controlById(&window, 1033), Qt::LeftButton);
             QTest::mouseClick(controlById(&window, 1035), Qt::LeftButton);
+            // With no browser (the offscreen desktop has none), the user learns the address.
+            QDesktopServices::unsetUrlHandler("https");
+            whenModal<QMessageBox>([&](QMessageBox* box) {
+                told = box->text();
+                box->accept();
+            });
+            QTest::mouseClick(controlById(&window, 1035), Qt::LeftButton);
         }
-        QDesktopServices::unsetUrlHandler("https");
         QCOMPARE(catcher.opened.size(), 2);
         QVERIFY(catcher.opened[0] != catcher.opened[1]);
+        QCOMPARE(told, "No web browser could be opened. The address is:\n" +
+                           catcher.opened[1].toString());
         QCOMPARE(liveHyperlinkFilters(), 0);
+    }
+
+    void fatalEndKeepsItsMessageAndStillStartsTheGame() {
+        settings().autoRunWoW = 1;
+        application_->passBody = [this](WorkerJob& worker) {
+            worker.setProgress(40);
+            ++passes_;
+            release_.wait();
+            worker.fatal("Can't connect!");
+        };
+        MainWindow window(*application_);
+        window.job.fatalPause = std::chrono::milliseconds(0);
+        QString told;
+        whenModal<QMessageBox>([&](QMessageBox* box) {
+            told = box->text();
+            box->accept();
+        });
+        release_.signal();
+        QVERIFY(passEnded(window));
+        QVERIFY2(told.startsWith(gameStartFailed), qPrintable(told));
+        QCOMPARE(text(&window, 1001), QStringLiteral("Can't connect!"));
+        // Switched off, "Auto Run WoW" shows the closing line again: still the failure.
+        control<QCheckBox>(&window, 1032)->click();
+        QCOMPARE(text(&window, 1001), QStringLiteral("Can't connect!"));
+    }
+
+    void textNotInUtf8ShowsAsWindows1252() {
+        useCountingPass(false);
+        {
+            std::lock_guard guard(settings().distributionLinesLock);
+            settings().distributionLines = {"1 Caf\xe9"};
+        }
+        writeFile("Pelvar.txt", "Na\xefve r\xe9sum\xe9\r\n");
+        MainWindow window(*application_);
+        QVERIFY(passEnded(window));
+        settings().reportLines = {"New: Interface\\AddOns\\Caf\xe9.lua"};
+        window.showStatus("Downloading Interface\\AddOns\\Caf\xe9.lua");
+        QCOMPARE(text(&window, 1001),
+                 QString::fromUtf8("Downloading Interface\\AddOns\\Caf\u00e9.lua"));
+        ReportWindow report(settings(), &window);
+        QVERIFY(control<QTextEdit>(&report, 1028)
+                    ->toPlainText()
+                    .startsWith(QString::fromUtf8("New: Interface\\AddOns\\Caf\u00e9.lua\n\n"
+                                                  "Na\u00efve r\u00e9sum\u00e9")));
+        ConfigureDialog configure(*application_, &window);
+        QCOMPARE(control<QComboBox>(&configure, 1030)->itemText(1), QString::fromUtf8("Caf\u00e9"));
+    }
+
+    // The dialogs take the application's font, in dialog units from its metrics: a 16-point
+    // desktop font gives larger dialogs with every text whole, and the distribution drop-down
+    // inside its group box's frame. Run once more at a scale factor of 2.
+    void dialogsFollowTheApplicationFont() {
+        useCountingPass(false);
+        {
+            std::lock_guard guard(settings().distributionLinesLock);
+            settings().distributionLines = {"1 Standard", "2 Lite"};
+        }
+        const QFont original = QApplication::font();
+        std::vector<QSize> sizes;
+        for (int pointSize : {0, 16}) {
+            if (pointSize) {
+                QFont large = original;
+                large.setPointSize(pointSize);
+                QApplication::setFont(large);
+            }
+            MainWindow window(*application_);
+            ConfigureDialog configure(*application_, &window);
+            DistributionDialog distribution(*application_, &window);
+            LoginDialog login({firstLoginHint, "", ""}, &window);
+            LoginDialog failed({failedLoginHint, "", ""}, &window);
+            settings().reportLines = {"New: a"};
+            ReportWindow report(settings(), &window);
+            QDialog* dialogs[] = {&window, &configure, &distribution, &login, &failed, &report};
+            for (std::size_t i = 0; i < std::size(dialogs); ++i) {
+                QStringList problems = layoutProblems(dialogs[i]);
+                QVERIFY2(problems.isEmpty(),
+                         qPrintable(QString::number(pointSize) + " pt: " + problems.join("; ")));
+                if (!pointSize)
+                    sizes.push_back(dialogs[i]->size());
+                else
+                    QVERIFY2(dialogs[i]->width() > sizes[i].width() &&
+                                 dialogs[i]->height() > sizes[i].height(),
+                             qPrintable(dialogs[i]->windowTitle()));
+            }
+            QVERIFY(waitUntil([&] { return !passRunning() && window.job.progress == 100; }));
+        }
+        QApplication::setFont(original);
+    }
+
+    // The real program, started offscreen against a slow or stalling server, is closed (as the
+    // session's end asks it to) while a file downloads, while the worker waits for the login or
+    // the distribution answer, during the pause after a fatal message, with the report open after
+    // the pass and after the pass: it ends within 2 s, and under the sanitizers without a report.
+    void realProgramEndsWithinTwoSecondsWhenClosedAtAnyMoment() {
+        struct Moment {
+            const char* name;
+            std::function<void(TestServer&, Settings&)> prepare;
+            const char* logLine;
+            int settleMs = 500; // for the worker to get from the server's answer to its wait
+        };
+        auto withUpload = [] {
+            writeFile("WTF/Account/ACC/SavedVariables.lua",
+                      "Mirelgan_Data = {\n  [1] = \"an item seen in Orgrimmar\",\n"
+                      "  [2] = \"a quest taken in Thunder Bluff\",\n}\n");
+        };
+        const Moment moments[] = {
+            {"during a download",
+             [](TestServer& server, Settings& stored) {
+                 // Many files streaming for seconds: the worker posts a status line and moves
+                 // the progress all the time, so that a Job freed under it is written to.
+                 std::mt19937 random(7);
+                 std::string noise(8192, '\0');
+                 for (int file = 0; file < 1000; ++file) {
+                     for (char& c : noise)
+                         c = static_cast<char>(random());
+                     server.addFile("1 Standard",
+                                    "Interface/AddOns/Noise/" + std::to_string(file) + ".lua",
+                                    noise);
+                 }
+                 server.options()->chunkSize = 4096;
+                 server.options()->pause = std::chrono::milliseconds(1);
+                 stored.writeString("Distribution", "1");
+             },
+             "C: "},
+            {"while the worker waits for the login answer",
+             [&](TestServer& server, Settings& stored) {
+                 // The account exists with another password than the stored one.
+                 ServerLink link;
+                 link.connect(*parseServerEndpoint("127.0.0.1:" + std::to_string(server.port())));
+                 QVERIFY(loginExchange(link, "thrall", "right") == LoginOutcome::accepted);
+                 link.close();
+                 stored.writeString("Username", "thrall");
+                 stored.writeString("Password", "wrong");
+                 stored.writeString("Distribution", "0");
+                 withUpload();
+             },
+             "L thrall: refused"},
+            {"while the worker waits for the distribution answer",
+             [](TestServer& server, Settings& stored) {
+                 server.addFile("2 Lite", "Interface/A.lua", "a");
+                 stored.writeString("Distribution", "1");
+             },
+             "D: "},
+            {"during the fatal pause",
+             [&](TestServer& server, Settings& stored) {
+                 server.options()->closeAfter = 0;
+                 server.options()->closeOn = 'D';
+                 stored.writeString("Distribution", "0");
+                 withUpload(); // the upload then finds no WDB version: "Bad version?"
+             },
+             "closing after 0 bytes"},
+            {"with the patch report open after the pass",
+             [](TestServer& server, Settings& stored) {
+                 server.addFile("1 Standard", "Interface/A.lua", "a");
+                 stored.writeString("Distribution", "1");
+             },
+             "C: ", 1500},
+            {"after the pass",
+             [](TestServer&, Settings& stored) { stored.writeString("Distribution", "0"); },
+             "D: ", 1500},
+        };
+        for (const Moment& moment : moments) {
+            TempDir state("pelvar-state"), game("pelvar-game");
+            CurrentDirectory inGame(game.path());
+            writeFile("WoW.exe", "");
+            TestServer server;
+            {
+                Settings stored(state / "settings.db");
+                moment.prepare(server, stored);
+            }
+            ChildProcess pelvar({PELVAR}, game.path(),
+                                {{"QT_QPA_PLATFORM", "offscreen"},
+                                 {"MIRELGAN_SETTINGS", state / "settings.db"},
+                                 {"MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(server.port())},
+                                 {"HOME", state.path()},
+                                 {"XDG_DATA_HOME", ""},
+                                 {"WINEPREFIX", state / "no-prefix"}});
+            auto logged = [&] {
+                for (const std::string& line : server.log(false))
+                    if (line.find(moment.logLine) != std::string::npos)
+                        return true;
+                return false;
+            };
+            QVERIFY2(waitUntil(logged, 60000), moment.name);
+            QTest::qWait(moment.settleMs);
+            QVERIFY2(!pelvar.waitFor(std::chrono::milliseconds(0)),
+                     qPrintable(QString(moment.name) + ": ended by itself\n" +
+                                QString::fromStdString(pelvar.output())));
+            pelvar.signal(SIGTERM);
+            std::optional<int> code = pelvar.waitFor(std::chrono::milliseconds(2000));
+            std::string output = pelvar.output();
+            QVERIFY2(code, qPrintable(QString(moment.name) + ": still running after 2 s"));
+            QVERIFY2(*code == 0 && output.find("Sanitizer") == std::string::npos,
+                     qPrintable(QString(moment.name) + ": exit code " + QString::number(*code) +
+                                "\n" + QString::fromStdString(output)));
+        }
+    }
+
+    // Ours, answered before a window exists: they work without a display, and they never reach
+    // the game.
+    void helpAndVersionNeedNoDisplay() {
+        Environment noDisplay = {
+            {"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}};
+        ProcessResult version = runProcess({PELVAR, "-console", "--version"}, ".", noDisplay);
+        QCOMPARE(version.exitCode, 0);
+        QVERIFY2(QRegularExpression("^pelvar \\d+\\.\\d+\n$")
+                     .match(QString::fromStdString(version.out))
+                     .hasMatch(),
+                 version.out.c_str());
+        ProcessResult help = runProcess({PELVAR, "--help"}, ".", noDisplay);
+        QCOMPARE(help.exitCode, 0);
+        QVERIFY(help.out.rfind("usage: pelvar [game arguments]\n", 0) == 0);
+        QVERIFY(help.out.find("--version") != std::string::npos);
     }
 
     void closingWhileTheWorkerWaitsForALoginShowsNoDialog() {

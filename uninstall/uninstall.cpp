@@ -22,13 +22,16 @@ constexpr char strippedPath[] = "WTF/Config.wtf.stripped";
 // A line is read into 512 bytes: at most 511 characters make one piece.
 constexpr std::size_t pieceArea = 512;
 
-// Splits WTF/Config.wtf into the kept and the stripped pieces. False when the kept copy could
-// not be written whole; the configuration is then left as it is.
+// Splits WTF/Config.wtf into the kept and the stripped pieces. False when either could not be
+// written whole: the configuration is then left as it is, so that no removed line is lost.
 bool stripConfiguration(std::FILE* config, std::FILE* kept, std::FILE* stripped) {
     std::string piece;
-    while (readPiece(config, piece, pieceArea - 1))
-        std::fwrite(piece.data(), 1, piece.size(), isCustomSetting(piece) ? stripped : kept);
-    return !std::ferror(config) && !std::ferror(kept);
+    bool written = true;
+    while (written && readPiece(config, piece, pieceArea - 1)) {
+        std::FILE* out = isCustomSetting(piece) ? stripped : kept;
+        written = std::fwrite(piece.data(), 1, piece.size(), out) == piece.size();
+    }
+    return written && !std::ferror(config) && !std::ferror(kept) && !std::ferror(stripped);
 }
 
 } // namespace
@@ -59,11 +62,14 @@ int UninstallUi(UninstallDialogs& dialogs) {
         if (kept && stripped) {
             bool whole = stripConfiguration(config.get(), kept.get(), stripped.get());
             whole = std::fclose(kept.release()) == 0 && whole;
-            stripped.reset();
+            whole = std::fclose(stripped.release()) == 0 && whole;
             config.reset();
-            // The kept copy takes the place of the configuration in one step, and only whole.
+            // The kept copy takes the place of the configuration in one step, and only when both
+            // it and the removed lines are on disk whole.
             if (!whole || std::rename(keptPath, configPath) != 0)
                 removeFile(keptPath);
+            if (!whole)
+                removeFile(strippedPath);
         }
         configTouched = 1;
     }

@@ -5,7 +5,9 @@
 #include "app/job/job.h"
 #include "app/job/worker_job.h"
 #include "app/shell/game_location.h"
+#include "app/shell/report.h"
 #include "net/server_link.h"
+#include "patcher/fs/fs.h"
 #include "patcher/patch_run.h"
 #include "settings/format_string.h"
 #include "settings/settings.h"
@@ -24,27 +26,56 @@ const char usage[] =
     "Runs one pass: distribution list, Mirelgan upload, Pelvar patching, report.\n"
     "  -C DIR              the game directory (default: the current directory, else the game's\n"
     "                      InstallPath in the Wine prefix)\n"
-    "  --anonymous         answer a login request by uploading anonymously\n"
+    "  --anonymous         answer a login request by uploading anonymously (once: when that is\n"
+    "                      refused too, the upload is skipped)\n"
     "  --no-upload         answer a login request by skipping the upload\n"
+    "  --user NAME         log in as NAME for this run (not stored); the password is the first\n"
+    "                      line of --password-file FILE, else $MIRELGAN_PASSWORD, never an\n"
+    "                      argument; a refused login skips the upload\n"
+    "  --password-file FILE  the password of --user\n"
     "  --distribution N    use distribution N (0: do not download Interface files)\n"
     "  --complete-check    hash every file again and report the check\n"
     "  --keep-clean on|off set aside Interface files that the distribution does not list\n"
     "  --run-game          start the game after the pass, with the arguments after --\n"
     "                      and the stored game options\n"
-    "  --verbose           write the pass's trace lines to standard error\n";
+    "  --verbose           write the pass's trace lines to standard error\n"
+    "  --list-games        print every installation of the game found (the one used marked *)\n"
+    "                      and end\n"
+    "  --help, --version   print this text or the version and end\n"
+    "Every status line goes to standard output, the closing status line last: \"Done!\",\n"
+    "\"N bytes uploaded  -  Done!\", or the message that ended the pass early.\n"
+    "Exit codes: 0 after a normal pass; 1 after a pass that ended early, when a listed file could\n"
+    "not be installed or the game could not be started; 2 for a usage error or no game.\n";
 
 [[noreturn]] void usageError(const std::string& message) {
     std::fprintf(stderr, "pelvar-cli: %s\n%s", message.c_str(), usage);
     std::exit(2);
 }
 
+// The first line of a file, without its line break.
+std::optional<std::string> firstLine(const std::string& path) {
+    UniqueFile file = openForReading(path);
+    if (!file)
+        return std::nullopt;
+    std::string line;
+    if (!readPiece(file.get(), line, 4096) && std::ferror(file.get()))
+        return std::nullopt;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    return line;
+}
+
 CliOptions parse(int argc, char** argv) {
     CliOptions options;
+    std::optional<std::string> passwordFile;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         bool hasValue = i + 1 < argc;
         if (option == "-h" || option == "--help") {
             std::fputs(usage, stdout);
+            std::exit(0);
+        } else if (option == "--version") {
+            std::printf("pelvar-cli %s\n", MIRELGAN_VERSION);
             std::exit(0);
         } else if (option == "-C" && hasValue) {
             options.gameDirectory = argv[++i];
@@ -52,6 +83,12 @@ CliOptions parse(int argc, char** argv) {
             options.anonymous = true;
         } else if (option == "--no-upload") {
             options.noUpload = true;
+        } else if (option == "--user" && hasValue) {
+            options.user = argv[++i];
+            if (options.user->empty())
+                usageError("--user takes an account name");
+        } else if (option == "--password-file" && hasValue) {
+            passwordFile = argv[++i];
         } else if (option == "--distribution" && hasValue) {
             char* end = nullptr;
             long number = std::strtol(argv[++i], &end, 10);
@@ -65,20 +102,35 @@ CliOptions parse(int argc, char** argv) {
             if (value != "on" && value != "off")
                 usageError("--keep-clean takes on or off, not '" + value + "'");
             options.keepClean = value == "on";
+        } else if (option == "--list-games") {
+            options.listGames = true;
         } else if (option == "--verbose") {
             options.verbose = true;
         } else if (option == "--run-game") {
             options.runGame = true;
         } else if (option == "--") {
-            for (++i; i < argc; ++i)
-                options.commandLine +=
-                    (options.commandLine.empty() ? "" : " ") + std::string(argv[i]);
+            options.gameArguments.assign(argv + i + 1, argv + argc);
+            break;
         } else {
             usageError("unknown option " + option);
         }
     }
-    if (options.anonymous && options.noUpload)
-        usageError("--anonymous and --no-upload exclude each other");
+    if (int answers = options.anonymous + options.noUpload + options.user.has_value(); answers > 1)
+        usageError("--anonymous, --no-upload and --user exclude each other");
+    if (passwordFile && !options.user)
+        usageError("--password-file goes with --user");
+    if (options.user) {
+        if (passwordFile) {
+            std::optional<std::string> password = firstLine(*passwordFile);
+            if (!password)
+                usageError("cannot read the password file " + *passwordFile);
+            options.password = *password;
+        } else if (const char* password = std::getenv("MIRELGAN_PASSWORD")) {
+            options.password = password;
+        } else {
+            usageError("--user needs --password-file FILE or MIRELGAN_PASSWORD");
+        }
+    }
     return options;
 }
 
@@ -88,10 +140,30 @@ int main(int argc, char** argv) {
     CliOptions options = parse(argc, argv);
     if (!options.gameDirectory.empty() && ::chdir(options.gameDirectory.c_str()) != 0)
         usageError("cannot enter the game directory " + options.gameDirectory);
-    if (findGame(winePrefix()) == GameSearch::notFound) {
-        std::fprintf(stderr, "Can't find WoW, aborting\n");
+    if (options.listGames) {
+        GameSearchResult all = searchGames(true);
+        // Paths from the disk are shown safely; the tabs between the fields stay.
+        for (const std::string& line : gameListLines(all)) {
+            std::string shown;
+            for (std::size_t start = 0, tab = 0; tab != std::string::npos; start = tab + 1) {
+                tab = line.find('\t', start);
+                shown += terminalText(std::string_view(line).substr(start, tab - start), false) +
+                         (tab == std::string::npos ? "\n" : "\t");
+            }
+            std::fputs(shown.c_str(), stdout);
+        }
+        if (all.installations.empty())
+            std::fprintf(stderr, "Can't find WoW, aborting\nLooked in:\n%s",
+                         terminalText(lookedText(all), true).c_str());
+        return all.installations.empty() ? 2 : 0;
+    }
+    GameSearchResult search = enterGame();
+    if (!search.used()) {
+        std::fprintf(stderr, "Can't find WoW, aborting\nLooked in:\n%s",
+                     terminalText(lookedText(search), true).c_str());
         return 2;
     }
+    const GameInstallation game = *search.used();
     if (!configuredServer())
         usageError("MIRELGAN_SERVER must be a.b.c.d or a.b.c.d:port, not '" +
                    std::string(std::getenv("MIRELGAN_SERVER")) + "'");
@@ -115,24 +187,32 @@ int main(int argc, char** argv) {
         settings.completeCheck = 1;
     if (options.distribution)
         settings.mustChooseDistribution = 1; // the pass then asks, and the option answers
+    if (options.user) {
+        std::lock_guard guard(settings.credentialsLock);
+        settings.Username = *options.user;
+        settings.Password = options.password;
+    }
 
+    // Neither is ever destroyed: the process ends in endProcess.
     Job job;
-    TerminalWindow window(settings, options);
-    bool fatalEnd = false;
-    startPass(job, settings, [&fatalEnd](WorkerJob& worker) {
-        try {
-            runPatchPass(worker);
-        } catch (const PassAborted&) {
-            fatalEnd = true;
-            throw;
-        }
-    });
+    TerminalWindow window(job, settings, options, game);
+    startPass(job, settings, runPatchPass);
     while (!window.passEnded()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         pollJob(job, settings, window);
     }
     job.worker.join();
-    if (fatalEnd)
-        std::fprintf(stderr, "%s\n", job.copyStatus().c_str());
-    endProcess(fatalEnd ? 1 : 0);
+    int code = 0;
+    if (std::optional<std::string> fatal = job.fatalMessage()) {
+        std::fprintf(stderr, "%s\n", terminalText(*fatal, false).c_str());
+        code = 1;
+    }
+    if (int failed = settings.installErrors; failed > 0) {
+        std::fprintf(stderr, "pelvar-cli: %d listed file%s could not be installed\n", failed,
+                     failed == 1 ? "" : "s");
+        code = 1;
+    }
+    if (window.startFailed())
+        code = 1;
+    endProcess(code);
 }

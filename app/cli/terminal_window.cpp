@@ -7,19 +7,72 @@
 #include "app/shell/report.h"
 #include "settings/settings.h"
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
+
 constexpr int barWidth = 40;
+
+termios terminalBeforeHiding;
+volatile std::sig_atomic_t inputHidden = 0;
+
+// A signal that ends the program while the password is typed gives the terminal its echo back.
+void restoreEchoAndEnd(int signal) {
+    if (inputHidden)
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &terminalBeforeHiding);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
 }
 
-TerminalWindow::TerminalWindow(Settings& settings, const CliOptions& options)
-    : settings_(settings), options_(options), interactive_(::isatty(STDIN_FILENO) != 0),
-      progressBar_(::isatty(STDOUT_FILENO) != 0) {}
+constexpr int endingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Switches the terminal's echo off for its lifetime. The change takes effect at once (TCSANOW):
+// what the user has typed ahead stays in the input and is read as the answer.
+class HiddenInput {
+public:
+    explicit HiddenInput(bool wanted) {
+        if (!wanted || ::tcgetattr(STDIN_FILENO, &terminalBeforeHiding) != 0)
+            return;
+        struct sigaction restore {};
+        restore.sa_handler = restoreEchoAndEnd;
+        sigemptyset(&restore.sa_mask);
+        for (std::size_t i = 0; i < std::size(endingSignals); ++i)
+            ::sigaction(endingSignals[i], &restore, &before_[i]);
+        termios quiet = terminalBeforeHiding;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        inputHidden = 1;
+        active_ = ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
+    }
+    HiddenInput(const HiddenInput&) = delete;
+    HiddenInput& operator=(const HiddenInput&) = delete;
+    ~HiddenInput() {
+        if (!inputHidden)
+            return;
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &terminalBeforeHiding);
+        inputHidden = 0;
+        for (std::size_t i = 0; i < std::size(endingSignals); ++i)
+            ::sigaction(endingSignals[i], &before_[i], nullptr);
+    }
+    bool active() const { return active_; }
+
+private:
+    bool active_ = false;
+    struct sigaction before_[std::size(endingSignals)]{};
+};
+
+} // namespace
+
+TerminalWindow::TerminalWindow(Job& job, Settings& settings, const CliOptions& options,
+                               const GameInstallation& game)
+    : job_(job), settings_(settings), options_(options), game_(game),
+      interactive_(::isatty(STDIN_FILENO) != 0), progressBar_(::isatty(STDOUT_FILENO) != 0) {}
 
 void TerminalWindow::clearProgressBar() {
     if (barShown_)
@@ -37,14 +90,26 @@ void TerminalWindow::drawProgressBar() {
     barShown_ = true;
 }
 
-void TerminalWindow::showStatus(const std::string& line) {
-    if (line.empty() || line == lastStatus_)
-        return;
-    lastStatus_ = line;
+void TerminalWindow::printLine(const std::string& line) {
     clearProgressBar();
-    std::printf("%s\n", line.c_str());
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    lastLine_ = line;
     drawProgressBar();
     std::fflush(stdout);
+}
+
+void TerminalWindow::showStatus(const std::string& line) {
+    if (!line.empty())
+        printLine(terminalText(line, false));
+}
+
+void TerminalWindow::showPostedStatus(Job& job) {
+    StatusLines posted = job.takeStatusLines();
+    if (posted.dropped > 0)
+        printLine("(" + std::to_string(posted.dropped) + " status lines not shown)");
+    for (const std::string& line : posted.lines)
+        showStatus(line);
 }
 
 void TerminalWindow::showProgress(int percent) {
@@ -56,38 +121,45 @@ void TerminalWindow::showProgress(int percent) {
 
 std::optional<std::string> TerminalWindow::ask(const std::string& question, bool echo) {
     clearProgressBar();
+    // Echo goes off before the question shows, so that not one typed character is shown.
+    HiddenInput hidden(!echo);
     std::printf("%s ", question.c_str());
     std::fflush(stdout);
-    termios saved{};
-    bool hidden = !echo && ::tcgetattr(STDIN_FILENO, &saved) == 0;
-    if (hidden) {
-        termios quiet = saved;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-    }
     std::string answer;
     bool got = static_cast<bool>(std::getline(std::cin, answer));
-    if (hidden) {
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (hidden.active())
         std::printf("\n");
-    }
+    lastLine_.clear();
     if (!got)
         return std::nullopt;
     return answer;
 }
 
 void TerminalWindow::runLogin() {
+    if (options_.user) {
+        // The account of this run was refused; asking again would only be refused again.
+        clearProgressBar();
+        std::fprintf(stderr, "pelvar-cli: the server refused the login of %s\n",
+                     terminalText(*options_.user, false).c_str());
+        settings_.uploadEnabled = 0;
+        return;
+    }
     runLoginFlow(
         settings_,
         [this](const LoginPrompt& prompt) {
             LoginAnswer answer;
             if (options_.anonymous) {
+                // One anonymous answer: when the server refuses that as well, the upload is
+                // skipped instead of asked for without end.
+                if (std::exchange(accountGiven_, true))
+                    return answer;
                 answer.accepted = true;
                 answer.anonymous = true;
                 return answer;
             }
             if (options_.noUpload || !interactive_)
                 return answer;
+            clearProgressBar();
             std::printf("Mirelgan Login\nIf you don't have a Mirelgan account, this will create "
                         "one\n%s\n",
                         prompt.hint.c_str());
@@ -128,7 +200,8 @@ void TerminalWindow::chooseDistribution() {
             std::fprintf(stderr, "pelvar-cli: distribution %d is not offered; the server offers:\n",
                          *options_.distribution);
             for (const DistributionRow& row : rows)
-                std::fprintf(stderr, "  %d  %s\n", row.number, row.name.c_str());
+                std::fprintf(stderr, "  %d  %s\n", row.number,
+                             terminalText(row.name, false).c_str());
             endProcess(2);
         }
     } else if (interactive_) {
@@ -136,7 +209,7 @@ void TerminalWindow::chooseDistribution() {
         std::printf("Select Pelvar Distribution\n");
         for (std::size_t i = 0; i < rows.size(); ++i)
             std::printf(" %c %4d  %s\n", selected == i ? '*' : ' ', rows[i].number,
-                        rows[i].name.c_str());
+                        terminalText(rows[i].name, false).c_str());
         for (;;) {
             auto answer = ask(selected ? "Distribution number (Enter for the one marked *):"
                                        : "Distribution number:",
@@ -153,7 +226,8 @@ void TerminalWindow::chooseDistribution() {
                     break;
                 }
             }
-            std::printf("No distribution has the number %s.\n", answer->c_str());
+            std::printf("No distribution has the number %s.\n",
+                        terminalText(*answer, false).c_str());
         }
     }
     ConfigureChoice choice = ConfigureChoice::fromSettings(settings_);
@@ -164,17 +238,31 @@ void TerminalWindow::chooseDistribution() {
 
 void TerminalWindow::showReport() {
     clearProgressBar();
-    std::string text = takeReportText(settings_);
+    std::string text = terminalText(takeReportText(settings_), true);
     std::fwrite(text.data(), 1, text.size(), stdout);
+    lastLine_.clear();
+    drawProgressBar();
     std::fflush(stdout);
 }
 
 void TerminalWindow::endOfPass() {
-    std::string closing = endOfPassStep(settings_, options_.commandLine);
+    // Every line of the pass comes before the closing line.
+    showPostedStatus(job_);
+    PassClosing closing =
+        endOfPassStep(settings_, game_, options_.gameArguments, job_.fatalMessage());
+    if (!closing.startFailure.empty()) {
+        clearProgressBar();
+        std::fprintf(stderr, "pelvar-cli: %s: %s\n", gameStartFailed,
+                     terminalText(closing.startFailure, false).c_str());
+        startFailed_ = true;
+    }
     progress_ = 100;
     drawProgressBar();
     clearProgressBar();
-    lastStatus_.clear();
-    showStatus(closing);
+    // The closing line is always the last line; after a fatal end it is the message that was
+    // just printed, which is not printed twice.
+    std::string line = terminalText(closing.statusLine, false);
+    if (line != lastLine_)
+        printLine(line);
     passEnded_ = true;
 }

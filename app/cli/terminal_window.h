@@ -1,9 +1,11 @@
 #pragma once
 
 #include "app/job/job.h"
+#include "app/shell/game_location.h"
 
 #include <optional>
 #include <string>
+#include <vector>
 
 class Settings;
 
@@ -12,22 +14,28 @@ struct CliOptions {
     std::string gameDirectory;
     bool anonymous = false;
     bool noUpload = false;
+    std::optional<std::string> user; // the account of this run, with `password`
+    std::string password;
     std::optional<int> distribution;
     bool completeCheck = false;
     std::optional<int> keepClean;
     bool runGame = false;
     bool verbose = false;
-    std::string commandLine; // the text passed on to the game
+    bool listGames = false;
+    std::vector<std::string> gameArguments; // passed on to the game, each as given
 };
 
-// The terminal as the window side of the job channel: status lines on standard output, the login
-// and the distribution choice as questions on the terminal (or answered by options), the report
-// as text, and a progress bar when standard output is a terminal.
+// The terminal as the window side of the job channel: every status line on standard output, the
+// login and the distribution choice as questions on the terminal (or answered by options), the
+// report as text, and a progress bar when standard output is a terminal. Text from the server or
+// the disk is printed with its control characters made visible.
 class TerminalWindow : public JobWindow {
 public:
-    TerminalWindow(Settings& settings, const CliOptions& options);
+    TerminalWindow(Job& job, Settings& settings, const CliOptions& options,
+                   const GameInstallation& game);
 
     void showStatus(const std::string& line) override;
+    void showPostedStatus(Job& job) override;
     void runLogin() override;
     void chooseDistribution() override;
     void showReport() override;
@@ -35,18 +43,26 @@ public:
     void showProgress(int percent) override;
 
     bool passEnded() const { return passEnded_; }
+    // True when the game was to be started and could not be.
+    bool startFailed() const { return startFailed_; }
 
 private:
+    void printLine(const std::string& line);
     void clearProgressBar();
     void drawProgressBar();
     std::optional<std::string> ask(const std::string& question, bool echo);
+    void answerWithOptions();
 
+    Job& job_;
     Settings& settings_;
     const CliOptions& options_;
+    const GameInstallation& game_;
     bool interactive_;
     bool progressBar_;
     int progress_ = -1;
     bool barShown_ = false;
-    std::string lastStatus_;
+    std::string lastLine_; // the last line printed, as printed
+    bool accountGiven_ = false;
     bool passEnded_ = false;
+    bool startFailed_ = false;
 };

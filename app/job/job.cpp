@@ -9,12 +9,14 @@
 std::atomic<Job*> currentJob{nullptr};
 
 Job::~Job() {
-    if (!worker.joinable())
-        return;
-    // A pass that still runs ends with the process; only an ended one is waited for.
-    if (currentJob.load() == this)
-        worker.detach();
-    else
+    if (currentJob.load() == this) {
+        // Freeing what a running worker uses would let it write into freed memory, and a
+        // waiting worker would hang the process for good.
+        std::fputs("a Job was destroyed under its running pass\n", stderr);
+        std::abort();
+    }
+    // An ended pass may still be unwinding its worker; it touches the Job no more.
+    if (worker.joinable())
         worker.join();
 }
 
@@ -27,8 +29,31 @@ void Job::postStatus(const std::string& text) {
     {
         std::lock_guard guard(statusLock);
         statusText = text;
+        if (history_.size() == historyLimit) {
+            history_.pop_front();
+            ++dropped_;
+        }
+        history_.push_back(text);
     }
     statusChanged.signal();
+}
+
+StatusLines Job::takeStatusLines() {
+    std::lock_guard guard(statusLock);
+    StatusLines taken{{history_.begin(), history_.end()}, dropped_};
+    history_.clear();
+    dropped_ = 0;
+    return taken;
+}
+
+std::optional<std::string> Job::fatalMessage() {
+    std::lock_guard guard(statusLock);
+    return fatalMessage_;
+}
+
+void Job::setFatalMessage(std::optional<std::string> message) {
+    std::lock_guard guard(statusLock);
+    fatalMessage_ = std::move(message);
 }
 
 void startPass(Job& job, Settings& settings, PassBody body) {
@@ -37,6 +62,7 @@ void startPass(Job& job, Settings& settings, PassBody body) {
     if (job.worker.joinable())
         job.worker.join();
     currentJob = &job;
+    job.setFatalMessage(std::nullopt);
     for (AutoResetEvent* event :
          {&job.go, &job.done, &job.needLogin, &job.needDistribution, &job.statusChanged})
         event->reset();
@@ -60,25 +86,27 @@ void workerMain(Job* job, Settings* settings, const PassBody& body) {
 
 void pollJob(Job& job, Settings& settings, JobWindow& window) {
     if (job.needLogin.test()) {
-        window.showStatus(job.copyStatus());
+        window.showPostedStatus(job);
         window.runLogin();
         job.go.signal();
     }
     if (job.needDistribution.test()) {
-        window.showStatus(job.copyStatus());
-        settings.configureOpen = 1;
+        window.showPostedStatus(job);
+        // A count, not a flag: the choice may open inside a Configure dialog, which stays open
+        // when the choice closes.
+        ++settings.configureOpen;
         window.chooseDistribution();
-        settings.configureOpen = 0;
+        --settings.configureOpen;
         settings.mustChooseDistribution = 0;
         job.go.signal();
     }
     if (job.statusChanged.test())
-        window.showStatus(job.copyStatus());
+        window.showPostedStatus(job);
     if (job.done.test()) {
         // The pass may have posted its last line after the status was looked at above: show it
         // now, so that it can never replace the closing status line at a later tick.
         if (job.statusChanged.test())
-            window.showStatus(job.copyStatus());
+            window.showPostedStatus(job);
         if (settings.completeCheck) {
             settings.reportLines.push_back("File Check Complete.");
             settings.completeCheck = 0;

@@ -4,21 +4,37 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 class Settings;
 class WorkerJob;
 
+// Status lines posted since a front end last took them, in order, and how many older ones were
+// dropped before it came because the history was full.
+struct StatusLines {
+    std::vector<std::string> lines;
+    std::size_t dropped = 0;
+};
+
 // The record that the window thread and the worker share, one per main window and reused by
-// every pass of its lifetime.
+// every pass of its lifetime. It must outlive its running pass: destroying it under a worker
+// that still runs aborts the program (the front ends end the process first).
 struct Job {
     Job() = default;
     Job(const Job&) = delete;
     Job& operator=(const Job&) = delete;
     ~Job();
+
+    // Lines the history holds at most; a front end that prints every line takes them far more
+    // often than a pass can post this many.
+    static constexpr std::size_t historyLimit = 1024;
 
     std::string statusText; // guarded by statusLock; at most 511 characters
     std::atomic<int> progress{0};
@@ -34,7 +50,19 @@ struct Job {
     std::chrono::milliseconds fatalPause{3000};
 
     std::string copyStatus();
+    // Replaces the status line and adds it to the history.
     void postStatus(const std::string& text);
+    // Every line posted since the last call, oldest first.
+    StatusLines takeStatusLines();
+    // The message of the last pass when it ended (or is ending) through fatal; nothing after a
+    // normal end, and from the start of the next pass.
+    std::optional<std::string> fatalMessage();
+    void setFatalMessage(std::optional<std::string> message);
+
+private:
+    std::deque<std::string> history_;         // guarded by statusLock
+    std::size_t dropped_ = 0;                 // guarded by statusLock
+    std::optional<std::string> fatalMessage_; // guarded by statusLock
 };
 
 // The Job of the running pass, or none.
@@ -57,6 +85,9 @@ public:
     virtual ~JobWindow() = default;
     // Sets the window's status line and shows it.
     virtual void showStatus(const std::string& line) = 0;
+    // Shows what the worker has posted: a window shows the newest line; a front end that
+    // prints every line takes them from the job's history instead.
+    virtual void showPostedStatus(Job& job) { showStatus(job.copyStatus()); }
     // The login flow; returns when the answer is stored.
     virtual void runLogin() = 0;
     // The distribution choice, shown modally; returns when it has closed.

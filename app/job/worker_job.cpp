@@ -29,6 +29,8 @@ std::function<void(const std::string&)> fatalHook;
         std::exit(0);
     }
     job->postStatus(text);
+    // Recorded before done, so that the end of the pass knows how it ended.
+    job->setFatalMessage(text);
     std::this_thread::sleep_for(job->fatalPause);
     job->done.signal();
     currentJob = nullptr;

@@ -105,13 +105,6 @@ bool namesGameKey(std::string_view line) {
 
 } // namespace
 
-std::string winePrefix() {
-    if (const char* prefix = std::getenv("WINEPREFIX"); prefix && *prefix)
-        return prefix;
-    const char* home = std::getenv("HOME");
-    return std::string(home ? home : "") + "/.wine";
-}
-
 namespace {
 
 // Finds the game's InstallPath in a registry file given line by line.
@@ -226,26 +219,6 @@ std::optional<std::string> unixPathOf(const std::string& prefix, const std::stri
         path += "/" + match;
     }
     return path;
-}
-
-GameSearch findGame(const std::string& prefix) {
-    if (fileExists("WoW.exe"))
-        return GameSearch::here;
-    std::optional<std::string> installPath = readInstallPath(prefix);
-    if (!installPath)
-        return GameSearch::notFound;
-    if (auto directory = unixPathOf(prefix, cutAtLastBackslash(*installPath)))
-        if (::chdir(directory->c_str()) != 0) {
-            // A failed change of directory is not reported; the search below decides.
-        }
-    return fileExists("WoW.exe") ? GameSearch::installed : GameSearch::notFound;
-}
-
-GameSearch findGameOrHandOver(const std::string& prefix, const std::string& commandLine) {
-    GameSearch found = findGame(prefix);
-    if (found == GameSearch::installed && fileExists("Pelvar.exe"))
-        replaceProcess("Pelvar.exe", splitArguments(commandLine), false);
-    return found;
 }
 
 namespace {

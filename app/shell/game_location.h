@@ -16,9 +16,6 @@ inline constexpr char gameKey[] = "Software\\Blizzard Entertainment\\World of Wa
 inline constexpr char gameKey64[] =
     "Software\\Wow6432Node\\Blizzard Entertainment\\World of Warcraft";
 
-// $WINEPREFIX, else ~/.wine.
-std::string winePrefix();
-
 // The "InstallPath" value of the game's key (either key of a 64-bit prefix) in the text of a
 // Wine registry file, with Wine's escapes undone; nothing when it is not there.
 std::optional<std::string> installPathFromRegistry(const std::string& registryText);
@@ -33,21 +30,6 @@ std::string cutAtLastBackslash(const std::string& windowsPath);
 // dosdevices link, each further component matched ignoring case, as Wine does. Nothing when a
 // part cannot be found.
 std::optional<std::string> unixPathOf(const std::string& prefix, const std::string& windowsPath);
-
-enum class GameSearch {
-    here,      // "WoW.exe" is in the current directory
-    installed, // the current directory is now the one InstallPath names, holding "WoW.exe"
-    notFound,
-};
-
-// Steps of start-up up to the hand-over: stays when "WoW.exe" is here, else changes to the
-// directory of InstallPath (a failure is ignored) and tells whether "WoW.exe" is there.
-GameSearch findGame(const std::string& prefix);
-
-// Start-up's search for the game: findGame, then, when the program was started outside the game
-// directory and a copy of it, "Pelvar.exe", is kept there, the hand-over to that copy with the
-// program's own command-line text (no return when it starts).
-GameSearch findGameOrHandOver(const std::string& prefix, const std::string& commandLine);
 
 // The name under which `directory` holds the game's executable, matched ignoring case as Wine
 // does ("WoW.exe", "Wow.exe"); nothing when it holds none.

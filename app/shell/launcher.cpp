@@ -4,43 +4,21 @@
 #include "settings/format_string.h"
 #include "settings/settings.h"
 
-namespace {
-
-void appendOption(std::string& text, const char* option) {
-    if (!text.empty())
-        text += ' ';
-    text += option;
-}
-
-} // namespace
-
-std::string gameArgumentText(const std::string& commandLine, const Settings& settings) {
-    std::string text = commandLine;
+std::vector<std::string> gameArguments(const std::vector<std::string>& ownArguments,
+                                       const Settings& settings) {
+    std::vector<std::string> arguments = ownArguments;
     if (settings.runWindowed)
-        appendOption(text, "-windowed");
+        arguments.push_back("-windowed");
     if (settings.noSound)
-        appendOption(text, "-nosound");
+        arguments.push_back("-nosound");
     if (settings.openGL)
-        appendOption(text, "-opengl");
-    return text;
-}
-
-std::vector<std::string> splitArguments(const std::string& text) {
-    std::vector<std::string> arguments;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        at = text.find_first_not_of(" \t", at);
-        if (at == std::string::npos)
-            break;
-        std::size_t end = text.find_first_of(" \t", at);
-        arguments.push_back(text.substr(at, end - at));
-        at = end;
-    }
+        arguments.push_back("-opengl");
     return arguments;
 }
 
-std::string startGame(const std::string& argumentText) {
-    return replaceProcess("WoW.exe", splitArguments(argumentText), true);
+std::string startGame(const GameInstallation& game, const std::vector<std::string>& arguments) {
+    return replaceProcess(game.executable.empty() ? gameExecutable : game.executable, arguments,
+                          true, game.runtime);
 }
 
 std::string closingStatusLine(std::int32_t bytesUploaded) {
@@ -51,8 +29,12 @@ std::string closingStatusLine(std::int32_t bytesUploaded) {
     return line;
 }
 
-std::string endOfPassStep(const Settings& settings, const std::string& commandLine) {
+PassClosing endOfPassStep(const Settings& settings, const GameInstallation& game,
+                          const std::vector<std::string>& ownArguments,
+                          const std::optional<std::string>& fatalMessage) {
+    PassClosing closing;
     if (settings.autoRunWoW && !settings.configureOpen)
-        startGame(gameArgumentText(commandLine, settings));
-    return closingStatusLine(settings.bytesUploaded);
+        closing.startFailure = startGame(game, gameArguments(ownArguments, settings));
+    closing.statusLine = fatalMessage ? *fatalMessage : closingStatusLine(settings.bytesUploaded);
+    return closing;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 const char reportNotice[] =
     "____________________________________________________________________\n\n"
@@ -43,5 +44,119 @@ std::string takeReportText(Settings& settings) {
         } while (read == chunkSize);
     }
     text += reportNotice;
+    return text;
+}
+
+namespace {
+
+// Windows-1252's characters for the bytes 0x80 to 0x9F; the five it leaves undefined map to the
+// control characters of the same number, as Windows maps them.
+constexpr char32_t windows1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+void appendUtf8(std::string& text, char32_t codePoint) {
+    if (codePoint < 0x80) {
+        text += static_cast<char>(codePoint);
+    } else if (codePoint < 0x800) {
+        text += static_cast<char>(0xC0 | (codePoint >> 6));
+        text += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else if (codePoint < 0x10000) {
+        text += static_cast<char>(0xE0 | (codePoint >> 12));
+        text += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else {
+        text += static_cast<char>(0xF0 | (codePoint >> 18));
+        text += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+        text += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (codePoint & 0x3F));
+    }
+}
+
+// Decodes the UTF-8 sequence at `at`; nothing when it is not one (cut short, overlong, a
+// surrogate or beyond U+10FFFF).
+std::optional<char32_t> decodeUtf8(std::string_view text, std::size_t& at) {
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char first = byte(at);
+    if (first < 0x80) {
+        ++at;
+        return first;
+    }
+    std::size_t length = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 0;
+    if (length == 0 || first > 0xF4 || at + length > text.size())
+        return std::nullopt;
+    char32_t codePoint = first & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return std::nullopt;
+        codePoint = (codePoint << 6) | (byte(at + i) & 0x3F);
+    }
+    constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (codePoint < smallest[length] || codePoint > 0x10FFFF ||
+        (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+        return std::nullopt;
+    at += length;
+    return codePoint;
+}
+
+bool validUtf8(std::string_view text) {
+    for (std::size_t at = 0; at < text.size();)
+        if (!decodeUtf8(text, at))
+            return false;
+    return true;
+}
+
+void appendWindows1252(std::string& text, std::string_view line) {
+    for (char c : line) {
+        auto byte = static_cast<unsigned char>(c);
+        appendUtf8(text, byte >= 0x80 && byte < 0xA0 ? windows1252High[byte - 0x80] : byte);
+    }
+}
+
+} // namespace
+
+std::string readableText(std::string_view bytes) {
+    std::string text;
+    text.reserve(bytes.size());
+    std::size_t start = 0;
+    while (start <= bytes.size()) {
+        std::size_t end = bytes.find('\n', start);
+        std::string_view line = bytes.substr(
+            start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        if (validUtf8(line))
+            text += line;
+        else
+            appendWindows1252(text, line);
+        if (end == std::string_view::npos)
+            break;
+        text += '\n';
+        start = end + 1;
+    }
+    return text;
+}
+
+std::string terminalText(std::string_view bytes, bool keepLineBreaks) {
+    std::string readable = readableText(bytes);
+    std::string text;
+    text.reserve(readable.size());
+    for (std::size_t at = 0; at < readable.size();) {
+        std::size_t start = at;
+        char32_t c = *decodeUtf8(readable, at);
+        bool lineBreak = c == '\n' || (c == '\r' && at < readable.size() && readable[at] == '\n');
+        if (keepLineBreaks && (c == '\t' || lineBreak)) {
+            if (c != '\r')
+                text += static_cast<char>(c);
+            continue;
+        }
+        if (c < 0x20)
+            text += {'^', static_cast<char>(c + 0x40)};
+        else if (c == 0x7F)
+            text += "^?";
+        else if (c >= 0x80 && c < 0xA0) // a C1 control is ESC and a character in one
+            text += {'^', '[', static_cast<char>(c - 0x40)};
+        else
+            text.append(readable, start, at - start);
+    }
     return text;
 }

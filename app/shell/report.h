@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 class Settings;
 
@@ -9,5 +10,14 @@ extern const char reportNotice[];
 
 // The text of the patch report: every report line followed by a line break, then (when the game
 // directory holds one) a line break and the text of "Pelvar.txt", then the notice. Consumes the
-// report lines.
+// report lines. The bytes are as found: readableText makes them text.
 std::string takeReportText(Settings& settings);
+
+// Bytes from the disk or the server as UTF-8 text, line by line: a line that is valid UTF-8 stays
+// as it is, any other is read as Windows-1252 (a Pelvar.txt or a file name written on Windows).
+std::string readableText(std::string_view bytes);
+
+// readableText made safe for a terminal: every control character becomes a visible form (ESC is
+// "^[", CSI "^[[", DEL "^?"), so that text cannot move the cursor, clear the screen or set the
+// title. With `keepLineBreaks`, line breaks (also "\r\n") and tabs stay.
+std::string terminalText(std::string_view bytes, bool keepLineBreaks);

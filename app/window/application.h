@@ -1,9 +1,11 @@
 #pragma once
 
 #include "app/job/job.h"
+#include "app/shell/game_location.h"
 #include "settings/settings.h"
 
 #include <string>
+#include <vector>
 
 class MainWindow;
 
@@ -14,19 +16,29 @@ inline constexpr char applicationTitle[] = "Pelvar Patcher / Mirelgan Uploader";
 void initWindowResources();
 
 // The application object: owns the settings for the whole run, knows the main window while it is
-// shown and the program's own command-line text.
+// shown and the program's own arguments.
 class Application {
 public:
-    // The command-line text is the arguments after the program's name, joined by blanks.
-    Application(int argc, char** argv, const std::string& storePath = {});
+    // `arguments` are those after the program's name, as they were given.
+    explicit Application(std::vector<std::string> arguments, const std::string& storePath = {});
 
     Settings settings;
     MainWindow* mainWindow = nullptr;
-    std::string commandLine;
+    std::vector<std::string> arguments;
+    // The game start-up found: its directory is the current directory.
+    GameInstallation game;
     // What a pass does; the patch run unless a test gives its own.
     PassBody passBody;
 
     // Finds the game (or hands over to the copy of the program kept there), then shows the main
-    // window until it closes. Gives the exit code.
+    // window until it closes. Gives the exit code; a pass that still runs when the window has
+    // closed ends with the process, before anything it uses is destroyed.
     int startup();
+
+    // From now on SIGTERM, SIGINT and SIGHUP (the session ends, Ctrl+C) close the window as its
+    // Exit button does.
+    void closeOnTerminationSignals();
+    // Closes the window as Exit does. Dialogs open over it are not answered: when one is, the
+    // process ends at once.
+    void requestEnd();
 };

@@ -1,6 +1,7 @@
 #include "app/window/configure_dialog.h"
 
 #include "app/job/job.h"
+#include "app/shell/report.h"
 #include "app/window/application.h"
 #include "app/window/dialog_units.h"
 #include "app/window/main_window.h"
@@ -66,7 +67,7 @@ void ConfigureDialog::open(QComboBox* distributions, QCheckBox* keepClean) {
         rows_ = distributionRows(application_.settings.distributionLines);
     }
     for (const DistributionRow& row : rows_)
-        distributions->addItem(QString::fromStdString(row.name), row.number);
+        distributions->addItem(QString::fromStdString(readableText(row.name)), row.number);
     std::optional<std::size_t> selected = defaultRow(rows_, application_.settings.distribution);
     distributions->setCurrentIndex(selected ? static_cast<int>(*selected) : -1);
 }

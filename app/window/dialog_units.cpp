@@ -1,8 +1,70 @@
 #include "app/window/dialog_units.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QFontMetrics>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QStyle>
 #include <QVariant>
 #include <QWidget>
+#include <algorithm>
+
+namespace {
+
+// Keeps the controls that the template puts inside a group box inside its frame. Windows draws
+// the frame through the middle of the title, Qt's styles below it, so a control placed just under
+// the title would straddle the frame line.
+void keepInsideGroupBoxes(const QList<QWidget*>& controls) {
+    for (QWidget* widget : controls) {
+        auto* box = qobject_cast<QGroupBox*>(widget);
+        if (!box || !box->property("dialogUnits").isValid())
+            continue;
+        box->ensurePolished();
+        QRect boxUnits = box->property("dialogUnits").toRect();
+        QRect inside = box->contentsRect().translated(box->pos());
+        for (QWidget* control : controls) {
+            QVariant units = control->property("dialogUnits");
+            if (control == box || qobject_cast<QGroupBox*>(control) || !units.isValid() ||
+                !boxUnits.contains(units.toRect().topLeft()))
+                continue;
+            QRect place = control->geometry();
+            // A drop-down list's template height is that of its open list; closed, it is as high
+            // as its font needs, as on Windows.
+            if (qobject_cast<QComboBox*>(control))
+                place.setHeight(control->sizeHint().height());
+            if (place.bottom() > inside.bottom())
+                place.moveBottom(inside.bottom());
+            if (place.top() < inside.top())
+                place.moveTop(inside.top());
+            control->setGeometry(place);
+        }
+    }
+}
+
+// The width that a control's fixed text needs to show whole; 0 for a control without one (or
+// whose text wraps).
+int textWidth(QWidget* control) {
+    QFontMetrics metrics(control->font());
+    QStyle* style = control->style();
+    int frame = style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, control);
+    if (auto* label = qobject_cast<QLabel*>(control))
+        return label->wordWrap() || label->text().isEmpty()
+                   ? 0
+                   : metrics.horizontalAdvance(label->text()) +
+                         2 * (label->margin() + label->frameWidth());
+    if (auto* check = qobject_cast<QCheckBox*>(control))
+        return check->sizeHint().width();
+    if (auto* button = qobject_cast<QPushButton*>(control))
+        return metrics.horizontalAdvance(button->text()) +
+               2 * (style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, control) + frame);
+    if (auto* box = qobject_cast<QGroupBox*>(control))
+        return metrics.horizontalAdvance(box->title()) + 4 * frame;
+    return 0;
+}
+
+} // namespace
 
 QSize dialogBaseUnits(const QFont& font) {
     QFontMetrics metrics(font);
@@ -11,22 +73,41 @@ QSize dialogBaseUnits(const QFont& font) {
     return {(letters / 26 + 1) / 2, metrics.height()};
 }
 
-QRect dialogUnitsToPixels(const QRect& units, QSize base) {
-    auto across = [&](int value) { return (value * base.width() + 2) / 4; };
-    auto down = [&](int value) { return (value * base.height() + 4) / 8; };
-    return {across(units.x()), down(units.y()), across(units.width()), down(units.height())};
+QRect dialogUnitsToPixels(const QRect& units, QSizeF base) {
+    // The corners are converted, as Windows does, so that controls that touch in dialog units
+    // touch on the screen.
+    auto across = [&](int value) { return qRound(value * base.width() / 4); };
+    auto down = [&](int value) { return qRound(value * base.height() / 8); };
+    int left = across(units.x()), top = down(units.y());
+    return {left, top, across(units.x() + units.width()) - left,
+            down(units.y() + units.height()) - top};
 }
 
 void layoutInDialogUnits(QWidget* dialog) {
-    QSize base = dialogBaseUnits(dialog->font());
-    for (QWidget* control : dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    QSizeF base = dialogBaseUnits(dialog->font());
+    QList<QWidget*> controls = dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    double widen = 1;
+    for (QWidget* control : controls) {
+        QVariant units = control->property("dialogUnits");
+        double given = units.isValid() ? units.toRect().width() * base.width() / 4 : 0;
+        if (int needed = textWidth(control); given > 0 && needed > given)
+            widen = std::max(widen, (needed + 1.0) / given); // one more for the rounding
+    }
+    base.setWidth(base.width() * widen);
+    dialog->setProperty("dialogBaseUnits", base);
+    for (QWidget* control : controls) {
         QVariant units = control->property("dialogUnits");
         if (units.isValid())
             control->setGeometry(dialogUnitsToPixels(units.toRect(), base));
     }
+    keepInsideGroupBoxes(controls);
     QVariant size = dialog->property("dialogUnits");
     if (size.isValid())
         dialog->setFixedSize(dialogUnitsToPixels(size.toRect(), base).size());
+}
+
+QSizeF layoutBaseUnits(const QWidget* dialog) {
+    return dialog->property("dialogBaseUnits").toSizeF();
 }
 
 QWidget* controlById(QWidget* dialog, int id) {

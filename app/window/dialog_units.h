@@ -3,6 +3,7 @@
 #include <QFont>
 #include <QRect>
 #include <QSize>
+#include <QSizeF>
 
 class QWidget;
 
@@ -10,11 +11,16 @@ class QWidget;
 // A-Z and a-z, and the font's height. One dialog unit is a quarter of the first across and an
 // eighth of the second down.
 QSize dialogBaseUnits(const QFont& font);
-QRect dialogUnitsToPixels(const QRect& units, QSize baseUnits);
+QRect dialogUnitsToPixels(const QRect& units, QSizeF baseUnits);
 
 // Lays out a dialog made from one of our templates: the dialog and every control that carries a
-// "dialogUnits" rectangle are placed by converting it with the metrics of the dialog's font.
+// "dialogUnits" rectangle are placed by converting it with the metrics of the dialog's font (the
+// application's font unless the dialog has its own). Where a control's fixed text would not fit
+// its rectangle (a font's letters may be narrower on average than a text's), the units across
+// grow for the whole dialog until it does. Controls inside a group box stay inside its frame.
 void layoutInDialogUnits(QWidget* dialog);
+// The base units a dialog was laid out with.
+QSizeF layoutBaseUnits(const QWidget* dialog);
 
 // The control of a dialog with the given id (its "controlId" property), or null.
 QWidget* controlById(QWidget* dialog, int id);

@@ -2,11 +2,13 @@
 
 #include "app/shell/launcher.h"
 #include "app/shell/login_flow.h"
+#include "app/shell/report.h"
 #include "app/window/application.h"
 #include "app/window/configure_dialog.h"
 #include "app/window/dialog_units.h"
 #include "app/window/hyperlink.h"
 #include "app/window/login_dialog.h"
+#include "app/window/message_boxes.h"
 #include "app/window/report_window.h"
 #include "ui_main_window.h"
 
@@ -58,7 +60,7 @@ void MainWindow::startPass() {
 }
 
 void MainWindow::showMembers() {
-    ui_->id1001->setText(QString::fromStdString(statusLine_));
+    ui_->id1001->setText(QString::fromStdString(readableText(statusLine_)));
     ui_->id1032->setChecked(autoRunCheck_ != 0);
 }
 
@@ -101,7 +103,11 @@ void MainWindow::showReport() {
 }
 
 void MainWindow::endOfPass() {
-    statusLine_ = endOfPassStep(settings_, application_.commandLine);
+    PassClosing closing =
+        endOfPassStep(settings_, application_.game, application_.arguments, job.fatalMessage());
+    if (!closing.startFailure.empty())
+        showMessage(this, std::string(gameStartFailed) + ":\n" + closing.startFailure);
+    statusLine_ = closing.statusLine;
     ui_->id1000->setValue(100);
     job.progress = 100;
     showMembers();
@@ -114,12 +120,13 @@ void MainWindow::runWoW() {
 }
 
 void MainWindow::configure() {
-    settings_.configureOpen = 1;
+    // A count: a distribution choice may open and close inside this dialog.
+    ++settings_.configureOpen;
     {
         ConfigureDialog dialog(application_, this);
         dialog.exec();
     }
-    settings_.configureOpen = 0;
+    --settings_.configureOpen;
     if (settings_.autoRunWoW && !passRunning())
         endOfPass();
 }
@@ -136,12 +143,18 @@ bool MainWindow::event(QEvent* event) {
     if (event->type() == CommandEvent::commandType()) {
         int id = static_cast<CommandEvent*>(event)->controlId();
         if (id == 1033)
-            QDesktopServices::openUrl(QUrl(QStringLiteral(MIRELGAN_SERVICE_HOME_PAGE)));
+            openPage(MIRELGAN_SERVICE_HOME_PAGE);
         else if (id == 1035)
-            QDesktopServices::openUrl(QUrl(QStringLiteral(MIRELGAN_PELVAR_HOME_PAGE)));
+            openPage(MIRELGAN_PELVAR_HOME_PAGE);
         return true;
     }
     return QDialog::event(event);
+}
+
+void MainWindow::openPage(const char* address) {
+    if (!QDesktopServices::openUrl(QUrl(QString::fromUtf8(address))))
+        showMessage(this,
+                    std::string("No web browser could be opened. The address is:\n") + address);
 }
 
 void MainWindow::done(int result) {

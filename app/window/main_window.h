@@ -45,6 +45,8 @@ private:
     void runWoW();
     void configure();
     void toggleAutoRun();
+    // Opens a web page with the desktop's browser, or tells the address when there is none.
+    void openPage(const char* address);
     void showMembers();
 
     Application& application_;

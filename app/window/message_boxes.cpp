@@ -20,5 +20,8 @@ void MessageBoxDialogs::tellDone(const std::string& message) {
 void showMessage(QWidget* parent, const std::string& message) {
     QMessageBox box(QMessageBox::NoIcon, applicationTitle, QString::fromStdString(message),
                     QMessageBox::Ok, parent);
+    // Plain text that can be copied: a message may hold an address or a path.
+    box.setTextFormat(Qt::PlainText);
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse);
     box.exec();
 }

@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -30,9 +32,24 @@ bool save(QWidget& widget, const QString& path) {
 
 } // namespace
 
+const char usage[] =
+    "usage: pelvar-screenshots DIR\n"
+    "Renders every dialog of the pelvar window with sample contents to a PNG file in DIR (made\n"
+    "when missing): main-window.png, configure.png, distribution.png, login.png, report.png and\n"
+    "report-16pt.png (the report at a 16-point desktop font). Needs no display.\n"
+    "  --help, --version   print this text or the version and end\n";
+
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--help") {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::printf("pelvar-screenshots %s\n", MIRELGAN_VERSION);
+        return 0;
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: pelvar-screenshots DIR\n");
+        std::fputs(usage, stderr);
         return 2;
     }
     qputenv("QT_QPA_PLATFORM",
@@ -43,8 +60,14 @@ int main(int argc, char** argv) {
     out.mkpath(QStringLiteral("."));
     QTemporaryDir state;
     QDir::setCurrent(state.path());
+    // A Pelvar.txt written on Windows, in Windows-1252.
+    if (std::FILE* notes = std::fopen("Pelvar.txt", "wb")) {
+        std::fputs("Pelvar 2.12: new action bars. The caf\xe9 in Orgrimmar is open again.\r\n",
+                   notes);
+        std::fclose(notes);
+    }
 
-    Application application(1, argv, (state.path() + QStringLiteral("/settings.db")).toStdString());
+    Application application({}, (state.path() + QStringLiteral("/settings.db")).toStdString());
     Settings& settings = application.settings;
     settings.distListPending = 0;
     {
@@ -85,9 +108,19 @@ int main(int argc, char** argv) {
         settings.reportLines = {"New: Interface\\AddOns\\Foo\\Foo.lua",
                                 "Changed: Interface\\FrameXML\\UIParent.lua",
                                 "Cleaned Interface\\AddOns\\Old\\Old.lua"};
+        std::vector<std::string> reportLines = settings.reportLines;
         {
             ReportWindow report(settings, &window);
             ok &= save(report, out.filePath(QStringLiteral("report.png")));
+        }
+        // The dialogs follow the desktop's font: the same report at 16 points.
+        QFont large = QApplication::font();
+        large.setPointSize(16);
+        QApplication::setFont(large);
+        settings.reportLines = reportLines;
+        {
+            ReportWindow report(settings, &window);
+            ok &= save(report, out.filePath(QStringLiteral("report-16pt.png")));
         }
         application.mainWindow = nullptr;
     }
