@@ -56,15 +56,21 @@ dpkg-query -W -f='${Status}\n' pelvar | grep -q 'install ok installed'
 
 # A whole pass from the installed files: the sample distributions on the installed server, a
 # sample game directory, settings and trash of the check's own.
-if ! /usr/bin/pelvar-cli --version; then
-    # The option comes with the front ends' --version/--help work; until that is merged only its
-    # absence from the usage text is tolerated.
-    if /usr/bin/pelvar-cli --help | grep -q -- --version; then exit 1; fi
-    echo "pelvar-cli has no --version yet" >&2
-fi
-mkdir -p "$work/server" "$work/home"
+for program in pelvar pelvar-cli pelvar-server; do
+    version=$(/usr/bin/$program --version)
+    [[ $version == "$program "* ]] || { echo "$program --version: $version" >&2; exit 1; }
+done
+mkdir -p "$work/server" "$work/home" "$work/elsewhere" "$work/prefix"
 cp -r tools/sample/distributions "$work/server/"
 ./scripts/make-sample-game.sh "$work/game"
+
+# Found from elsewhere through a Lutris game configuration, as a desktop menu starts it.
+mkdir -p "$work/home/.config/lutris/games"
+printf 'game:\n  exe: %s\n  prefix: %s\n' "$work/game/WoW.exe" "$work/prefix" \
+    >"$work/home/.config/lutris/games/wow.yml"
+games=$(cd "$work/elsewhere" && HOME=$work/home WINEPREFIX= /usr/bin/pelvar-cli --list-games)
+[[ $games == "* $work/game	$work/prefix	Lutris "* ]] ||
+    { echo "pelvar-cli --list-games: $games" >&2; exit 1; }
 /usr/bin/pelvar-server --port 0 "$work/server" 2>"$work/server.log" &
 server=$!
 port=
