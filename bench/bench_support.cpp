@@ -1,15 +1,20 @@
 #include "bench/bench_support.h"
 
+#include "net/protocol.h"
 #include "patcher/md5.h"
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <netinet/in.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,13 +24,30 @@ namespace {
 std::atomic<long> relativeOpens{0};
 }
 
-// Counts the game files that the code under measurement opens: every fopen goes through here.
+// Counts the game files that the code under measurement opens: every fopen and every open goes
+// through here.
 extern "C" FILE* fopen(const char* path, const char* mode) {
     using Real = FILE* (*)(const char*, const char*);
     static Real real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "fopen"));
     if (path && path[0] != '/')
         ++relativeOpens;
     return real(path, mode);
+}
+
+extern "C" int open(const char* path, int flags, ...) {
+    using Real = int (*)(const char*, int, ...);
+    static Real real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "open"));
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = static_cast<mode_t>(va_arg(arguments, int));
+        va_end(arguments);
+    }
+    // A directory opened to lock it or to list it is no game file.
+    if (path[0] != '/' && !(flags & O_DIRECTORY))
+        ++relativeOpens;
+    return real(path, flags, mode);
 }
 
 namespace bench {
@@ -120,6 +142,62 @@ std::string figure(const char* format, ...) {
     std::vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
     return text;
+}
+
+} // namespace bench
+
+namespace bench {
+
+Distribution makeDistribution(const std::string& directory, int files, std::size_t averageSize) {
+    Distribution made;
+    std::size_t listBytes = 2; // the end line
+    for (int i = 0; i < files; ++i) {
+        std::size_t size = averageSize / 2 + (static_cast<std::size_t>(i) * 7919) % averageSize;
+        std::string path = "Interface/AddOns/A" + std::to_string(i / 100) + "/F" +
+                           std::to_string(i % 100) + ".lua";
+        std::size_t entry = path.size() + 2 * std::to_string(size).size() + 3 + 33;
+        if (listBytes + entry > patchListMax)
+            break;
+        listBytes += entry;
+        std::string content = textContent(size, static_cast<std::uint32_t>(i));
+        writeFile(directory + "/" + path, content);
+        ++made.files;
+        made.bytes += content.size();
+        made.largest = std::max(made.largest, content.size());
+    }
+    return made;
+}
+
+std::pair<int, std::uint16_t> loopbackListener() {
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
+    ::listen(listener, 1);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    return {listener, ntohs(address.sin_port)};
+}
+
+std::uint16_t freeLoopbackPort() {
+    auto [listener, port] = loopbackListener();
+    ::close(listener);
+    return port;
+}
+
+pid_t spawnQuietly(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return failed ? -1 : pid;
 }
 
 } // namespace bench

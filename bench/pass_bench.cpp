@@ -29,40 +29,12 @@ extern char** environ;
 
 namespace {
 
-// A socket listening on 127.0.0.1 at a port of the system's choosing, and that port.
-std::pair<int, std::uint16_t> loopbackListener() {
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(listener, 1);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    return {listener, ntohs(address.sin_port)};
-}
-
-std::uint16_t freePort() {
-    auto [listener, port] = loopbackListener();
-    ::close(listener);
-    return port;
-}
-
 // pelvar-server serving `root`, for the lifetime of the object.
 class ServerProcess {
 public:
-    explicit ServerProcess(const std::string& root) : port_(freePort()) {
+    explicit ServerProcess(const std::string& root) : port_(bench::freeLoopbackPort()) {
         std::string port = std::to_string(port_);
-        std::vector<std::string> arguments = {PELVAR_SERVER, "--port", port, root};
-        std::vector<char*> argv;
-        for (std::string& argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        posix_spawn(&pid_, PELVAR_SERVER, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
+        pid_ = bench::spawnQuietly({PELVAR_SERVER, "--port", port, root});
         std::string endpoint = "127.0.0.1:" + port;
         ::setenv("MIRELGAN_SERVER", endpoint.c_str(), 1);
         for (int i = 0; i < 200 && !reachable(); ++i)
@@ -81,33 +53,6 @@ private:
     std::uint16_t port_;
     pid_t pid_ = -1;
 };
-
-struct Distribution {
-    std::size_t files = 0;
-    std::size_t bytes = 0;
-    std::size_t largest = 0;
-};
-
-// As many files as one patch list can name (it holds at most 100,000 bytes), up to `files`.
-Distribution makeDistribution(const std::string& directory, int files, std::size_t averageSize) {
-    Distribution made;
-    std::size_t listBytes = 2; // the end line
-    for (int i = 0; i < files; ++i) {
-        std::size_t size = averageSize / 2 + (static_cast<std::size_t>(i) * 7919) % averageSize;
-        std::string path = "Interface/AddOns/A" + std::to_string(i / 100) + "/F" +
-                           std::to_string(i % 100) + ".lua";
-        std::size_t entry = path.size() + 2 * std::to_string(size).size() + 3 + 33;
-        if (listBytes + entry > patchListMax)
-            break;
-        listBytes += entry;
-        std::string content = bench::textContent(size, i);
-        bench::writeFile(directory + "/" + path, content);
-        ++made.files;
-        made.bytes += content.size();
-        made.largest = std::max(made.largest, content.size());
-    }
-    return made;
-}
 
 // The peak resident memory of a running process, from /proc (its rusage would also count the
 // memory of this process, which spawned it); 0 once it has ended.
@@ -159,7 +104,7 @@ std::pair<double, long> runCli(const std::string& game, const std::string& setti
 // 4,096-byte receives and inflated, one by one, with nothing written to disk.
 double downloadLimit(const std::vector<std::string>& packed,
                      const std::vector<std::size_t>& sizes) {
-    auto [listener, port] = loopbackListener();
+    auto [listener, port] = bench::loopbackListener();
     std::thread sender([&] {
         int socket = ::accept(listener, nullptr, nullptr);
         for (const std::string& file : packed)
@@ -201,7 +146,7 @@ void benchPass(const std::string& work) {
     std::string root = work + "/pass";
     fs::remove_all(root);
     std::string distribution = root + "/server/distributions/1 Standard";
-    Distribution made = makeDistribution(distribution, 5000, 10000);
+    bench::Distribution made = bench::makeDistribution(distribution, 5000, 10000);
     bench::print("files (as many as a 100,000-byte patch list names), bytes",
                  std::to_string(made.files) + ", " + std::to_string(made.bytes));
     fs::copy(distribution, root + "/game", fs::copy_options::recursive);
@@ -245,7 +190,7 @@ void benchDownload(const std::string& work) {
     fs::remove_all(root);
     std::string distribution = root + "/server/distributions/1 Standard";
     // As many files as one patch list names, about 100 MB together.
-    Distribution made = makeDistribution(distribution, 5000, 74000);
+    bench::Distribution made = bench::makeDistribution(distribution, 5000, 74000);
     bench::print("files, bytes, largest file", std::to_string(made.files) + ", " +
                                                    std::to_string(made.bytes) + ", " +
                                                    std::to_string(made.largest));

@@ -47,18 +47,6 @@ int connectTo(std::uint16_t port) {
     return socket;
 }
 
-std::uint16_t freePort() {
-    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), length);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(probe);
-    return ntohs(address.sin_port);
-}
-
 // Reads until `complete` says the reply is whole; false when the server closed or went silent.
 bool receive(int socket, std::string& reply, const std::function<bool(const std::string&)>& whole) {
     reply.clear();
@@ -118,20 +106,9 @@ double cpuSeconds(pid_t pid) {
 }
 
 void measure(const std::string& label, const std::string& program, const std::string& root) {
-    std::uint16_t port = freePort();
-    std::string portText = std::to_string(port);
-    std::vector<std::string> arguments = {program, "--port", portText, root};
-    std::vector<char*> argv;
-    for (std::string& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int failed = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed) {
+    std::uint16_t port = bench::freeLoopbackPort();
+    pid_t pid = bench::spawnQuietly({program, "--port", std::to_string(port), root});
+    if (pid < 0) {
         bench::print(label, "cannot start " + program);
         return;
     }
@@ -197,21 +174,9 @@ void benchServer(const std::string& work) {
     std::string root = work + "/server";
     fs::remove_all(root);
     std::string distribution = root + "/distributions/1 Standard";
-    std::size_t files = 0, bytes = 0, listBytes = 2;
-    for (int i = 0; i < 5000; ++i) {
-        std::size_t size = 8000 + (static_cast<std::size_t>(i) * 7919) % 16000;
-        std::string path = "Interface/AddOns/A" + std::to_string(i / 100) + "/F" +
-                           std::to_string(i % 100) + ".lua";
-        std::size_t entry = path.size() + 2 * std::to_string(size).size() + 3 + 33;
-        if (listBytes + entry > patchListMax)
-            break;
-        listBytes += entry;
-        bench::writeFile(distribution + "/" + path, bench::textContent(size, i));
-        ++files;
-        bytes += size;
-    }
+    bench::Distribution made = bench::makeDistribution(distribution, 5000, 16000);
     bench::print("files (as many as a 100,000-byte patch list names), bytes",
-                 std::to_string(files) + ", " + std::to_string(bytes));
+                 std::to_string(made.files) + ", " + std::to_string(made.bytes));
     measure("this build", PELVAR_SERVER, root);
     if (const char* old = std::getenv("PELVAR_BENCH_OLD_SERVER"); old && *old) {
         fs::remove_all(root + "/server.db"); // its accounts file, if any, is of no concern here

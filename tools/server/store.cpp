@@ -1,5 +1,7 @@
 #include "tools/server/store.h"
 
+#include "patcher/fs/fs.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -60,19 +62,6 @@ std::string sanitizedAccount(const std::string& name) {
     for (char c : name.substr(0, 64))
         safe += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ? c : '_';
     return safe.empty() ? "_" : safe;
-}
-
-bool writeWhole(int fd, const char* bytes, std::size_t length) {
-    while (length > 0) {
-        ssize_t written = ::write(fd, bytes, length);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        bytes += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 } // namespace
@@ -290,7 +279,7 @@ ReferenceServer::Store::Stored ReferenceServer::Store::storeUpload(const std::st
     path = directory + "/" + file;
     std::string temporary = path + ".part";
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-    bool written = fd >= 0 && writeWhole(fd, zeppelin.data(), zeppelin.size());
+    bool written = fd >= 0 && writeAll(fd, zeppelin.data(), zeppelin.size());
     if (fd >= 0 && ::close(fd) != 0)
         written = false;
     if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
