@@ -11,6 +11,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -65,18 +66,26 @@ double bestOf(int rounds, const std::function<void()>& work) {
     return best;
 }
 
-bool run(const std::vector<std::string>& arguments) {
+// Starts a program with one of its output streams thrown away; -1 when it cannot start.
+static pid_t spawnSilencing(const std::vector<std::string>& arguments, int silenced,
+                            bool searchPath) {
     std::vector<char*> argv;
     for (const std::string& argument : arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_addopen(&actions, silenced, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int failed = searchPath ? posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ)
+                            : posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (failed)
+    return failed ? -1 : pid;
+}
+
+bool run(const std::vector<std::string>& arguments) {
+    pid_t pid = spawnSilencing(arguments, 1, true);
+    if (pid < 0)
         return false;
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -187,17 +196,16 @@ std::uint16_t freeLoopbackPort() {
 }
 
 pid_t spawnQuietly(const std::vector<std::string>& arguments) {
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return failed ? -1 : pid;
+    return spawnSilencing(arguments, 2, false);
+}
+
+long processStatusKiB(pid_t pid, const std::string& name) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, name.size() + 1, name + ":") == 0)
+            return std::stol(line.substr(name.size() + 1));
+    return -1;
 }
 
 } // namespace bench

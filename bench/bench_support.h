@@ -37,6 +37,9 @@ std::pair<int, std::uint16_t> loopbackListener();
 std::uint16_t freeLoopbackPort();
 // Starts a program (a path) with its standard error thrown away; -1 when it cannot start.
 pid_t spawnQuietly(const std::vector<std::string>& arguments);
+// A figure of another process's /proc status, in KiB ("VmHWM" is its peak memory so far); -1
+// once it has ended.
+long processStatusKiB(pid_t pid, const std::string& name);
 
 // Peak resident memory of this process so far, in KiB.
 long peakResidentKiB();

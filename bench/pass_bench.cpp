@@ -54,21 +54,6 @@ private:
     pid_t pid_ = -1;
 };
 
-// The peak resident memory of a running process, from /proc (its rusage would also count the
-// memory of this process, which spawned it); 0 once it has ended.
-long peakMemoryKiB(pid_t pid) {
-    FILE* status = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
-    if (!status)
-        return 0;
-    char line[256];
-    long peak = 0;
-    while (std::fgets(line, sizeof line, status))
-        if (std::sscanf(line, "VmHWM: %ld kB", &peak) == 1)
-            break;
-    std::fclose(status);
-    return peak;
-}
-
 // One pass of pelvar-cli in `game`; gives its wall time and peak memory (KiB).
 std::pair<double, long> runCli(const std::string& game, const std::string& settings,
                                const std::vector<std::string>& options) {
@@ -91,7 +76,7 @@ std::pair<double, long> runCli(const std::string& game, const std::string& setti
         int status;
         // Watch the peak while it runs: it is the process's own once it has started.
         while (::waitpid(pid, &status, WNOHANG) == 0) {
-            peak = std::max(peak, peakMemoryKiB(pid));
+            peak = std::max(peak, bench::processStatusKiB(pid, "VmHWM"));
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });

@@ -84,15 +84,6 @@ bool pass(std::uint16_t port) {
     return ok && reply.size() > 1000;
 }
 
-long statusKiB(pid_t pid, const std::string& name) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.compare(0, name.size() + 1, name + ":") == 0)
-            return std::stol(line.substr(name.size() + 1));
-    return -1;
-}
-
 double cpuSeconds(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), {});
@@ -157,7 +148,7 @@ void measure(const std::string& label, const std::string& program, const std::st
                                    all.back() * 1000));
         bench::print("  server CPU per pass", bench::figure("%.2f ms", cpu * 1000 / all.size()));
         bench::print("  server peak memory (VmHWM)",
-                     bench::figure("%.1f MiB", statusKiB(pid, "VmHWM") / 1024.0));
+                     bench::figure("%.1f MiB", bench::processStatusKiB(pid, "VmHWM") / 1024.0));
     } else {
         bench::print(label, "does not answer");
     }
