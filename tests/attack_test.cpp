@@ -2,6 +2,7 @@
 // every rename and link of an install, a full disk, and a second pass on the same game directory.
 
 #include "settings/settings.h"
+#include "tests/support/helpers.h"
 #include "tests/support/process.h"
 #include "tests/support/test_server.h"
 
@@ -13,16 +14,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string text(std::size_t length, unsigned seed) {
-    std::string content(length, ' ');
-    std::uint32_t state = seed * 2654435761u + 7;
-    for (char& c : content) {
-        state = state * 1664525u + 1013904223u;
-        c = static_cast<char>('a' + (state >> 24) % 26);
-    }
-    return content;
-}
 
 const std::string savedTable =
     "Mirelgan_Data = {\n  [\"items\"] = \"" + std::string(200, 'i') + "\",\n}\n";
@@ -42,10 +33,10 @@ protected:
     TempDir game{"pelvar-game"};
     TestServer server;
     std::vector<GameFile> files = {
-        {"Interface/FrameXML/A.lua", text(9000, 1), std::nullopt, text(12000, 2)},
-        {"Interface/FrameXML/B.xml", text(500, 3), std::nullopt, text(700, 4)},
-        {"Interface/AddOns/C/C.lua", text(3000, 5), text(3000, 6), text(2000, 7)},
-        {"Interface/AddOns/D/D.lua", std::nullopt, std::nullopt, text(4000, 8)},
+        {"Interface/FrameXML/A.lua", letters(9000, 1), std::nullopt, letters(12000, 2)},
+        {"Interface/FrameXML/B.xml", letters(500, 3), std::nullopt, letters(700, 4)},
+        {"Interface/AddOns/C/C.lua", letters(3000, 5), letters(3000, 6), letters(2000, 7)},
+        {"Interface/AddOns/D/D.lua", std::nullopt, std::nullopt, letters(4000, 8)},
     };
 
     AttackTest() {
@@ -155,7 +146,7 @@ TEST_F(AttackTest, KillAtEveryRenameAndLinkLosesNothing) {
 // A disk that fills up keeps the old file, removes what was not written whole, says so and ends
 // the pass.
 TEST_F(AttackTest, FullDiskKeepsTheOldFileAndEndsThePass) {
-    files[0].after = text(3 << 20, 9);
+    files[0].after = letters(3 << 20, 9);
     server.addFile("1 Standard", files[0].path, files[0].after);
     ProcessResult full =
         cli({"/bin/sh", "-c", "trap '' XFSZ; exec prlimit --fsize=1000000 \"$@\"", "sh"});

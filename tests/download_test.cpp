@@ -16,17 +16,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Letters that do not compress much, so that compressed sizes stay close to the plain ones.
-std::string text(std::size_t length, unsigned seed) {
-    std::string content(length, ' ');
-    std::uint32_t state = seed * 2654435761u + 1;
-    for (char& c : content) {
-        state = state * 1664525u + 1013904223u;
-        c = static_cast<char>('a' + (state >> 24) % 26);
-    }
-    return content;
-}
-
 class DownloadTest : public GameTest {
 protected:
     DownloadTest() {
@@ -42,7 +31,7 @@ protected:
 TEST_F(DownloadTest, InstallsNewThenChangedFilesFromSplitReceives) {
     TestServer server;
     server.options()->chunkSize = 1000;
-    std::string big = text(50000, 1);
+    std::string big = letters(50000, 1);
     server.addFile("1 Standard", "Interface/FrameXML/UIParent.lua", big);
     server.addFile("1 Standard", "Interface/AddOns/Foo/Foo.toc", "## Title: Foo\n");
     ASSERT_TRUE(patch());
@@ -56,7 +45,7 @@ TEST_F(DownloadTest, InstallsNewThenChangedFilesFromSplitReceives) {
     EXPECT_EQ(window.progressValues.back(), 100);
 
     settings.reportLines.clear();
-    std::string changed = text(30000, 2);
+    std::string changed = letters(30000, 2);
     server.addFile("1 Standard", "Interface/FrameXML/UIParent.lua", changed);
     ASSERT_TRUE(patch());
     EXPECT_TRUE(readFile("Interface/FrameXML/UIParent.lua") == changed);
@@ -73,7 +62,7 @@ TEST_F(DownloadTest, InstallsNewThenChangedFilesFromSplitReceives) {
 
 TEST_F(DownloadTest, PeerClosingEarlyFailsTheDownloadAndLeavesTheOldFile) {
     TestServer server;
-    server.addFile("1 Standard", "Interface/A.lua", text(20000, 3));
+    server.addFile("1 Standard", "Interface/A.lua", letters(20000, 3));
     writeFile("Interface/A.lua", "old");
     server.options()->closeAfter = 5000;
     ASSERT_TRUE(patch());
@@ -87,7 +76,7 @@ TEST_F(DownloadTest, PeerClosingEarlyFailsTheDownloadAndLeavesTheOldFile) {
 
 TEST_F(DownloadTest, CorruptStreamEndsWithItsZlibCode) {
     TestServer server;
-    server.addFile("1 Standard", "Interface/A.lua", text(2000, 4));
+    server.addFile("1 Standard", "Interface/A.lua", letters(2000, 4));
     server.options()->corruptPath = "Interface/A.lua";
     writeFile("Interface/A.lua", "old");
     ASSERT_TRUE(patch());
@@ -97,11 +86,11 @@ TEST_F(DownloadTest, CorruptStreamEndsWithItsZlibCode) {
 
 TEST_F(DownloadTest, UncreatableTemporaryFileSkipsItsDataAndTheNextFileStillInstalls) {
     TestServer server;
-    server.addFile("1 Standard", "Interface/A.lua", text(9000, 5));
-    server.addFile("1 Standard", "Interface/B.lua", text(7000, 6));
+    server.addFile("1 Standard", "Interface/A.lua", letters(9000, 5));
+    server.addFile("1 Standard", "Interface/B.lua", letters(7000, 6));
     makeDirectories("Interface/A.lua.new/blocked");
     ASSERT_TRUE(patch());
-    EXPECT_TRUE(readFile("Interface/B.lua") == text(7000, 6));
+    EXPECT_TRUE(readFile("Interface/B.lua") == letters(7000, 6));
     EXPECT_FALSE(exists("Interface/A.lua"));
     EXPECT_EQ(settings.reportLines,
               (std::vector<std::string>{"Error: couldn't create Interface\\A.lua",
@@ -210,7 +199,7 @@ TEST_F(ScriptedDownloadTest, AddOnDataFileShowsItsOwnStatus) {
 TEST_F(ScriptedDownloadTest, BackToBackFilesOfOddSizesAreReadExactly) {
     std::string second = deflated("second");
     // The first file's data is 2 * 4096 + 1 bytes: a zlib stream of one stored block.
-    std::string raw = text(8193 - 11, 8);
+    std::string raw = letters(8193 - 11, 8);
     std::string stored(8193, '\0');
     uLongf storedLength = stored.size();
     compress2(reinterpret_cast<Bytef*>(stored.data()), &storedLength,

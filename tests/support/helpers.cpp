@@ -36,3 +36,13 @@ std::string md5Of(const std::string& text) {
     md5.finalize();
     return md5.hex_digest();
 }
+
+std::string letters(std::size_t length, unsigned seed) {
+    std::string content(length, ' ');
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (char& c : content) {
+        state = state * 1664525u + 1013904223u;
+        c = static_cast<char>('a' + (state >> 24) % 26);
+    }
+    return content;
+}

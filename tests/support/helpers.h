@@ -9,3 +9,6 @@ std::uint16_t unusedLoopbackPort();
 std::string deflated(const std::string& plain);
 // The lower-case hex MD5 digest of `text`.
 std::string md5Of(const std::string& text);
+// Letters that do not compress much, so that compressed sizes stay close to the plain ones; the
+// same `seed` gives the same text.
+std::string letters(std::size_t length, unsigned seed);
