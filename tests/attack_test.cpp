@@ -114,8 +114,11 @@ TEST_F(AttackTest, KillAtEveryRenameAndLinkLosesNothing) {
             makeGame();
             std::string inject =
                 std::string("inject=") + call + ":signal=KILL:when=" + std::to_string(n);
-            ProcessResult attacked = cli({"/usr/bin/strace", "-f", "-o", "/dev/null", "-e",
-                                          std::string("trace=") + call, "-e", inject});
+            // LeakSanitizer cannot work under ptrace: with it, the run that is not killed would
+            // end in its complaint.
+            ProcessResult attacked =
+                cli({"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/strace", "-f", "-o",
+                     "/dev/null", "-e", std::string("trace=") + call, "-e", inject});
             std::string when = std::string(call) + " #" + std::to_string(n);
             if (attacked.exitCode != -1) {
                 EXPECT_EQ(attacked.exitCode, 0) << when << attacked.err;

@@ -216,7 +216,8 @@ std::string searchInChild(const std::string& start, const std::vector<std::strin
     if (child == 0) {
         if (::chdir(start.c_str()) != 0)
             ::_exit(126);
-        const GameInstallation* used = enterGameOrHandOver(arguments).used();
+        GameSearchResult search = enterGameOrHandOver(arguments);
+        const GameInstallation* used = search.used();
         char here[4096];
         writeFile(record, "returned " + std::to_string(used ? static_cast<int>(used->source) : -1) +
                               " in " + (::getcwd(here, sizeof here) ? here : "?"));
