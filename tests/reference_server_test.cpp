@@ -478,9 +478,16 @@ TEST(ReferenceServer, RefusesConnectionsOverTheCapAndDropsIdleOnes) {
     auto deadline = std::chrono::steady_clock::now() + 10s;
     while (!stillServes(server) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(20ms);
-    RawClient idle(server.port());
-    EXPECT_EQ(idle.read(closed, 5000ms), "");
-    EXPECT_TRUE(closed);
+    // The session of the last look may still hold its place for a moment: a connection refused
+    // over the cap is tried again.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        RawClient idle(server.port());
+        EXPECT_EQ(idle.read(closed, 5000ms), "");
+        EXPECT_TRUE(closed);
+        if (contains(server.log(false), "idle for 200 ms, closing"))
+            break;
+        std::this_thread::sleep_for(50ms);
+    }
     EXPECT_TRUE(contains(server.log(false), "idle for 200 ms, closing"));
 }
 
