@@ -462,6 +462,12 @@ void Downloader::plan(const DownloadList& files) {
     writer_->plan(std::move(temporaries));
 }
 
+void Downloader::finish() {
+    writer_->drain();
+    if (writer_->writeFailed())
+        job_.fatal("Write failed!");
+}
+
 const std::vector<std::pair<std::string, std::string>>& Downloader::verified() {
     writer_->drain();
     return writer_->verified();
@@ -559,5 +565,5 @@ void Downloader::downloadFile(const DownloadEntry& entry) {
 void downloadFile(WorkerJob& job, const DownloadEntry& entry) {
     Downloader downloader(job);
     downloader.downloadFile(entry);
-    downloader.verified();
+    downloader.finish();
 }

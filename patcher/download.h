@@ -31,8 +31,10 @@ public:
     // The files that downloadFile will be called for, in that order, before the first call.
     void plan(const DownloadList& files);
     void downloadFile(const DownloadEntry& entry);
-    // Waits until every file handed over is installed (or refused), then gives the installed
-    // ones with their digests, for the digest cache.
+    // Waits until every file handed over is installed (or refused); a file that could not be
+    // written ends the pass through fatal, as when the worker notices it first.
+    void finish();
+    // After finish: the installed files with their digests, for the digest cache.
     const std::vector<std::pair<std::string, std::string>>& verified();
 
     class Writer;

@@ -59,6 +59,7 @@ void PatchRun::run() {
             downloader.plan(downloads);
             for (const DownloadEntry& entry : downloads)
                 downloader.downloadFile(entry);
+            downloader.finish();
             rememberVerified(downloader.verified());
             if (settings.keepClean || settings.completeCheck)
                 cleanUp();
