@@ -252,9 +252,8 @@ std::vector<std::string> query(const std::string& database, const std::string& s
         while (statement && sqlite3_step(statement) == SQLITE_ROW) {
             std::string row;
             for (int i = 0; i < sqlite3_column_count(statement); ++i)
-                row +=
-                    (i ? "|" : "") +
-                    std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, i)));
+                row.append(i ? "|" : "")
+                    .append(reinterpret_cast<const char*>(sqlite3_column_text(statement, i)));
             rows.push_back(row);
         }
         sqlite3_finalize(statement);

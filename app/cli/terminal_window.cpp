@@ -107,7 +107,8 @@ void TerminalWindow::showStatus(const std::string& line) {
 void TerminalWindow::showPostedStatus(Job& job) {
     StatusLines posted = job.takeStatusLines();
     if (posted.dropped > 0)
-        printLine("(" + std::to_string(posted.dropped) + " status lines not shown)");
+        printLine(std::string("(").append(std::to_string(posted.dropped)) +
+                  " status lines not shown)");
     for (const std::string& line : posted.lines)
         showStatus(line);
 }
