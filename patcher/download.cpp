@@ -122,9 +122,13 @@ public:
         changed_.notify_all();
     }
 
-    // The temporary file of the `index`-th planned file, made ahead or now.
-    UniqueFd takeTemporary(std::size_t index) {
+    // The temporary file of the `index`-th planned file, made ahead or now; nothing when that
+    // file is not the one named, so that a call out of the plan's order never writes into
+    // another file's temporary.
+    std::optional<UniqueFd> takeTemporary(std::size_t index, const std::string& temporary) {
         std::unique_lock guard(lock_);
+        if (index >= planned_.size() || planned_[index].temporary != temporary)
+            return std::nullopt;
         Planned& planned = planned_[index];
         taken_ = std::max(taken_, index + 1);
         changed_.notify_all();
@@ -458,7 +462,6 @@ void Downloader::plan(const DownloadList& files) {
             break;
         temporaries.emplace_back(path, path + ".new");
     }
-    planned_ = temporaries.size();
     writer_->plan(std::move(temporaries));
 }
 
@@ -493,10 +496,10 @@ void Downloader::downloadFile(const DownloadEntry& entry) {
     file.digest = entry.digest;
     file.size = static_cast<std::uint64_t>(entry.size);
     file.reported = !addonData || settings.completeCheck;
-    std::size_t index = next_++;
-    if (file.backup.size() < nameAreaSize)
-        file.output = index < planned_ ? writer_->takeTemporary(index)
-                                       : createTemporary(file.path, file.temporary);
+    if (file.backup.size() < nameAreaSize) {
+        std::optional<UniqueFd> ahead = writer_->takeTemporary(next_++, file.temporary);
+        file.output = ahead ? std::move(*ahead) : createTemporary(file.path, file.temporary);
+    }
     if (!file.output) {
         job_.status("Failed to create %s", file.temporary.c_str());
         writer_->report("Error: couldn't create " + file.display, true);

@@ -43,7 +43,6 @@ private:
     WorkerJob& job_;
     std::unique_ptr<Writer> writer_;
     std::vector<unsigned char> pending_; // received bytes not inflated yet
-    std::size_t planned_ = 0;            // files of the plan
     std::size_t next_ = 0;               // files downloaded so far
 };
 
