@@ -73,13 +73,7 @@ games=$(cd "$work/elsewhere" && HOME=$work/home WINEPREFIX= /usr/bin/pelvar-cli 
     { echo "pelvar-cli --list-games: $games" >&2; exit 1; }
 /usr/bin/pelvar-server --port 0 "$work/server" 2>"$work/server.log" &
 server=$!
-port=
-for _ in $(seq 100); do
-    port=$(sed -n 's/.* on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/server.log")
-    [ -n "$port" ] && break
-    sleep 0.05
-done
-[ -n "$port" ] || { cat "$work/server.log" >&2; exit 1; }
+port=$(./scripts/wait-for-server.sh "$work/server.log")
 (cd "$work/game" && HOME=$work/home XDG_DATA_HOME=$work/home/data \
     MIRELGAN_SERVER=127.0.0.1:$port MIRELGAN_SETTINGS=$work/settings.db \
     /usr/bin/pelvar-cli --anonymous --distribution 1 --keep-clean on) >"$work/pass.out"

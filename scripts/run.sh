@@ -16,13 +16,7 @@ cp -r tools/sample/distributions "$demo/server/"
 build/tools/server/pelvar-server --port 0 "$demo/server" 2>"$demo/server.log" &
 server=$!
 trap 'kill $server 2>/dev/null || true' EXIT
-port=
-for _ in $(seq 100); do
-    port=$(sed -n 's/.* on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$demo/server.log")
-    [ -n "$port" ] && break
-    sleep 0.05
-done
-[ -n "$port" ] || { cat "$demo/server.log" >&2; exit 1; }
+port=$(./scripts/wait-for-server.sh "$demo/server.log")
 
 # The demonstration keeps its settings and its trash under demo/, away from the user's own.
 export MIRELGAN_SERVER=127.0.0.1:$port
