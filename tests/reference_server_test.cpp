@@ -536,6 +536,45 @@ TEST(ReferenceServer, ProgramStreamsRepliesInBoundedMemory) {
     EXPECT_LT(peak - before, 10 * 1024) << "a constant, the cache and one file per session";
 }
 
+// A request that comes while a distribution's manifest is being rebuilt gets the new one.
+TEST(ReferenceServer, ProgramAnswersRequestsDuringARebuildWithTheNewList) {
+    TempDir root("pelvar-server");
+    writeFile(root / "distributions/1 Standard/a.txt", "a");
+    ServerChild child({"--port", "0", root.path()});
+    ASSERT_NE(child.port(), 0);
+    RawClient first(child.port());
+    first.send("P 1\n");
+    EXPECT_EQ(first.readUntil("\nD\n").find("big.bin"), std::string::npos);
+
+    // A large file that does not compress keeps the rebuild busy for a while.
+    std::mt19937 random(3);
+    std::string content(48 << 20, '\0');
+    for (char& c : content)
+        c = static_cast<char>(random());
+    std::string big = root / "distributions/1 Standard/big.bin";
+    writeFile(big, content);
+    RawClient rebuilding(child.port());
+    rebuilding.send("P 1\n");
+    auto reading = [&] {
+        for (const auto& fd :
+             fs::directory_iterator("/proc/" + std::to_string(child.pid()) + "/fd")) {
+            std::error_code error;
+            if (fs::read_symlink(fd.path(), error) == big)
+                return true;
+        }
+        return false;
+    };
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!reading() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(reading()) << "the rebuild reads the new file";
+    RawClient during(child.port());
+    during.send("P 1\n");
+    std::string expected = "big.bin\n" + std::to_string(content.size()) + " ";
+    EXPECT_NE(during.readUntil("\nD\n").find(expected), std::string::npos);
+    EXPECT_NE(rebuilding.readUntil("\nD\n").find(expected), std::string::npos);
+}
+
 TEST(ReferenceServer, ProgramServesAgainAfterDescriptorsRanOut) {
     if (sanitized)
         GTEST_SKIP() << "a sanitizer's own checks need descriptors: out of them, it reports "

@@ -212,7 +212,10 @@ ReferenceServer::Catalog::manifest(int number, std::string& error, int& filesRea
         std::lock_guard guard(lock_);
         readChanges();
         auto found = manifests_.find(directory);
-        return found != manifests_.end() && unchanged_.count(directory) ? found->second : nullptr;
+        return found != manifests_.end() && unchanged_.count(directory) &&
+                       !building_.count(directory)
+                   ? found->second
+                   : nullptr;
     };
     if (auto kept = current())
         return kept;
@@ -227,9 +230,19 @@ ReferenceServer::Catalog::manifest(int number, std::string& error, int& filesRea
         auto found = manifests_.find(directory);
         if (found != manifests_.end())
             previous = found->second;
-        // Clean from here on, unless the kernel reports a change during or after the walk.
+        // Clean from here on, unless the kernel reports a change during or after the walk; but
+        // the previous manifest is not served meanwhile.
         unchanged_[directory] = true;
+        building_.insert(directory);
     }
+    struct Built {
+        Catalog& catalog;
+        const std::string& directory;
+        ~Built() {
+            std::lock_guard guard(catalog.lock_);
+            catalog.building_.erase(directory);
+        }
+    } built{*this, directory};
     watching_ = inotify_ >= 0;
     std::vector<Seen> seen;
     bool walked = walk(directory, "", directory, seen, error);

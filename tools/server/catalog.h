@@ -4,15 +4,16 @@
 
 #include <list>
 #include <map>
+#include <set>
 #include <unordered_map>
 
 // The distributions under ROOT/distributions. Each distribution's manifest (paths, sizes,
 // compressed sizes, digests and the patch list built from them) is kept between requests. The
 // kernel tells (inotify) when anything in a distribution's directories changes: until then a
 // request costs nothing; afterwards the next request looks at every file's size and modification
-// time and reads again only the files where one of them changed. Without inotify every request
-// looks at them. Compressed files are kept in a cache bounded in bytes; a session holds at most
-// the one it is sending.
+// time and reads again only the files where one of them changed, and requests meanwhile wait for
+// the new manifest. Without inotify every request looks at them. Compressed files are kept in a
+// cache bounded in bytes; a session holds at most the one it is sending.
 class ReferenceServer::Catalog {
 public:
     struct Distribution {
@@ -81,6 +82,8 @@ private:
     std::unordered_map<int, std::string> watches_; // watch → the distribution's directory
     // Distributions with no change since their manifest was built; none without inotify.
     std::map<std::string, bool> unchanged_;
+    // Distributions being looked at again: their manifest is not served until that ends.
+    std::set<std::string> building_;
     bool watching_ = false; // the walk in progress has watched every directory
     std::mutex buildLock_;  // one rebuild at a time; requests meanwhile wait for its result
     std::unordered_map<std::string, Cached> cache_;
