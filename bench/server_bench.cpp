@@ -1,7 +1,8 @@
 // pelvar-server under many clients at once: each client runs unchanged passes (the distribution
 // list, the patch list of a distribution of as many files as a patch list can name, nothing to
-// fetch), as the program does when nothing changed. The same run measures another build of the
-// server when PELVAR_BENCH_OLD_SERVER names its program, e.g. one built from an earlier commit.
+// fetch), as the program does when nothing changed; then clients that ask for a large file and
+// never read it. The same run measures another build of the server when PELVAR_BENCH_OLD_SERVER
+// names its program, e.g. one built from an earlier commit.
 
 #include "bench/bench_support.h"
 #include "bench/benchmarks.h"
@@ -20,6 +21,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -33,6 +35,7 @@ namespace {
 constexpr int clients = 200;
 constexpr int passesPerClient = 10;
 constexpr auto timeLimit = std::chrono::seconds(60);
+constexpr int slowReaders = 40;
 
 int connectTo(std::uint16_t port) {
     int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -96,16 +99,35 @@ double cpuSeconds(pid_t pid) {
     return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-void measure(const std::string& label, const std::string& program, const std::string& root) {
-    std::uint16_t port = bench::freeLoopbackPort();
+// Starts `program` serving `root` and waits until `ready` succeeds (the first request reads the
+// files); -1 when it does not start.
+pid_t startServer(const std::string& label, const std::string& program, const std::string& root,
+                  std::uint16_t& port, bool& up, const std::function<bool(std::uint16_t)>& ready) {
+    port = bench::freeLoopbackPort();
     pid_t pid = bench::spawnQuietly({program, "--port", std::to_string(port), root});
     if (pid < 0) {
         bench::print(label, "cannot start " + program);
-        return;
+        return pid;
     }
-    bool up = false;
-    for (int i = 0; i < 500 && !(up = pass(port)); ++i) // the first pass reads the files
+    up = false;
+    for (int i = 0; i < 500 && !(up = ready(port)); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!up)
+        bench::print(label, "does not answer");
+    return pid;
+}
+
+void stopServer(pid_t pid) {
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+}
+
+void measure(const std::string& label, const std::string& program, const std::string& root) {
+    std::uint16_t port;
+    bool up;
+    pid_t pid = startServer(label, program, root, port, up, pass);
+    if (pid < 0)
+        return;
     if (up) {
         std::vector<std::vector<double>> times(clients);
         std::atomic<int> failures{0};
@@ -149,11 +171,66 @@ void measure(const std::string& label, const std::string& program, const std::st
         bench::print("  server CPU per pass", bench::figure("%.2f ms", cpu * 1000 / all.size()));
         bench::print("  server peak memory (VmHWM)",
                      bench::figure("%.1f MiB", bench::processStatusKiB(pid, "VmHWM") / 1024.0));
-    } else {
-        bench::print(label, "does not answer");
     }
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
+    stopServer(pid);
+}
+
+// Clients that ask for a large file and never read it: the server's memory while it waits.
+void measureSlowReaders(const std::string& label, const std::string& program,
+                        const std::string& root) {
+    std::uint16_t port;
+    bool up;
+    pid_t pid = startServer(label, program, root, port, up, [](std::uint16_t at) {
+        int socket = connectTo(at);
+        std::string reply;
+        bool listed = socket >= 0 && ::send(socket, "P 1\n", 4, MSG_NOSIGNAL) == 4 &&
+                      receive(socket, reply, [](const std::string& text) {
+                          return text.find("\nD\n") != std::string::npos;
+                      });
+        ::close(socket);
+        return listed;
+    });
+    if (pid < 0)
+        return;
+    if (up) {
+        std::vector<int> sockets;
+        for (int i = 0; i < slowReaders; ++i) {
+            sockets.push_back(connectTo(port));
+            [[maybe_unused]] ssize_t sent =
+                ::send(sockets.back(), "P 1\nc\nbig.bin\nC\n", 17, MSG_NOSIGNAL);
+        }
+        // Each has its patch list and the beginning of the file waiting.
+        int waiting = 0;
+        auto deadline = std::chrono::steady_clock::now() + timeLimit;
+        for (int socket : sockets) {
+            int queued = 0;
+            while ((::ioctl(socket, FIONREAD, &queued) != 0 || queued < 65536) &&
+                   std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            waiting += queued >= 65536;
+        }
+        bench::print(label + ": " + std::to_string(slowReaders) +
+                         " sessions not reading a 20 MiB file, served",
+                     std::to_string(waiting));
+        bench::print("  server peak memory (VmHWM)",
+                     bench::figure("%.1f MiB", bench::processStatusKiB(pid, "VmHWM") / 1024.0));
+        for (int socket : sockets)
+            ::close(socket);
+    }
+    stopServer(pid);
+}
+
+// A file of `size` bytes that does not compress.
+void writeNoise(const std::string& path, std::size_t size) {
+    std::string content(size, '\0');
+    std::uint64_t state = 88172645463325252ull;
+    for (char& c : content) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        c = static_cast<char>(state);
+    }
+    bench::writeFile(path, content);
 }
 
 } // namespace
@@ -168,10 +245,18 @@ void benchServer(const std::string& work) {
     bench::Distribution made = bench::makeDistribution(distribution, 5000, 16000);
     bench::print("files (as many as a 100,000-byte patch list names), bytes",
                  std::to_string(made.files) + ", " + std::to_string(made.bytes));
+    std::string slowRoot = work + "/server-slow";
+    fs::remove_all(slowRoot);
+    writeNoise(slowRoot + "/distributions/1 Big/big.bin", 20 << 20);
+
     measure("this build", PELVAR_SERVER, root);
+    measureSlowReaders("this build", PELVAR_SERVER, slowRoot);
     if (const char* old = std::getenv("PELVAR_BENCH_OLD_SERVER"); old && *old) {
-        fs::remove_all(root + "/server.db"); // its accounts file, if any, is of no concern here
+        // Their databases, if any, are of no concern here.
+        fs::remove_all(root + "/server.db");
+        fs::remove_all(slowRoot + "/server.db");
         measure(std::string("PELVAR_BENCH_OLD_SERVER"), old, root);
+        measureSlowReaders(std::string("PELVAR_BENCH_OLD_SERVER"), old, slowRoot);
     } else {
         bench::print("(PELVAR_BENCH_OLD_SERVER unset: no other build to compare with)", "");
     }

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <random>
 #include <sqlite3.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -44,6 +45,7 @@ public:
     }
     ~RawClient() { ::close(socket_); }
     bool connected() const { return connected_; }
+    int socket() const { return socket_; }
     void send(const std::string& bytes) {
         ASSERT_EQ(::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(bytes.size()));
@@ -534,6 +536,48 @@ TEST(ReferenceServer, ProgramStreamsRepliesInBoundedMemory) {
     if (sanitized)
         GTEST_SKIP() << "the sanitizer's own memory swamps the figure";
     EXPECT_LT(peak - before, 10 * 1024) << "a constant, the cache and one file per session";
+}
+
+// Sessions that ask for a large file and never read hold a block each, not the file: whether it
+// is sent from the cache or, too large for it, compressed again as it is sent.
+TEST(ReferenceServer, ProgramHoldsLittleForClientsThatDoNotRead) {
+    TempDir root("pelvar-server");
+    std::mt19937 random(5);
+    std::string content(20 << 20, '\0');
+    for (char& c : content)
+        c = static_cast<char>(random());
+    writeFile(root / "distributions/1 Big/big.bin", content);
+    for (const char* cache : {"64M", "1M"}) {
+        ServerChild child({"--port", "0", "--file-cache", cache, root.path()});
+        ASSERT_NE(child.port(), 0);
+        std::vector<std::unique_ptr<RawClient>> readers;
+        std::string list;
+        for (int i = 0; i < 40; ++i) {
+            readers.push_back(std::make_unique<RawClient>(child.port()));
+            readers.back()->send("P 1\nc\nbig.bin\nC\n");
+            if (i == 0)
+                list = readers[0]->readUntil("\nD\n");
+        }
+        list.resize(list.find("\nD\n") + 3);
+        // Every session has sent its patch list and begun the file.
+        for (auto& reader : readers) {
+            auto deadline = std::chrono::steady_clock::now() + 30s;
+            int queued = 0;
+            while ((::ioctl(reader->socket(), FIONREAD, &queued) != 0 ||
+                    static_cast<std::size_t>(queued) <= list.size()) &&
+                   std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(5ms);
+            EXPECT_GT(static_cast<std::size_t>(queued), list.size()) << cache;
+        }
+        long peak = child.statusKiB("VmHWM");
+        std::printf("cache %s: peak resident memory with 40 sessions not reading a 20 MiB file: "
+                    "%ld KiB\n",
+                    cache, peak);
+        EXPECT_TRUE(servesOn(child.port()));
+        if (!sanitized) {
+            EXPECT_LT(peak, 64 * 1024) << cache;
+        }
+    }
 }
 
 // A request that comes while a distribution's manifest is being rebuilt gets the new one.

@@ -37,7 +37,7 @@ private:
 
 } // namespace
 
-bool deflateFile(int fd, const std::function<void(const char*, std::size_t)>& sink,
+bool deflateFile(int fd, const std::function<bool(const char*, std::size_t)>& sink,
                  const std::function<void(const char*, std::size_t)>& plain) {
     z_stream stream{};
     if (deflateInit(&stream, Z_DEFAULT_COMPRESSION) != Z_OK)
@@ -68,7 +68,10 @@ bool deflateFile(int fd, const std::function<void(const char*, std::size_t)>& si
                 ok = false;
                 break;
             }
-            sink(out.get(), blockSize - stream.avail_out);
+            if (!sink(out.get(), blockSize - stream.avail_out)) {
+                ok = false;
+                break;
+            }
         } while (flush == Z_FINISH ? result != Z_STREAM_END : stream.avail_out == 0);
     }
     deflateEnd(&stream);
@@ -310,6 +313,7 @@ ReferenceServer::Catalog::build(const std::vector<Seen>& seen, const Manifest* p
                     packed->append(bytes, length);
                 else
                     std::string().swap(*packed);
+                return true;
             },
             [&](const char* bytes, std::size_t length) {
                 md5.update(reinterpret_cast<const unsigned char*>(bytes),
@@ -342,45 +346,102 @@ ReferenceServer::Catalog::build(const std::vector<Seen>& seen, const Manifest* p
     return made;
 }
 
-ReferenceServer::Catalog::Packed ReferenceServer::Catalog::packed(const Entry& entry) {
-    {
-        std::lock_guard guard(lock_);
-        auto found = cache_.find(entry.full);
-        if (found != cache_.end() && found->second.size == entry.size &&
-            found->second.modified == entry.modified) {
-            ages_.splice(ages_.end(), ages_, found->second.age);
-            return found->second.packed;
-        }
-    }
+ReferenceServer::Catalog::Packed ReferenceServer::Catalog::cached(const Entry& entry) {
+    std::lock_guard guard(lock_);
+    auto found = cache_.find(entry.full);
+    if (found == cache_.end() || found->second.size != entry.size ||
+        found->second.modified != entry.modified)
+        return nullptr;
+    ages_.splice(ages_.end(), ages_, found->second.age);
+    return found->second.packed;
+}
+
+ReferenceServer::Catalog::Sent ReferenceServer::Catalog::send(const Entry& entry,
+                                                              const Sink& sink) {
+    if (Packed packed = cached(entry))
+        return sink(*packed) ? Sent::whole : Sent::stopped;
+
     Fd fd(::open(entry.full.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info {};
     if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || info.st_size != entry.size ||
         modifiedOf(info) != entry.modified)
-        return nullptr;
-    auto made = std::make_shared<std::string>();
-    made->reserve(entry.packedSize);
+        return Sent::changed;
+    // Kept for the cache when there is room for it beside the files being sent.
+    // One session at a time fills the cache with a file.
+    std::string copy;
+    bool keep = false;
+    {
+        std::lock_guard guard(lock_);
+        keep = entry.packedSize <= cacheCapacity_ && !fillingFiles_.count(entry.full) &&
+               makeRoom(entry.packedSize);
+        if (keep) {
+            filling_ += entry.packedSize;
+            fillingFiles_.insert(entry.full);
+        }
+    }
+    struct Reserved {
+        Catalog& catalog;
+        const Entry* entry;
+        void release() {
+            if (!entry)
+                return;
+            std::lock_guard guard(catalog.lock_);
+            catalog.filling_ -= entry->packedSize;
+            catalog.fillingFiles_.erase(entry->full);
+            entry = nullptr;
+        }
+        ~Reserved() { release(); }
+    } reserved{*this, keep ? &entry : nullptr};
+    if (keep)
+        copy.reserve(entry.packedSize);
+
+    std::uint64_t produced = 0;
+    uLong crc = crc32(0, nullptr, 0);
+    bool stopped = false;
     bool read = deflateFile(
         fd.get(),
         [&](const char* bytes, std::size_t length) {
-            // A file that grew since it was listed stops here rather than filling memory.
-            if (made->size() + length <= entry.packedSize)
-                made->append(bytes, length);
-            else
-                made->append(entry.packedSize + 1 - made->size(), '\0');
+            // A file that grew since it was listed stops here.
+            produced += length;
+            if (produced > entry.packedSize)
+                return false;
+            crc = crc32(crc, reinterpret_cast<const Bytef*>(bytes), static_cast<uInt>(length));
+            if (keep)
+                copy.append(bytes, length);
+            stopped = !sink({bytes, length});
+            return !stopped;
         },
         [](const char*, std::size_t) {});
-    if (!read || made->size() != entry.packedSize ||
-        crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(made->data()),
-              static_cast<uInt>(made->size())) != entry.packedCrc)
-        return nullptr;
-    remember(entry.full, entry.size, entry.modified, made);
-    return made;
+    if (stopped)
+        return Sent::stopped;
+    if (!read || produced != entry.packedSize || crc != entry.packedCrc)
+        return Sent::changed;
+    reserved.release();
+    if (keep)
+        remember(entry.full, entry.size, entry.modified,
+                 std::make_shared<const std::string>(std::move(copy)));
+    return Sent::whole;
+}
+
+bool ReferenceServer::Catalog::makeRoom(std::size_t bytes) {
+    // Only this cache holds a file that no session is sending: no session can take it meanwhile,
+    // since they find it under the same lock.
+    for (auto age = ages_.begin();
+         cached_ + filling_ + bytes > cacheCapacity_ && age != ages_.end();) {
+        auto found = cache_.find(*age);
+        if (found->second.packed.use_count() > 1) {
+            ++age;
+            continue;
+        }
+        cached_ -= found->second.packed->size();
+        cache_.erase(found);
+        age = ages_.erase(age);
+    }
+    return cached_ + filling_ + bytes <= cacheCapacity_;
 }
 
 void ReferenceServer::Catalog::remember(const std::string& full, std::int64_t size,
                                         std::int64_t modified, const Packed& packed) {
-    if (packed->size() > cacheCapacity_)
-        return;
     std::lock_guard guard(lock_);
     auto found = cache_.find(full);
     if (found != cache_.end()) {
@@ -388,12 +449,8 @@ void ReferenceServer::Catalog::remember(const std::string& full, std::int64_t si
         ages_.erase(found->second.age);
         cache_.erase(found);
     }
-    while (cached_ + packed->size() > cacheCapacity_ && !ages_.empty()) {
-        auto oldest = cache_.find(ages_.front());
-        cached_ -= oldest->second.packed->size();
-        cache_.erase(oldest);
-        ages_.pop_front();
-    }
+    if (!makeRoom(packed->size()))
+        return;
     ages_.push_back(full);
     cache_[full] = {size, modified, packed, std::prev(ages_.end())};
     cached_ += packed->size();

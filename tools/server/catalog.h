@@ -13,7 +13,8 @@
 // request costs nothing; afterwards the next request looks at every file's size and modification
 // time and reads again only the files where one of them changed, and requests meanwhile wait for
 // the new manifest. Without inotify every request looks at them. Compressed files are kept in a
-// cache bounded in bytes; a session holds at most the one it is sending.
+// cache bounded in bytes, files being sent from it included; a file that is not there is
+// compressed again as it is sent, through small buffers.
 class ReferenceServer::Catalog {
 public:
     struct Distribution {
@@ -36,6 +37,8 @@ public:
         std::string patchList; // the whole reply, with its end line
     };
     using Packed = std::shared_ptr<const std::string>;
+    using Sink = std::function<bool(std::string_view)>; // false: no more is wanted
+    enum class Sent { whole, changed, stopped };
 
     Catalog(std::string root, std::size_t cacheCapacity);
     Catalog(const Catalog&) = delete;
@@ -48,8 +51,9 @@ public:
     // that is not offered); null with `error` when the distribution cannot be read whole.
     // `filesRead` tells how many files had to be read for it.
     std::shared_ptr<const Manifest> manifest(int number, std::string& error, int& filesRead);
-    // The zlib stream announced for `entry`; null when the file changed since or cannot be read.
-    Packed packed(const Entry& entry);
+    // Hands the zlib stream announced for `entry` to `sink`, in pieces: `changed` when the file is
+    // no longer the one announced or cannot be read (part of it may have gone to `sink`).
+    Sent send(const Entry& entry, const Sink& sink);
 
 private:
     struct Seen {
@@ -71,6 +75,10 @@ private:
     static bool unchanged(const Manifest& manifest, const std::vector<Seen>& seen);
     std::shared_ptr<const Manifest> build(const std::vector<Seen>& seen, const Manifest* previous,
                                           std::string& error, int& filesRead);
+    Packed cached(const Entry& entry);
+    // Makes room for `bytes` more by dropping the least recently used files that no session is
+    // sending; false when there is not enough. Holds lock_.
+    bool makeRoom(std::size_t bytes);
     void remember(const std::string& full, std::int64_t size, std::int64_t modified,
                   const Packed& packed);
 
@@ -89,10 +97,12 @@ private:
     std::unordered_map<std::string, Cached> cache_;
     std::list<std::string> ages_; // least recently used first
     std::size_t cached_ = 0;      // bytes in the cache
+    std::size_t filling_ = 0;     // bytes set aside for files being compressed for the cache
+    std::set<std::string> fillingFiles_;
 };
 
 // Deflates what `fd` holds from its current position to its end exactly as zlib's compress does
 // (same level, window and memory), in pieces handed to `sink`; `plain` receives the bytes read.
-// False on a read or zlib error.
-bool deflateFile(int fd, const std::function<void(const char*, std::size_t)>& sink,
+// False on a read or zlib error, or when `sink` returns false.
+bool deflateFile(int fd, const std::function<bool(const char*, std::size_t)>& sink,
                  const std::function<void(const char*, std::size_t)>& plain);

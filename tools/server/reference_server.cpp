@@ -65,7 +65,8 @@ std::string printable(const std::string& text) {
 
 // One client connection, on a thread of its own. Everything it holds is bounded: a request line,
 // one block of input, the manifest it announced (shared with other sessions), one flag per file
-// of it, one compressed file while sending it and one inflated upload.
+// of it, one block of a reply and one inflated upload. A file it sends comes from the shared
+// cache or is compressed again through small buffers.
 class ReferenceServer::Session {
 public:
     Session(ReferenceServer& server, int socket, ServerOptions options, std::string peer)
@@ -114,13 +115,14 @@ private:
                 cut_ = true;
             }
         }
-        // False once nothing more of the reply is wanted: the connection ended or the reply is
-        // cut here.
+        // False once nothing more of the reply can go: the connection ended or the reply is cut
+        // here. Bytes past its announced length are not sent.
         bool put(std::string_view bytes) {
             while (!bytes.empty() && !failed_ && at_ < limit_) {
                 std::uint64_t boundary = nextCut();
-                std::size_t take =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), boundary - at_));
+                // At most one block is held, whatever the size of the piece.
+                std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(
+                    std::min(bytes.size(), ioBlock - buffer_.size()), boundary - at_));
                 buffer_.append(bytes.substr(0, take));
                 bytes.remove_prefix(take);
                 at_ += take;
@@ -131,7 +133,7 @@ private:
                     flush();
                 }
             }
-            return !failed_ && at_ < limit_;
+            return !failed_ && (at_ < limit_ || !cut_);
         }
         // True when the connection goes on after the reply.
         bool finish() {
@@ -339,19 +341,22 @@ private:
         Reply reply(*this, 'C', total);
         for (std::size_t index : requests) {
             const Catalog::Entry& entry = manifest_->entries[index];
-            Catalog::Packed packed = server_.catalog_->packed(entry);
-            if (!packed) {
+            bool corrupt = entry.path == options_.corruptPath;
+            auto sent = server_.catalog_->send(entry, [&](std::string_view bytes) {
+                if (corrupt && !bytes.empty()) {
+                    corrupt = false;
+                    if (!reply.put(std::string_view("\0", 1))) // fails zlib's header check
+                        return false;
+                    bytes.remove_prefix(1);
+                }
+                return reply.put(bytes);
+            });
+            if (sent == Catalog::Sent::changed) {
                 log("C: " + printable(entry.path) + " changed since the patch list, closing");
                 reply.finish();
                 return false;
             }
-            std::string_view bytes = *packed;
-            if (entry.path == options_.corruptPath && !bytes.empty()) {
-                if (!reply.put(std::string_view("\0", 1))) // fails zlib's header check
-                    break;
-                bytes.remove_prefix(1);
-            }
-            if (!reply.put(bytes))
+            if (sent == Catalog::Sent::stopped)
                 break;
         }
         return reply.finish();
