@@ -3,8 +3,10 @@
 #include "tests/support/test_server.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <condition_variable>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -35,10 +37,15 @@ constexpr bool sanitized = false;
 // silent for a while.
 class RawClient {
 public:
-    explicit RawClient(std::uint16_t port) {
+    // From `source`, another address of the loopback network when given.
+    explicit RawClient(std::uint16_t port, const char* source = nullptr) {
         socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
+        if (source) {
+            ::inet_pton(AF_INET, source, &address.sin_addr);
+            ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        }
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         address.sin_port = htons(port);
         connected_ = ::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
@@ -46,6 +53,24 @@ public:
     ~RawClient() { ::close(socket_); }
     bool connected() const { return connected_; }
     int socket() const { return socket_; }
+    void shutdownSending() { ::shutdown(socket_, SHUT_WR); }
+    // Reads until the connection ends (bounded by 20 s) and tells how: "orderly" (the server
+    // closed after reading everything), "reset" or "silent".
+    std::string ending(std::string* data = nullptr) {
+        for (;;) {
+            pollfd waiting{socket_, POLLIN, 0};
+            if (::poll(&waiting, 1, 20000) <= 0)
+                return "silent";
+            char block[65536];
+            ssize_t got = ::recv(socket_, block, sizeof block, 0);
+            if (got == 0)
+                return "orderly";
+            if (got < 0)
+                return errno == ECONNRESET ? "reset" : std::strerror(errno);
+            if (data)
+                data->append(block, static_cast<std::size_t>(got));
+        }
+    }
     void send(const std::string& bytes) {
         ASSERT_EQ(::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(bytes.size()));
@@ -357,57 +382,138 @@ TEST(ReferenceServer, ServesPatchListsAndFileDataFromACachedManifest) {
     EXPECT_NE(lists[2].find(", 1 files read"), std::string::npos) << lists[2];
 }
 
-TEST(ReferenceServer, StoresValidUploadsAndDropsMalformedOnes) {
-    TestServer server;
-    std::string table = "Mirelgan_Data = {\n}\n";
-    std::string zeppelin = "Mirelgan_Data " + std::to_string(table.size()) + "\n" + table +
-                           "itemcache.wdb 3\nabcquestcache.wdb 2\nxy";
-    {
-        RawClient client(server.port());
-        client.send(uploadRequest(zeppelin)); // before any login: dropped
-        client.send("L\nanonymous\n\n");
-        client.send(uploadRequest(zeppelin));
-        client.send(uploadRequest("itemcache.wdb 3\nabc"));    // no saved table
-        client.send(uploadRequest("Mirelgan_Data 99\nshort")); // length past the end
-        client.send(uploadRequest(zeppelin + "trailing"));     // bytes after the records
-        client.send("Z\n5\nnope!");                            // no zlib stream
-        bool closed;
-        EXPECT_EQ(client.read(closed), "OK\n");
-        EXPECT_FALSE(closed);
-    }
-    EXPECT_EQ(server.uploads(), std::vector<std::string>{zeppelin});
-    EXPECT_EQ(server.uploadNames(), std::vector<std::string>{"000001-anonymous.zeppelin"});
-    EXPECT_EQ(query(server.root() + "/server.db", "SELECT id, account, size, file FROM uploads"),
-              std::vector<std::string>{"1|anonymous|" + std::to_string(zeppelin.size()) +
-                                       "|uploads/000001-anonymous.zeppelin"});
-    EXPECT_TRUE(stillServes(server));
-}
-
-TEST(ReferenceServer, QuotasBoundWhatUploadsStore) {
+// An upload is read whole before the next request. One that is stored lets the connection go on
+// and end in order; one that is refused is logged and the connection reset, so that a client which
+// waits for the server's close before it lets go of its data keeps it.
+TEST(ReferenceServer, StoresValidUploadsAndResetsTheConnectionOnOthers) {
     ServerOptions options;
     options.uploadMax = 2000;
     options.dailyQuota = 3000;
+    options.anonymousQuota = 3000;
+    options.anonymousCeiling = 4000;
     TestServer server(options);
+    std::string saved = "Mirelgan_Data = {\n}\n";
+    std::string zeppelin = "Mirelgan_Data " + std::to_string(saved.size()) + "\n" + saved +
+                           "itemcache.wdb 3\nabcquestcache.wdb 2\nxy";
     std::string bomb = "Mirelgan_Data 1048576\n" + std::string(1 << 20, '{');
-    {
-        RawClient client(server.port());
-        client.send("L\nanonymous\n\n");
-        client.send(uploadRequest(zeppelinOf(1000)));
-        client.send(uploadRequest(zeppelinOf(1500)));
-        client.send(uploadRequest(zeppelinOf(1000))); // 3,557 bytes in a day: over the quota
-        client.send(uploadRequest(bomb));             // 1 KiB that inflates to 1 MiB
-        client.send(uploadRequest(zeppelinOf(300)));  // still within the day's quota
-        client.send("L\nthrall\nhorde\n");
-        client.send(uploadRequest(zeppelinOf(1000))); // another account, its own quota
-        EXPECT_EQ(client.readUntil("OK\nOK\n"), "OK\nOK\n");
+    struct Case {
+        const char* source;
+        std::string login; // nothing: no login before the upload
+        std::string upload;
+        std::string refusal; // in the log line; empty: stored
+    };
+    const std::string anonymous = "L\nanonymous\n\n", thrall = "L\nthrall\nhorde\n";
+    const Case cases[] = {
+        {"127.0.0.1", "", uploadRequest(zeppelin), ": no login, upload refused, closing"},
+        {"127.0.0.1", anonymous, uploadRequest("itemcache.wdb 3\nabc"), ": malformed"},
+        {"127.0.0.1", anonymous, uploadRequest("Mirelgan_Data 99\nshort"), ": malformed"},
+        {"127.0.0.1", anonymous, uploadRequest(zeppelin + "trailing"), ": malformed"},
+        {"127.0.0.1", anonymous, "Z\n5\nnope!", ": malformed"},
+        {"127.0.0.1", anonymous, "Z\n99999999999\n", ": bad length, closing"},
+        {"127.0.0.1", anonymous, uploadRequest(bomb), ": more than 2000 bytes inflated"},
+        {"127.0.0.1", anonymous, uploadRequest(zeppelin), ""},
+        {"127.0.0.1", anonymous, uploadRequest(zeppelinOf(1500)), ""},
+        {"127.0.0.1", anonymous, uploadRequest(zeppelinOf(1500)),
+         "over the anonymous quota of 3000 bytes for 127.0.0.1"},
+        {"127.0.0.1", anonymous, uploadRequest(zeppelinOf(300)), ""},
+        // Another address has a quota of its own, up to the anonymous uploads' ceiling.
+        {"127.0.0.2", anonymous, uploadRequest(zeppelinOf(1500)), ""},
+        {"127.0.0.2", anonymous, uploadRequest(zeppelinOf(1000)),
+         "over the ceiling of 4000 bytes for all anonymous uploads"},
+        {"127.0.0.2", thrall, uploadRequest(zeppelinOf(1000)), ""},
+        {"127.0.0.1", thrall, uploadRequest(zeppelinOf(1000)), ""},
+        {"127.0.0.1", thrall, uploadRequest(zeppelinOf(1000)),
+         "over the daily quota of 3000 bytes"},
+    };
+    std::size_t stored = 0;
+    for (const Case& c : cases) {
+        std::string what = "case " + std::to_string(&c - cases) + " " + c.refusal;
+        RawClient client(server.port(), c.source);
+        if (!c.login.empty()) {
+            client.send(c.login);
+            ASSERT_EQ(client.readUntil("OK\n"), "OK\n") << what;
+        }
+        client.send(c.upload + "D\n");
+        std::string data;
+        if (c.refusal.empty()) {
+            // The reply to the next request shows the upload stored.
+            EXPECT_EQ(client.readUntil("D\n1\n"), "D\n1\n") << what;
+            EXPECT_EQ(query(server.root() + "/server.db", "SELECT COUNT(*) FROM uploads"),
+                      std::vector<std::string>{std::to_string(++stored)})
+                << what;
+            client.shutdownSending();
+            EXPECT_EQ(client.ending(&data), "orderly") << what;
+        } else {
+            client.shutdownSending();
+            EXPECT_EQ(client.ending(&data), "reset") << what;
+            EXPECT_TRUE(contains(server.log(false), c.refusal)) << what;
+        }
+        EXPECT_EQ(data, "") << what;
     }
-    auto log = server.log();
-    EXPECT_TRUE(contains(log, ": over the daily quota of 3000 bytes, upload dropped"));
-    EXPECT_TRUE(contains(log, ": more than 2000 bytes inflated, upload dropped"));
-    EXPECT_EQ(query(server.root() + "/server.db", "SELECT account, size FROM uploads ORDER BY id"),
-              (std::vector<std::string>{"anonymous|1019", "anonymous|1519", "anonymous|318",
-                                        "thrall|1019"}));
-    EXPECT_EQ(server.uploads().size(), 4u);
+    EXPECT_EQ(server.uploads()[0], zeppelin);
+    EXPECT_EQ(server.uploadNames()[0], "000001-anonymous.zeppelin");
+    EXPECT_EQ(
+        query(server.root() + "/server.db",
+              "SELECT id, account, size, address, file FROM uploads ORDER BY id"),
+        (std::vector<std::string>{"1|anonymous|75|127.0.0.1|uploads/000001-anonymous.zeppelin",
+                                  "2|anonymous|1519|127.0.0.1|uploads/000002-anonymous.zeppelin",
+                                  "3|anonymous|318|127.0.0.1|uploads/000003-anonymous.zeppelin",
+                                  "4|anonymous|1519|127.0.0.2|uploads/000004-anonymous.zeppelin",
+                                  "5|thrall|1019|127.0.0.2|uploads/000005-thrall.zeppelin",
+                                  "6|thrall|1019|127.0.0.1|uploads/000006-thrall.zeppelin"}));
+    EXPECT_TRUE(stillServes(server));
+}
+
+// A server that stops resets its connections: none may look as if it had read an upload whole.
+TEST(ReferenceServer, StopResetsTheConnections) {
+    TempDir root("pelvar-server");
+    ServerOptions options;
+    options.root = root.path();
+    options.port = 0;
+    ReferenceServer server(options, nullptr);
+    std::string error;
+    ASSERT_TRUE(server.start(error)) << error;
+    RawClient uploading(server.port()), idle(server.port());
+    uploading.send("L\nanonymous\n\n");
+    EXPECT_EQ(uploading.readUntil("OK\n"), "OK\n");
+    uploading.send("Z\n1000\nabc");
+    idle.send("D\n");
+    EXPECT_EQ(idle.readUntil("D\n1\n"), "D\n1\n");
+    uploading.shutdownSending();
+    std::thread stopping([&] { server.stop(); });
+    EXPECT_EQ(uploading.ending(), "reset");
+    EXPECT_EQ(idle.ending(), "reset");
+    stopping.join();
+}
+
+// An index of an earlier version, without the uploads' addresses, is taken on as it is.
+TEST(ReferenceServer, KeepsTheUploadIndexOfAnEarlierVersion) {
+    TempDir root("pelvar-server");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((root / "server.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE uploads (id INTEGER PRIMARY KEY, account TEXT NOT "
+                           "NULL, "
+                           "time INTEGER NOT NULL, size INTEGER NOT NULL, packed INTEGER NOT "
+                           "NULL, file TEXT NOT NULL); INSERT INTO uploads VALUES (1, "
+                           "'anonymous', strftime('%s', 'now'), 3000, 100, 'uploads/x')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    ServerOptions options;
+    options.root = root.path();
+    options.port = 0;
+    options.anonymousCeiling = 4000;
+    ReferenceServer server(options, nullptr);
+    std::string error;
+    ASSERT_TRUE(server.start(error)) << error;
+    RawClient client(server.port());
+    client.send("L\nanonymous\n\n" + uploadRequest(zeppelinOf(1500)));
+    EXPECT_EQ(client.readUntil("OK\n"), "OK\n");
+    client.shutdownSending();
+    EXPECT_EQ(client.ending(), "reset") << "over the ceiling with the upload of before";
+    EXPECT_EQ(query(root / "server.db", "SELECT id, address FROM uploads"),
+              std::vector<std::string>{"1|"});
 }
 
 TEST(ReferenceServer, SurvivesHostileClients) {
@@ -677,8 +783,9 @@ TEST(ReferenceServer, ProgramOptionsVersionAndSighup) {
     ProcessResult version = runProcess({PELVAR_SERVER, "--version"}, root.path(), {});
     EXPECT_EQ(version.out, "pelvar-server " PELVAR_VERSION "\n");
     ProcessResult help = runProcess({PELVAR_SERVER, "--help"}, root.path(), {});
-    for (const char* option : {"--config", "--max-sessions", "--idle-timeout", "--upload-max",
-                               "--daily-quota", "--file-cache", "--split-version", "SIGHUP"})
+    for (const char* option :
+         {"--config", "--max-sessions", "--idle-timeout", "--upload-max", "--daily-quota",
+          "--anonymous-quota", "--anonymous-ceiling", "--file-cache", "--split-version", "SIGHUP"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     EXPECT_EQ(
         runProcess({PELVAR_SERVER, "--max-sessions", "0", root.path()}, root.path(), {}).exitCode,

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 #include <zlib.h>
 
 namespace {
@@ -69,8 +70,10 @@ std::string printable(const std::string& text) {
 // cache or is compressed again through small buffers.
 class ReferenceServer::Session {
 public:
-    Session(ReferenceServer& server, int socket, ServerOptions options, std::string peer)
-        : server_(server), socket_(socket), options_(std::move(options)), peer_(std::move(peer)) {}
+    Session(ReferenceServer& server, int socket, ServerOptions options, std::string address,
+            std::string peer)
+        : server_(server), socket_(socket), options_(std::move(options)),
+          address_(std::move(address)), peer_(std::move(peer)) {}
 
     void run() {
         std::string line;
@@ -101,6 +104,11 @@ public:
         }
         log("closed");
     }
+
+    // True when the connection may end with an orderly close: a client that shut down its side
+    // after an upload takes that close as the sign that the upload was taken, so a session that
+    // did not store one it began to read ends with a reset instead.
+    bool endsInOrder() const { return !uploadPending_; }
 
 private:
     // One reply of a known length, written as it is produced, with the write boundaries, pauses
@@ -179,13 +187,33 @@ private:
 
     void log(const std::string& text) { server_.log(peer_ + " " + text); }
 
+    enum class Wait { ready, timedOut, ended };
+    // Waits until the socket is ready for `events`, `limit` passes or the server stops.
+    Wait waitFor(short events, std::chrono::milliseconds limit) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            pollfd waiting[2] = {{socket_, events, 0}, {server_.stopPipe_[0], POLLIN, 0}};
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            int ready = ::poll(waiting, 2, static_cast<int>(std::max<long long>(0, left.count())));
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready < 0 || waiting[1].revents)
+                return Wait::ended;
+            return ready == 0 ? Wait::timedOut : Wait::ready;
+        }
+    }
+
     bool fill() {
-        pollfd waiting{socket_, POLLIN, 0};
-        int ready = ::poll(&waiting, 1, static_cast<int>(options_.idleTimeout.count()));
-        if (ready == 0)
+        switch (waitFor(POLLIN, options_.idleTimeout)) {
+        case Wait::ready:
+            break;
+        case Wait::timedOut:
             log("idle for " + std::to_string(options_.idleTimeout.count()) + " ms, closing");
-        if (ready <= 0)
             return false;
+        case Wait::ended:
+            return false;
+        }
         char block[ioBlock];
         ssize_t got = ::recv(socket_, block, sizeof block, 0);
         if (got <= 0)
@@ -211,14 +239,22 @@ private:
 
     bool write(const char* bytes, std::size_t length) {
         while (length > 0) {
-            // The socket's send time-out ends a client that stops reading.
-            ssize_t sent = ::send(socket_, bytes, length, MSG_NOSIGNAL);
+            ssize_t sent = ::send(socket_, bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent > 0) {
+                bytes += sent;
+                length -= static_cast<std::size_t>(sent);
+                continue;
+            }
             if (sent < 0 && errno == EINTR)
                 continue;
-            if (sent <= 0)
+            if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
                 return false;
-            bytes += sent;
-            length -= static_cast<std::size_t>(sent);
+            Wait wait = waitFor(POLLOUT, options_.idleTimeout);
+            if (wait == Wait::timedOut)
+                log("not reading for " + std::to_string(options_.idleTimeout.count()) +
+                    " ms, closing");
+            if (wait != Wait::ready)
+                return false;
         }
         return true;
     }
@@ -282,8 +318,8 @@ private:
         if (!send('D', text))
             return false;
         // The version follows only once the client has moved on, so it never arrives with "D".
-        pollfd waiting{socket_, POLLIN, 0};
-        ::poll(&waiting, 1, 5000);
+        if (waitFor(POLLIN, std::chrono::milliseconds(5000)) == Wait::ended)
+            return false;
         return write(version.data(), version.size());
     }
 
@@ -362,8 +398,11 @@ private:
         return reply.finish();
     }
 
-    // Inflates the upload as it arrives, into at most `uploadMax` bytes.
+    // Inflates the upload as it arrives, into at most `uploadMax` bytes. It is read whole before
+    // the next request; one that is not stored ends the connection, so that the client keeps
+    // what it sent.
     bool upload() {
+        uploadPending_ = true;
         std::string countLine;
         if (!readLine(countLine))
             return false;
@@ -415,42 +454,53 @@ private:
         }
         inflateEnd(&stream);
         std::string summary;
-        if (tooLarge) {
-            log("Z " + countLine + ": more than " + std::to_string(options_.uploadMax) +
-                " bytes inflated, upload dropped");
-            return true;
-        }
-        if (!ended || broken || !validZeppelin(zeppelin, summary)) {
-            log("Z " + countLine + ": malformed upload dropped");
-            return true;
-        }
-        if (account_.empty()) {
-            log("Z " + countLine + ": no login, upload dropped");
-            return true;
+        std::string refused;
+        if (tooLarge)
+            refused = "more than " + std::to_string(options_.uploadMax) + " bytes inflated";
+        else if (!ended || broken || !validZeppelin(zeppelin, summary))
+            refused = "malformed";
+        else if (account_.empty())
+            refused = "no login";
+        if (!refused.empty()) {
+            log("Z " + countLine + ": " + refused + ", upload refused, closing");
+            return false;
         }
         std::string path;
-        switch (server_.store_->storeUpload(account_, zeppelin, std::stoul(countLine),
-                                            options_.dailyQuota, path)) {
+        std::string from = "Z " + countLine + " from " + printable(account_) + " at " + address_;
+        Store::Quotas quotas{options_.dailyQuota, options_.anonymousQuota,
+                             options_.anonymousCeiling};
+        switch (server_.store_->storeUpload({account_, address_, zeppelin, std::stoul(countLine)},
+                                            quotas, path)) {
         case Store::Stored::stored:
-            log("Z " + countLine + " from " + printable(account_) + ": " + summary + " -> " + path);
-            break;
+            log(from + ": " + summary + " -> " + path);
+            uploadPending_ = false;
+            return true;
         case Store::Stored::overQuota:
-            log("Z " + countLine + " from " + printable(account_) + ": over the daily quota of " +
-                std::to_string(options_.dailyQuota) + " bytes, upload dropped");
+            refused = "over the daily quota of " + std::to_string(quotas.perAccount) + " bytes";
+            break;
+        case Store::Stored::overAddressQuota:
+            refused = "over the anonymous quota of " + std::to_string(quotas.anonymousPerAddress) +
+                      " bytes for " + address_;
+            break;
+        case Store::Stored::overCeiling:
+            refused = "over the ceiling of " + std::to_string(quotas.anonymousCeiling) +
+                      " bytes for all anonymous uploads";
             break;
         case Store::Stored::failed:
-            log("Z " + countLine + " from " + printable(account_) + ": " + summary +
-                " (could not be stored)");
+            refused = summary + " could not be stored";
             break;
         }
-        return true;
+        log(from + ": " + refused + ", upload refused, closing");
+        return false;
     }
 
     ReferenceServer& server_;
     int socket_;
     ServerOptions options_;
-    std::string peer_;
+    std::string address_; // the client's IPv4 address
+    std::string peer_;    // with its port, for the log
     std::string input_;
+    bool uploadPending_ = false; // an upload was begun and not stored
     std::string account_;
     std::shared_ptr<const Catalog::Manifest> manifest_; // of the last patch list sent
     std::vector<bool> asked_;                           // per file of it, in this batch
@@ -499,11 +549,12 @@ bool ReferenceServer::start(std::string& error) {
         ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         ::listen(listener_, SOMAXCONN) != 0 ||
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        ::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+        ::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0 ||
+        ::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
         error = std::string("cannot listen: ") + std::strerror(errno);
-        if (listener_ >= 0)
-            ::close(listener_);
-        listener_ = -1;
+        for (int* fd : {&listener_, &wakePipe_[0], &wakePipe_[1], &stopPipe_[0], &stopPipe_[1]})
+            if (*fd >= 0)
+                ::close(std::exchange(*fd, -1));
         return false;
     }
     port_ = ntohs(address.sin_port);
@@ -585,7 +636,8 @@ void ReferenceServer::acceptLoop() {
         try {
             char text[INET_ADDRSTRLEN] = "?";
             ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-            startSession(socket, std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)));
+            startSession(socket, text,
+                         std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)));
         } catch (const std::exception& failure) {
             ::close(socket);
             try {
@@ -596,7 +648,8 @@ void ReferenceServer::acceptLoop() {
     }
 }
 
-void ReferenceServer::startSession(int socket, const std::string& peer) {
+void ReferenceServer::startSession(int socket, const std::string& address,
+                                   const std::string& peer) {
     ServerOptions options;
     {
         std::lock_guard guard(optionsLock_);
@@ -612,19 +665,18 @@ void ReferenceServer::startSession(int socket, const std::string& peer) {
     }
     int one = 1;
     ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    timeval timeout{};
-    timeout.tv_sec = options.idleTimeout.count() / 1000;
-    timeout.tv_usec = (options.idleTimeout.count() % 1000) * 1000;
-    ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 
     std::lock_guard guard(sessionsLock_);
     Running& running = sessions_.emplace_back();
     running.socket = socket;
     ++activeSessions_;
     try {
-        running.thread = std::thread([this, &running, socket, peer, options] {
+        running.thread = std::thread([this, &running, socket, address, peer, options] {
+            bool orderly = false;
             try {
-                Session(*this, socket, options, peer).run();
+                Session session(*this, socket, options, address, peer);
+                session.run();
+                orderly = session.endsInOrder() && !stopping_;
             } catch (const std::exception& failure) {
                 // A resource it could not have ends this session only.
                 try {
@@ -634,7 +686,13 @@ void ReferenceServer::startSession(int socket, const std::string& peer) {
             }
             {
                 std::lock_guard closing(sessionsLock_);
-                ::shutdown(socket, SHUT_RDWR);
+                if (orderly) {
+                    ::shutdown(socket, SHUT_RDWR);
+                } else {
+                    // A reset, never the orderly close that tells a client all was read.
+                    linger abort{1, 0};
+                    ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+                }
                 ::close(socket);
                 running.socket = -1;
             }
@@ -682,20 +740,18 @@ void ReferenceServer::stop() {
     if (stopping_.exchange(true) || listener_ < 0)
         return;
     wake();
+    // Every session wakes and ends with a reset: none sends the orderly close that would tell
+    // its client an upload was taken.
+    char byte = 's';
+    [[maybe_unused]] ssize_t ignored = ::write(stopPipe_[1], &byte, 1);
     if (acceptThread_.joinable())
         acceptThread_.join();
-    {
-        std::lock_guard guard(sessionsLock_);
-        for (Running& running : sessions_)
-            if (running.socket >= 0)
-                ::shutdown(running.socket, SHUT_RDWR);
-    }
     // Only the accept loop, which has ended, changes the list itself.
     for (Running& running : sessions_)
         running.thread.join();
     sessions_.clear();
     ::close(listener_);
-    for (int fd : wakePipe_)
+    for (int fd : {wakePipe_[0], wakePipe_[1], stopPipe_[0], stopPipe_[1]})
         if (fd >= 0)
             ::close(fd);
     listener_ = -1;

@@ -32,6 +32,10 @@ struct ServerOptions {
     std::chrono::milliseconds idleTimeout{60000}; // a silent or stalled client is dropped
     std::size_t uploadMax = 1 << 20;              // largest upload kept, inflated bytes
     std::size_t dailyQuota = 64 << 20;            // inflated bytes one account may upload a day
+    // Anonymous uploads share one account: each source address has a quota of its own, and all
+    // of them together a high ceiling.
+    std::size_t anonymousQuota = 64 << 20;
+    std::size_t anonymousCeiling = std::size_t(1) << 30;
     std::size_t fileCache = 64 << 20; // compressed files kept in memory (fixed at start)
     int maxHashing = 2; // password hashes computed at once, 64 MiB each (fixed at start)
 
@@ -84,7 +88,7 @@ public:
 
 private:
     void acceptLoop();
-    void startSession(int socket, const std::string& peer);
+    void startSession(int socket, const std::string& address, const std::string& peer);
     void reapSessions(bool all);
     int leavingSessions();
     void wake();
@@ -99,6 +103,8 @@ private:
     int listener_ = -1;
     // Written to on stop and whenever a session ends, so that the accept loop reaps at once.
     int wakePipe_[2] = {-1, -1};
+    // Written to once on stop and never read: readable from then on, it wakes every session.
+    int stopPipe_[2] = {-1, -1};
     std::uint16_t port_ = 0;
     std::thread acceptThread_;
     std::atomic<bool> stopping_{false};

@@ -25,6 +25,12 @@ const char serverUsage[] =
     "  --idle-timeout S      drop a client silent or not reading for S seconds (default 60)\n"
     "  --upload-max BYTES    largest upload kept, inflated (default 1M)\n"
     "  --daily-quota BYTES   inflated bytes one account may upload in 24 hours (default 64M)\n"
+    "  --anonymous-quota BYTES\n"
+    "                        inflated bytes anonymous uploads from one address may store in\n"
+    "                        24 hours (default 64M)\n"
+    "  --anonymous-ceiling BYTES\n"
+    "                        inflated bytes all anonymous uploads together may store in 24\n"
+    "                        hours (default 1G)\n"
     "  --file-cache BYTES    compressed files kept in memory (default 64M)\n"
     "  --max-hashing N       password hashes computed at once, 64 MiB each (default 2)\n"
     "  BYTES may end in K, M or G (powers of 1024).\n"
@@ -38,7 +44,7 @@ const char serverUsage[] =
     "  --corrupt PATH        spoil the zlib stream of this file (path as in the patch list)\n"
     "  --split-version       send the version line only after the client's next bytes\n"
     "\n"
-    "SIGHUP applies a changed wdb-version, max-sessions, idle-timeout, upload-max, daily-quota\n"
+    "SIGHUP applies a changed wdb-version, max-sessions, idle-timeout, upload-max, the quotas\n"
     "and the fault-injection options to the connections that follow; address, port, file-cache\n"
     "and max-hashing change only on a restart.\n"
     "\n"
@@ -46,7 +52,10 @@ const char serverUsage[] =
     "(kept only as an Argon2id hash), \"anonymous\" with an empty password is always accepted.\n"
     "A plain ROOT/accounts file (name and password lines) is converted on start, or at the next\n"
     "login when it appears later, and removed. Uploads count against their account's quota;\n"
-    "all anonymous uploads share one account, \"anonymous\".\n";
+    "all anonymous uploads share one account, \"anonymous\", and count against the quota of\n"
+    "their source address and the anonymous ceiling. An upload that is not stored (over a\n"
+    "quota or the size limit, malformed, without a login) is logged, then the connection is\n"
+    "reset, so that the client keeps what it sent.\n";
 
 namespace {
 
@@ -131,6 +140,10 @@ bool applySetting(ServerOptions& options, const Setting& setting, std::string& e
         ok = bytes(value, options.uploadMax);
     else if (name == "daily-quota")
         ok = bytes(value, options.dailyQuota);
+    else if (name == "anonymous-quota")
+        ok = bytes(value, options.anonymousQuota);
+    else if (name == "anonymous-ceiling")
+        ok = bytes(value, options.anonymousCeiling);
     else if (name == "file-cache")
         ok = bytes(value, options.fileCache);
     else if (name == "max-hashing")

@@ -100,7 +100,9 @@ bool ReferenceServer::Store::open(std::string& error, int& converted) {
         !execute("CREATE TABLE IF NOT EXISTS uploads (id INTEGER PRIMARY KEY, "
                  "account TEXT NOT NULL, time INTEGER NOT NULL, size INTEGER NOT NULL, "
                  "packed INTEGER NOT NULL, file TEXT NOT NULL)") ||
-        !execute("CREATE INDEX IF NOT EXISTS uploads_by_account ON uploads (account, time)")) {
+        !execute("CREATE INDEX IF NOT EXISTS uploads_by_account ON uploads (account, time)") ||
+        !addAddressColumn() ||
+        !execute("CREATE INDEX IF NOT EXISTS uploads_by_address ON uploads (address, time)")) {
         error = "cannot set up " + path + ": " + sqlite3_errmsg(db_);
         return false;
     }
@@ -250,50 +252,77 @@ ReferenceServer::Store::Login ReferenceServer::Store::login(const std::string& u
     return matches < 0 ? Login::failed : matches ? Login::accepted : Login::refused;
 }
 
-std::int64_t ReferenceServer::Store::uploadedToday(const std::string& account) {
-    std::lock_guard guard(lock_);
-    Statement sum(db_, "SELECT COALESCE(SUM(size), 0) FROM uploads WHERE account = ? AND time > ?");
-    return sum.bind(account).bind(std::int64_t(std::time(nullptr)) - day).step() == SQLITE_ROW
-               ? sum.number(0)
-               : 0;
+// The index of a database made before uploads were counted by address gets the column, empty
+// for the uploads it already holds.
+bool ReferenceServer::Store::addAddressColumn() {
+    Statement columns(db_,
+                      "SELECT COUNT(*) FROM pragma_table_info('uploads') WHERE name = 'address'");
+    if (columns.step() != SQLITE_ROW)
+        return false;
+    return columns.number(0) > 0 ||
+           execute("ALTER TABLE uploads ADD COLUMN address TEXT NOT NULL DEFAULT ''");
 }
 
-ReferenceServer::Store::Stored ReferenceServer::Store::storeUpload(const std::string& account,
-                                                                   const std::string& zeppelin,
-                                                                   std::size_t packedSize,
-                                                                   std::size_t dailyQuota,
-                                                                   std::string& path) {
+// Inflated bytes stored during the last 24 hours by `account`, and only from `address` unless it
+// is empty; -1 when the index cannot be read.
+std::int64_t ReferenceServer::Store::storedSince(std::int64_t since, const std::string& account,
+                                                 const std::string& address) {
+    Statement sum(db_, address.empty() ? "SELECT COALESCE(SUM(size), 0) FROM uploads "
+                                         "WHERE account = ? AND time > ?"
+                                       : "SELECT COALESCE(SUM(size), 0) FROM uploads "
+                                         "WHERE account = ? AND time > ? AND address = ?");
+    sum.bind(account).bind(since);
+    if (!address.empty())
+        sum.bind(address);
+    return sum.step() == SQLITE_ROW ? sum.number(0) : -1;
+}
+
+ReferenceServer::Store::Stored
+ReferenceServer::Store::storeUpload(const Upload& upload, const Quotas& quotas, std::string& path) {
     std::lock_guard guard(lock_);
     std::int64_t now = std::time(nullptr);
-    Statement sum(db_, "SELECT COALESCE(SUM(size), 0) FROM uploads WHERE account = ? AND time > ?");
-    if (sum.bind(account).bind(now - day).step() != SQLITE_ROW)
+    auto exceeds = [&](const std::string& address, std::size_t quota, bool& failed) {
+        std::int64_t stored = storedSince(now - day, upload.account, address);
+        failed = failed || stored < 0;
+        return stored >= 0 && static_cast<std::uint64_t>(stored) + upload.zeppelin.size() > quota;
+    };
+    bool failed = false;
+    if (upload.account != "anonymous") {
+        if (exceeds("", quotas.perAccount, failed))
+            return Stored::overQuota;
+    } else {
+        if (exceeds(upload.address, quotas.anonymousPerAddress, failed))
+            return Stored::overAddressQuota;
+        if (exceeds("", quotas.anonymousCeiling, failed))
+            return Stored::overCeiling;
+    }
+    if (failed)
         return Stored::failed;
-    if (static_cast<std::uint64_t>(sum.number(0)) + zeppelin.size() > dailyQuota)
-        return Stored::overQuota;
 
     char name[32];
     std::snprintf(name, sizeof name, "%06lld", static_cast<long long>(sequence_ + 1));
     std::string directory = root_ + "/uploads";
     ::mkdir(directory.c_str(), 0750);
-    std::string file = std::string(name) + "-" + sanitizedAccount(account) + ".zeppelin";
+    std::string file = std::string(name) + "-" + sanitizedAccount(upload.account) + ".zeppelin";
     path = directory + "/" + file;
     std::string temporary = path + ".part";
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-    bool written = fd >= 0 && writeAll(fd, zeppelin.data(), zeppelin.size());
+    bool written = fd >= 0 && writeAll(fd, upload.zeppelin.data(), upload.zeppelin.size());
     if (fd >= 0 && ::close(fd) != 0)
         written = false;
     if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
         ::unlink(temporary.c_str());
         return Stored::failed;
     }
-    Statement insert(db_, "INSERT INTO uploads (id, account, time, size, packed, file) "
-                          "VALUES (?, ?, ?, ?, ?, ?)");
+    Statement insert(db_, "INSERT INTO uploads (id, account, time, size, packed, file, address) "
+                          "VALUES (?, ?, ?, ?, ?, ?, ?)");
     if (insert.bind(sequence_ + 1)
-            .bind(account)
+            .bind(upload.account)
             .bind(now)
-            .bind(std::int64_t(zeppelin.size()))
-            .bind(std::int64_t(packedSize))
+            .bind(std::int64_t(upload.zeppelin.size()))
+            .bind(std::int64_t(upload.packedSize))
             .bind("uploads/" + file)
+            .bind(upload.address)
             .step() != SQLITE_DONE) {
         ::unlink(path.c_str());
         return Stored::failed;

@@ -3,6 +3,7 @@
 #include "tools/server/reference_server.h"
 
 #include <semaphore>
+#include <string_view>
 
 struct sqlite3;
 
@@ -28,18 +29,30 @@ public:
     Login login(const std::string& user, const std::string& password,
                 const std::atomic<bool>& stopping);
 
-    // Inflated bytes that `account` stored during the last 24 hours.
-    std::int64_t uploadedToday(const std::string& account);
-    enum class Stored { stored, overQuota, failed };
-    // Writes the upload to its file and indexes it, unless the account's last 24 hours would
-    // then exceed `dailyQuota`; `path` names the file.
-    Stored storeUpload(const std::string& account, const std::string& zeppelin,
-                       std::size_t packedSize, std::size_t dailyQuota, std::string& path);
+    struct Upload {
+        std::string account;
+        std::string address; // the client's IPv4 address
+        std::string_view zeppelin;
+        std::size_t packedSize = 0;
+    };
+    // The inflated bytes allowed over 24 hours.
+    struct Quotas {
+        std::size_t perAccount = 0;
+        std::size_t anonymousPerAddress = 0; // the account "anonymous", from one address
+        std::size_t anonymousCeiling = 0;    // the account "anonymous", from all addresses
+    };
+    enum class Stored { stored, overQuota, overAddressQuota, overCeiling, failed };
+    // Writes the upload to its file and indexes it, unless one of the quotas would then be
+    // exceeded; `path` names the file.
+    Stored storeUpload(const Upload& upload, const Quotas& quotas, std::string& path);
 
     std::vector<std::string> accounts();
 
 private:
     bool execute(const char* sql);
+    bool addAddressColumn();
+    std::int64_t storedSince(std::int64_t since, const std::string& account,
+                             const std::string& address);
     bool storedHash(const std::string& user, std::string& hash);
     bool hash(const std::string& password, std::string& hashed, const std::atomic<bool>& stopping);
     int verify(const std::string& hashed, const std::string& password,
