@@ -644,6 +644,80 @@ TEST(ReferenceServer, ProgramStreamsRepliesInBoundedMemory) {
     EXPECT_LT(peak - before, 10 * 1024) << "a constant, the cache and one file per session";
 }
 
+// Clients that trickle their requests, a byte a second, are closed like silent ones, while one
+// that is slow but keeps to the minimum rate is served; then a whole pass is served.
+TEST(ReferenceServer, ProgramClosesTricklingClients) {
+    TempDir root("pelvar-server");
+    writeFile(root / "distributions/1 Standard/Interface/a.lua", letters(5000, 1));
+    ServerChild child({"--port", "0", "--max-sessions", "9", "--request-timeout", "1", "--min-rate",
+                       "1K", root.path()});
+    ASSERT_NE(child.port(), 0);
+    struct Client {
+        std::string start;     // sent at once
+        std::string trickle;   // then a piece a step (a step is 250 ms)
+        std::size_t pieceSize; // bytes a step
+        bool served;
+        std::unique_ptr<RawClient> raw = {};
+        std::size_t sent = 0;
+        std::string reply = {};
+    };
+    std::string upload =
+        uploadRequest(zeppelinOf(3000) + "itemcache.wdb 8000\n" + letters(8000, 2));
+    std::string body = upload.substr(upload.find('\n', 2) + 1);
+    std::string head = upload.substr(0, upload.size() - body.size());
+    std::vector<Client> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back({"P 1", std::string(8000, '1'), i % 2 ? 1u : 0u, false});
+        clients.push_back({"L\nanonymous\n\n" + head, body, i % 2 ? 1u : 0u, false});
+    }
+    // 2 KiB a second: longer than the request time-out, within the rate.
+    clients.push_back({"L\nanonymous\n\n" + head, body + "D\n", 512, true});
+    for (Client& client : clients) {
+        client.raw = std::make_unique<RawClient>(child.port());
+        client.raw->send(client.start);
+    }
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    int step = 0;
+    auto open = [&] {
+        return std::count_if(clients.begin(), clients.end(),
+                             [](const Client& c) { return c.raw != nullptr; });
+    };
+    while (open() > 0 && std::chrono::steady_clock::now() < deadline) {
+        ++step;
+        for (Client& client : clients) {
+            if (!client.raw)
+                continue;
+            // One byte a second for the tricklers.
+            std::size_t piece = client.pieceSize > 1 ? client.pieceSize : step % 4 == 0 ? 1 : 0;
+            piece = std::min(piece, client.trickle.size() - client.sent);
+            client.raw->sendAnyway(client.trickle.substr(client.sent, piece));
+            client.sent += piece;
+            bool closed;
+            client.reply += client.raw->read(closed, 0ms);
+            if (closed || (client.served && client.reply.find("D\n1\n") != std::string::npos))
+                client.raw.reset();
+        }
+        std::this_thread::sleep_for(250ms);
+    }
+    EXPECT_EQ(open(), 0) << "every client ended";
+    for (const Client& client : clients) {
+        std::string what = client.start.substr(0, 3) + " at " + std::to_string(client.pieceSize);
+        if (client.served)
+            EXPECT_EQ(client.reply, "OK\n1 Standard\nD\n1\n") << what;
+        else
+            EXPECT_LT(client.sent, 20u) << what << " was closed within seconds";
+    }
+    EXPECT_TRUE(child.waitFor("request too slow"));
+
+    RawClient pass(child.port());
+    pass.send("D\nL\nanonymous\n\n" + upload + "P 1\nc\nInterface\\a.lua\nC\n");
+    std::string expected = "D\n1\nOK\nInterface\\a.lua\n5000 " +
+                           std::to_string(deflated(letters(5000, 1)).size()) + "\n" +
+                           md5Of(letters(5000, 1)) + "\nD\n" + deflated(letters(5000, 1));
+    EXPECT_TRUE(pass.readUntil(expected) == "1 Standard\n" + expected);
+    EXPECT_TRUE(child.waitFor("-anonymous.zeppelin"));
+}
+
 // Sessions that ask for a large file and never read hold a block each, not the file: whether it
 // is sent from the cache or, too large for it, compressed again as it is sent.
 TEST(ReferenceServer, ProgramHoldsLittleForClientsThatDoNotRead) {
@@ -783,9 +857,9 @@ TEST(ReferenceServer, ProgramOptionsVersionAndSighup) {
     ProcessResult version = runProcess({PELVAR_SERVER, "--version"}, root.path(), {});
     EXPECT_EQ(version.out, "pelvar-server " PELVAR_VERSION "\n");
     ProcessResult help = runProcess({PELVAR_SERVER, "--help"}, root.path(), {});
-    for (const char* option :
-         {"--config", "--max-sessions", "--idle-timeout", "--upload-max", "--daily-quota",
-          "--anonymous-quota", "--anonymous-ceiling", "--file-cache", "--split-version", "SIGHUP"})
+    for (const char* option : {"--config", "--max-sessions", "--idle-timeout", "--request-timeout",
+                               "--min-rate", "--upload-max", "--daily-quota", "--anonymous-quota",
+                               "--anonymous-ceiling", "--file-cache", "--split-version", "SIGHUP"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     EXPECT_EQ(
         runProcess({PELVAR_SERVER, "--max-sessions", "0", root.path()}, root.path(), {}).exitCode,

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -77,7 +78,14 @@ public:
 
     void run() {
         std::string line;
-        while (!server_.stopping_ && readLine(line)) {
+        while (!server_.stopping_) {
+            // Between requests only silence counts; a request, once begun, must arrive in time.
+            request_.reset();
+            if (input_.empty() && !fill())
+                break;
+            request_ = {std::chrono::steady_clock::now(), 0};
+            if (!readLine(line))
+                break;
             if (line == "L") {
                 if (!login())
                     break;
@@ -205,11 +213,32 @@ private:
     }
 
     bool fill() {
-        switch (waitFor(POLLIN, options_.idleTimeout)) {
+        using namespace std::chrono;
+        auto limit = options_.idleTimeout;
+        bool late = false;
+        if (request_) {
+            auto allowed =
+                options_.requestTimeout +
+                milliseconds(request_->bytes * 1000 / std::max<std::size_t>(1, options_.minRate));
+            auto left =
+                duration_cast<milliseconds>(request_->started + allowed - steady_clock::now());
+            if (left < limit) {
+                limit = std::max(left, milliseconds(0));
+                late = true;
+            }
+        }
+        switch (waitFor(POLLIN, limit)) {
         case Wait::ready:
             break;
         case Wait::timedOut:
-            log("idle for " + std::to_string(options_.idleTimeout.count()) + " ms, closing");
+            if (late)
+                log("request too slow (" + std::to_string(request_->bytes) + " bytes in " +
+                    std::to_string(
+                        duration_cast<milliseconds>(steady_clock::now() - request_->started)
+                            .count()) +
+                    " ms), closing");
+            else
+                log("idle for " + std::to_string(options_.idleTimeout.count()) + " ms, closing");
             return false;
         case Wait::ended:
             return false;
@@ -219,6 +248,8 @@ private:
         if (got <= 0)
             return false;
         input_.append(block, static_cast<std::size_t>(got));
+        if (request_)
+            request_->bytes += static_cast<std::size_t>(got);
         return true;
     }
 
@@ -500,7 +531,12 @@ private:
     std::string address_; // the client's IPv4 address
     std::string peer_;    // with its port, for the log
     std::string input_;
-    bool uploadPending_ = false; // an upload was begun and not stored
+    struct Request {
+        std::chrono::steady_clock::time_point started;
+        std::size_t bytes; // received since
+    };
+    std::optional<Request> request_; // the request being read, if any
+    bool uploadPending_ = false;     // an upload was begun and not stored
     std::string account_;
     std::shared_ptr<const Catalog::Manifest> manifest_; // of the last patch list sent
     std::vector<bool> asked_;                           // per file of it, in this batch

@@ -30,8 +30,12 @@ struct ServerOptions {
     // afresh for every connection.
     int maxSessions = 256;                        // connections beyond it are closed at once
     std::chrono::milliseconds idleTimeout{60000}; // a silent or stalled client is dropped
-    std::size_t uploadMax = 1 << 20;              // largest upload kept, inflated bytes
-    std::size_t dailyQuota = 64 << 20;            // inflated bytes one account may upload a day
+    // A request, once begun, must arrive whole within this time plus its bytes at `minRate`
+    // bytes a second, so that a client trickling its bytes is dropped like a silent one.
+    std::chrono::milliseconds requestTimeout{10000};
+    std::size_t minRate = 4096;
+    std::size_t uploadMax = 1 << 20;   // largest upload kept, inflated bytes
+    std::size_t dailyQuota = 64 << 20; // inflated bytes one account may upload a day
     // Anonymous uploads share one account: each source address has a quota of its own, and all
     // of them together a high ceiling.
     std::size_t anonymousQuota = 64 << 20;

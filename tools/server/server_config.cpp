@@ -23,6 +23,10 @@ const char serverUsage[] =
     "  --wdb-version N       WDB version announced after the distribution list (default 1)\n"
     "  --max-sessions N      connections served at once; more are closed at once (default 256)\n"
     "  --idle-timeout S      drop a client silent or not reading for S seconds (default 60)\n"
+    "  --request-timeout S   drop a client whose request, once begun, does not arrive whole\n"
+    "                        within S seconds plus its bytes at --min-rate (default 10)\n"
+    "  --min-rate BYTES      the slowest rate, per second, at which a request line or an\n"
+    "                        upload may arrive (default 4K)\n"
     "  --upload-max BYTES    largest upload kept, inflated (default 1M)\n"
     "  --daily-quota BYTES   inflated bytes one account may upload in 24 hours (default 64M)\n"
     "  --anonymous-quota BYTES\n"
@@ -44,9 +48,9 @@ const char serverUsage[] =
     "  --corrupt PATH        spoil the zlib stream of this file (path as in the patch list)\n"
     "  --split-version       send the version line only after the client's next bytes\n"
     "\n"
-    "SIGHUP applies a changed wdb-version, max-sessions, idle-timeout, upload-max, the quotas\n"
-    "and the fault-injection options to the connections that follow; address, port, file-cache\n"
-    "and max-hashing change only on a restart.\n"
+    "SIGHUP applies a changed wdb-version, max-sessions, idle-timeout, request-timeout,\n"
+    "min-rate, upload-max, the quotas and the fault-injection options to the connections that\n"
+    "follow; address, port, file-cache and max-hashing change only on a restart.\n"
     "\n"
     "Accounts: a login with a new name makes the account, a known name must give its password\n"
     "(kept only as an Argon2id hash), \"anonymous\" with an empty password is always accepted.\n"
@@ -136,6 +140,10 @@ bool applySetting(ServerOptions& options, const Setting& setting, std::string& e
         ok = number(value, 1, 1000000, n) && (options.maxSessions = static_cast<int>(n), true);
     else if (name == "idle-timeout")
         ok = number(value, 1, 86400, n) && (options.idleTimeout = std::chrono::seconds(n), true);
+    else if (name == "request-timeout")
+        ok = number(value, 1, 86400, n) && (options.requestTimeout = std::chrono::seconds(n), true);
+    else if (name == "min-rate")
+        ok = bytes(value, options.minRate) && options.minRate > 0;
     else if (name == "upload-max")
         ok = bytes(value, options.uploadMax);
     else if (name == "daily-quota")
