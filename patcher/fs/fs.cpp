@@ -223,8 +223,8 @@ bool copyFile(const std::string& from, const std::string& to) {
     return true;
 }
 
-// Makes `backup` a copy of `path` in one step: a hard link under a temporary name renamed over
-// the older backup, so that at every instant the backup is the older or the newer one.
+} // namespace
+
 bool keepBackup(const std::string& path, const std::string& backup) {
     std::string temporary = backup + ".new";
     ::unlink(temporary.c_str());
@@ -239,8 +239,6 @@ bool keepBackup(const std::string& path, const std::string& backup) {
     ::unlink(temporary.c_str());
     return false;
 }
-
-} // namespace
 
 InstallResult installFile(const std::string& temporary, const std::string& path,
                           const std::string& backup) {

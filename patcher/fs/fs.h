@@ -89,6 +89,11 @@ enum class InstallResult {
     notMoved,          // the new file could not be moved into place
 };
 
+// Makes `backup` a copy of `path` in one step: a hard link (or, where there is none, a copy) under
+// a temporary name renamed over the older backup, so that at every instant the backup is the
+// older or the newer one.
+bool keepBackup(const std::string& path, const std::string& backup);
+
 // Puts `temporary` in the place of `path`, keeping a previous file as `backup` (an older backup
 // is replaced in one step). The backup is a hard link made before the rename, so at every instant
 // `path` holds its old or its new content and a backup, once made, survives. A backup is never
