@@ -6,9 +6,13 @@
 #include "tests/support/process.h"
 #include "tests/support/test_server.h"
 
+#include <atomic>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <thread>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -103,7 +107,127 @@ protected:
     }
 };
 
+// A stand-in for the game: rewrites SavedVariables.lua, with a new table, each time the pass
+// does the next of `triggers` in the account's directory, in place or through a rename as
+// programs do. The pass has its calls there slowed down meanwhile.
+class GameWriter {
+public:
+    struct Trigger {
+        std::uint32_t event; // IN_CREATE or IN_MOVED_TO
+        std::string name;
+    };
+    GameWriter(std::string directory, std::vector<Trigger> triggers, bool byRename,
+               std::string spare)
+        : directory_(std::move(directory)), triggers_(std::move(triggers)), byRename_(byRename),
+          spare_(std::move(spare)) {
+        watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ::inotify_add_watch(watch_, directory_.c_str(), IN_CREATE | IN_MOVED_TO);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~GameWriter() {
+        stopping_ = true;
+        thread_.join();
+        ::close(watch_);
+    }
+    // Waits for the writes still due; what the game wrote last, and how many times it wrote.
+    std::pair<std::string, std::size_t> finish() {
+        stopping_ = true;
+        thread_.join();
+        thread_ = std::thread([] {});
+        return {last_, written_};
+    }
+
+private:
+    void run() {
+        std::size_t ownMoves = 0;
+        while (!stopping_ && written_ < triggers_.size()) {
+            pollfd waiting{watch_, POLLIN, 0};
+            if (::poll(&waiting, 1, 20) <= 0)
+                continue;
+            alignas(inotify_event) char events[4096];
+            ssize_t got = ::read(watch_, events, sizeof events);
+            for (char* at = events; got > 0 && at < events + got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(at);
+                at += sizeof(inotify_event) + event->len;
+                std::string name = event->len ? event->name : "";
+                if (ownMoves > 0 && (event->mask & IN_MOVED_TO) && name == "SavedVariables.lua") {
+                    --ownMoves;
+                    continue;
+                }
+                if (written_ < triggers_.size() && (event->mask & triggers_[written_].event) &&
+                    name == triggers_[written_].name) {
+                    last_ =
+                        savedRest + "Written = " + std::to_string(++written_) + "\n" + savedTable;
+                    std::string path = directory_ + "/SavedVariables.lua";
+                    if (byRename_) {
+                        writeFile(spare_, last_);
+                        fs::rename(spare_, path);
+                        ++ownMoves;
+                    } else {
+                        writeFile(path, last_);
+                    }
+                }
+            }
+        }
+    }
+
+    std::string directory_;
+    std::vector<Trigger> triggers_;
+    bool byRename_;
+    std::string spare_;
+    int watch_ = -1;
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    std::string last_;
+    std::size_t written_ = 0;
+};
+
 } // namespace
+
+// The game writes SavedVariables.lua while a pass takes the table out of it: before the pass
+// puts its copy in place, while it does, after it did, twice. The game's write is never undone,
+// and on a file system that cannot exchange two files the pass replaces the file in two steps.
+TEST_F(AttackTest, TheGamesWriteDuringTheCommitIsNeverUndone) {
+    const std::string account = "WTF/Account/ACC/";
+    const GameWriter::Trigger backup{IN_CREATE, "SavedVariables.lua.old.new"},
+        backedUp{IN_MOVED_TO, "SavedVariables.lua.old"},
+        replaced{IN_MOVED_TO, "SavedVariables.lua"};
+    struct Trial {
+        std::vector<GameWriter::Trigger> writes;
+        std::string slowed; // the calls delayed by half a second each
+    };
+    const Trial trials[] = {
+        {{backup}, "rename,renameat2"}, {{backedUp}, "rename,renameat2"},
+        {{replaced}, "unlink"},         {{backup, replaced}, "rename,renameat2"},
+        {{}, "renameat2:error=EINVAL"},
+    };
+    for (const Trial& trial : trials) {
+        for (bool byRename : {false, true}) {
+            std::string what = trial.slowed + " #" + std::to_string(trial.writes.size()) +
+                               (byRename ? " by rename" : " in place");
+            makeGame();
+            Settings(state / "settings.db").writeString("Distribution", "0");
+            GameWriter writer(game / account, trial.writes, byRename, state / "spare.lua");
+            std::string calls = trial.slowed.substr(0, trial.slowed.find(':'));
+            std::string inject =
+                calls == trial.slowed ? calls + ":delay_enter=500000" : trial.slowed;
+            ProcessResult pass =
+                cli({"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/strace", "-f", "-o",
+                     "/dev/null", "-e", "trace=" + calls, "-e", "inject=" + inject});
+            EXPECT_EQ(pass.exitCode, 0) << what << pass.out << pass.err;
+            auto [written, writes] = writer.finish();
+            ASSERT_EQ(writes, trial.writes.size()) << what << ": the game wrote every time";
+            EXPECT_EQ(content(account + "SavedVariables.lua"), writes > 0 ? written : savedRest)
+                << what;
+            if (writes == 0) {
+                EXPECT_EQ(content(account + "SavedVariables.lua.old"), savedRest + savedTable);
+            }
+            EXPECT_FALSE(exists(game / (account + "SavedVariables.lua.new"))) << what;
+            if (byRename && writes == 0)
+                break;
+        }
+    }
+}
 
 // Killed at each rename and link it makes, the pass leaves every file old or new and every backup
 // in place, and the next pass repairs everything.

@@ -3,9 +3,13 @@
 #include "app/job/diagnostic.h"
 #include "app/job/worker_job.h"
 #include "patcher/fs/fs.h"
+#include "patcher/md5.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -24,12 +28,78 @@ bool closesItself(const std::string& piece) {
     return last != std::string::npos && last >= sizeof startLine - 1 && piece[last] == '}';
 }
 
-bool sameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+FileState metadataOf(const struct stat& info) {
+    FileState state;
+    state.device = info.st_dev;
+    state.inode = info.st_ino;
+    state.size = info.st_size;
+    state.modified = info.st_mtim;
+    return state;
+}
+
+bool sameMetadata(const FileState& a, const FileState& b) {
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec;
+}
+
+// The regular file at `path` as it is now, its bytes digested; nothing when it cannot be read.
+std::optional<FileState> stateOf(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    MD5 md5;
+    unsigned char block[65536];
+    for (;;) {
+        ssize_t got = ::read(fd.get(), block, sizeof block);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return std::nullopt;
+        if (got == 0)
+            break;
+        md5.update(block, static_cast<std::uint32_t>(got));
+    }
+    md5.finalize();
+    FileState state = metadataOf(info);
+    state.digest = md5.hex_digest();
+    return state;
+}
+
+bool exchangeFiles(const std::string& a, const std::string& b) {
+    return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0;
+}
+
+// After an exchange found that the game wrote the file since it was read, puts the game's file
+// (now at `newPath`) back in place. What comes out must be `copy`, untouched; if the game wrote
+// the live file meanwhile, that write is newer still and goes back in turn.
+void putBackGameWrite(WorkerJob& job, const std::string& path, const std::string& newPath,
+                      FileState copy) {
+    FileState expected = std::move(copy);
+    for (int round = 0; round < 8; ++round) {
+        std::optional<FileState> going = stateOf(newPath);
+        if (!exchangeFiles(newPath, path)) {
+            // The copy is worth nothing beside the game's file.
+            if (::rename(newPath.c_str(), path.c_str()) != 0)
+                job.fatal("couldn't rename SavedVariables.lua.new to SavedVariables.lua?");
+            return;
+        }
+        std::optional<FileState> out = stateOf(newPath);
+        if (out && *out == expected) {
+            ::unlink(newPath.c_str());
+            return;
+        }
+        expected = going.value_or(FileState{});
+    }
+    // A file written again and again is left as it is: the game's last write in place, the one
+    // before it as ".new".
 }
 
 } // namespace
+
+bool FileState::operator==(const FileState& other) const {
+    return sameMetadata(*this, other) && digest == other.digest;
+}
 
 SplitOutcome splitSavedVariables(const std::string& path, const std::string& copyPath,
                                  std::span<char> area) {
@@ -48,10 +118,17 @@ SplitOutcome splitSavedVariables(const std::string& path, const std::string& cop
     bool inTable = false;
     bool tooBig = false;
     std::string piece;
+    MD5 readDigest, copiedDigest;
+    auto digest = [](MD5& md5, const std::string& bytes) {
+        md5.update(reinterpret_cast<const unsigned char*>(bytes.data()),
+                   static_cast<std::uint32_t>(bytes.size()));
+    };
     while (readPiece(input.get(), piece, longestPiece)) {
+        digest(readDigest, piece);
         bool start = !inTable && piece.compare(0, sizeof startLine - 1, startLine) == 0;
         if (!inTable && !start) {
             std::fwrite(piece.data(), 1, piece.size(), output.get());
+            digest(copiedDigest, piece);
             continue;
         }
         inTable = start ? !closesItself(piece) : piece[0] != '}';
@@ -71,22 +148,29 @@ SplitOutcome splitSavedVariables(const std::string& path, const std::string& cop
                                  : SplitResult::notWritten;
         return outcome;
     }
+    readDigest.finalize();
+    copiedDigest.finalize();
+    outcome.readDigest = readDigest.hex_digest();
+    outcome.copiedDigest = copiedDigest.hex_digest();
     outcome.result = SplitResult::ok;
     return outcome;
 }
 
-Harvest::Harvest(std::string path, const struct stat& read, std::size_t length)
-    : path_(std::move(path)), read_(read), length_(length) {}
+Harvest::Harvest(std::string path, const FileState& read, std::string copiedDigest,
+                 std::size_t length)
+    : path_(std::move(path)), read_(read), copiedDigest_(std::move(copiedDigest)), length_(length) {
+}
 
 Harvest::Harvest(Harvest&& other) noexcept
-    : path_(std::exchange(other.path_, {})), read_(other.read_),
-      length_(std::exchange(other.length_, 0)) {}
+    : path_(std::exchange(other.path_, {})), read_(std::move(other.read_)),
+      copiedDigest_(std::move(other.copiedDigest_)), length_(std::exchange(other.length_, 0)) {}
 
 Harvest& Harvest::operator=(Harvest&& other) noexcept {
     if (this != &other) {
         drop();
         path_ = std::exchange(other.path_, {});
-        read_ = other.read_;
+        read_ = std::move(other.read_);
+        copiedDigest_ = std::move(other.copiedDigest_);
         length_ = std::exchange(other.length_, 0);
     }
     return *this;
@@ -109,25 +193,44 @@ void Harvest::commit(WorkerJob& job) {
     std::string newPath = path + ".new";
     std::string oldPath = path + ".old";
     struct stat now {};
-    if (::stat(path.c_str(), &now) != 0 || !sameFile(now, read_)) {
+    struct stat made {};
+    if (::stat(path.c_str(), &now) != 0 || !sameMetadata(metadataOf(now), read_) ||
+        ::stat(newPath.c_str(), &made) != 0) {
         // The game wrote the file after it was read: the copy would lose that.
         ::unlink(newPath.c_str());
         return;
     }
-    switch (installFile(newPath, path, oldPath)) {
-    case InstallResult::installed:
-    case InstallResult::replaced:
-        return;
-    case InstallResult::noBackup:
+    FileState copy = metadataOf(made);
+    copy.digest = copiedDigest_;
+    // The previous file is kept first, so that it is never only the backup.
+    if (!keepBackup(path, oldPath)) {
         ::unlink(newPath.c_str());
         if (fileExists(oldPath))
             job.fatal("Can't remove %s", oldPath.c_str());
         job.fatal("couldn't rename SavedVariables to old?");
-    case InstallResult::directoryInTheWay:
-    case InstallResult::notMoved:
-        ::unlink(newPath.c_str());
-        job.fatal("couldn't rename SavedVariables.lua.new to SavedVariables.lua?");
     }
+    // The copy and the file change places in one step; what came out must be what was read.
+    // Otherwise the game wrote it meanwhile, and its file goes back.
+    if (exchangeFiles(newPath, path)) {
+        std::optional<FileState> out = stateOf(newPath);
+        if (out && *out == read_)
+            ::unlink(newPath.c_str());
+        else
+            putBackGameWrite(job, path, newPath, std::move(copy));
+        return;
+    }
+    if (errno == EINVAL || errno == ENOSYS) {
+        // A file system that cannot exchange two files: check, then replace.
+        std::optional<FileState> live = stateOf(path);
+        if (!live || *live != read_) {
+            ::unlink(newPath.c_str());
+            return;
+        }
+        if (::rename(newPath.c_str(), path.c_str()) == 0)
+            return;
+    }
+    ::unlink(newPath.c_str());
+    job.fatal("couldn't rename SavedVariables.lua.new to SavedVariables.lua?");
 }
 
 Harvest harvestSavedVariables(WorkerJob& job, std::span<char> area, std::size_t smallest) {
@@ -150,8 +253,11 @@ Harvest harvestSavedVariables(WorkerJob& job, std::span<char> area, std::size_t 
         SplitOutcome split = splitSavedVariables(path, newPath, area);
         switch (split.result) {
         case SplitResult::ok:
-            if (split.length > smallest)
-                return Harvest(path, read, split.length);
+            if (split.length > smallest) {
+                FileState state = metadataOf(read);
+                state.digest = split.readDigest;
+                return Harvest(path, state, split.copiedDigest, split.length);
+            }
             // Too little to upload: the file keeps its table, and the next account is looked at.
             ::unlink(newPath.c_str());
             break;

@@ -15,7 +15,9 @@ enum class SplitResult {
 };
 struct SplitOutcome {
     SplitResult result = SplitResult::unreadable;
-    std::size_t length = 0; // bytes of table text in the area
+    std::size_t length = 0;   // bytes of table text in the area
+    std::string readDigest;   // MD5 of the bytes read, in hex
+    std::string copiedDigest; // MD5 of the bytes copied, in hex
 };
 
 // Copies the SavedVariables.lua at `path` to `copyPath` without its Mirelgan_Data tables, whose
@@ -25,6 +27,17 @@ struct SplitOutcome {
 SplitOutcome splitSavedVariables(const std::string& path, const std::string& copyPath,
                                  std::span<char> area);
 
+// What a file was: where, how long, when last written, and its bytes' MD5 digest.
+struct FileState {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    std::string digest;
+
+    bool operator==(const FileState& other) const;
+};
+
 // One account's harvested table, and the copy of its SavedVariables.lua without it, waiting as
 // "SavedVariables.lua.new" until the upload that carries the table has gone out whole. Only
 // commit replaces the file (keeping the previous one as ".old"); dropped without a commit, the
@@ -32,21 +45,24 @@ SplitOutcome splitSavedVariables(const std::string& path, const std::string& cop
 class Harvest {
 public:
     Harvest() = default;
-    Harvest(std::string path, const struct stat& read, std::size_t length);
+    // `read`: the file as it was read, `copied`: the bytes of the copy.
+    Harvest(std::string path, const FileState& read, std::string copiedDigest, std::size_t length);
     Harvest(Harvest&& other) noexcept;
     Harvest& operator=(Harvest&& other) noexcept;
     ~Harvest();
 
     std::size_t length() const { return length_; }
-    // Puts the copy in place; the pass ends through fatal when it cannot. A file that changed
-    // since it was read is left alone: its table may then be offered twice, but nothing is lost.
+    // Puts the copy in place; the pass ends through fatal when it cannot. The game may write the
+    // file at any time: its write is never undone. A file that changed since it was read is left
+    // as the game wrote it; its table may then be offered twice, but nothing is lost.
     void commit(WorkerJob& job);
 
 private:
     void drop();
 
     std::string path_;
-    struct stat read_ {};
+    FileState read_;
+    std::string copiedDigest_;
     std::size_t length_ = 0;
 };
 
