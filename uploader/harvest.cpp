@@ -119,6 +119,7 @@ void Harvest::commit(WorkerJob& job) {
     case InstallResult::replaced:
         return;
     case InstallResult::noBackup:
+    case InstallResult::noRoomForBackup:
         ::unlink(newPath.c_str());
         if (fileExists(oldPath))
             job.fatal("Can't remove %s", oldPath.c_str());
