@@ -216,6 +216,27 @@ TEST_F(PatchListExchangeTest, HundredThousandBytesAreAcceptedOneMoreIsTooLong) {
     }
 }
 
+// A server that trickles its reply, never silent long enough for one receive to give up, is given
+// up on once the reply as a whole takes longer than the slowest honest link would need.
+TEST(ExchangeBudget, TricklingServerIsGivenUpOnAsAWhole) {
+    ScriptedPeer peer;
+    peer.expect("P 1\n");
+    for (int i = 0; i < 300; ++i)
+        peer.send("x").pause(20ms);
+    peer.start();
+    ServerLink link;
+    link.ioTimeout = 1s;
+    link.minimumRate = 1000000; // so the budget is the second of ioTimeout and a tenth for bytes
+    ASSERT_EQ(link.connect(loopback(peer.port())).failure, ServerLink::Failure::none);
+    auto started = std::chrono::steady_clock::now();
+    std::string reply;
+    EXPECT_EQ(patchListExchange(link, 1, reply), PatchListOutcome::cut);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s) << "the trickle lasts six";
+    EXPECT_EQ(link.end(), LinkEnd::timedOut);
+    link.close();
+    peer.finish();
+}
+
 TEST_F(PatchListExchangeTest, PeerClosingKeepsWhatArrived) {
     ScriptedPeer peer;
     peer.expect("P 0\n").send("Interface\\A.lua\n1 2\n").close();
