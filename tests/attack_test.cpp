@@ -6,6 +6,7 @@
 #include "tests/support/process.h"
 #include "tests/support/test_server.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
@@ -198,4 +199,47 @@ TEST_F(AttackTest, SecondPassOnTheSameGameEndsAtOnce) {
     for (const GameFile& file : files)
         EXPECT_EQ(content(file.path), file.after) << file.path;
     EXPECT_EQ(server.uploads().size(), 1u);
+}
+
+// A disk without room for a backup's directory entry (or inode) keeps every file as it was and
+// says what failed, not that a rename did.
+TEST_F(AttackTest, NoRoomForABackupIsSaidSo) {
+    ::unlink((game / "WTF/Account/ACC/SavedVariables.lua").c_str());
+    ProcessResult full =
+        cli({"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/strace", "-f", "-o",
+             "/dev/null", "-e", "trace=link,linkat", "-e", "inject=link,linkat:error=ENOSPC"});
+    EXPECT_EQ(full.exitCode, 1) << full.out << full.err;
+    for (const GameFile& file : files) {
+        std::string display = file.path;
+        std::replace(display.begin(), display.end(), '/', '\\');
+        if (file.before) {
+            EXPECT_NE(
+                full.out.find("Error: no room on the disk to keep the old version of " + display),
+                std::string::npos)
+                << full.out;
+            EXPECT_EQ(content(file.path), file.before);
+        } else {
+            EXPECT_EQ(content(file.path), file.after) << "a new file needs no backup";
+        }
+    }
+    EXPECT_EQ(full.out.find("couldn't rename"), std::string::npos) << full.out;
+}
+
+// Installed files reach the disk before the digest cache vouches for them: one flush of the file
+// system after the downloads, none when nothing was installed.
+TEST_F(AttackTest, InstalledFilesAreFlushedBeforeTheyAreRecorded) {
+    std::string trace = state / "syscalls";
+    auto traced = [&] {
+        ProcessResult result = cli({"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0",
+                                    "/usr/bin/strace", "-f", "-o", trace, "-e", "trace=syncfs"});
+        EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+        std::string calls = readFile(trace);
+        std::size_t count = 0;
+        for (std::size_t at = calls.find("syncfs("); at != std::string::npos;
+             at = calls.find("syncfs(", at + 1))
+            ++count;
+        return count;
+    };
+    EXPECT_EQ(traced(), 1u) << "a pass that installed files";
+    EXPECT_EQ(traced(), 0u) << "a pass that found everything current";
 }
