@@ -27,12 +27,23 @@ LoginOutcome loginExchange(ServerLink& link, std::string_view user, std::string_
     std::optional<std::string> request = loginRequest(user, password);
     if (!request)
         return LoginOutcome::notSent;
-    link.sendBytes(request->data(), request->size());
-    char reply[loginAreaSize];
-    long received = link.receive(reply, sizeof reply);
-    if (received <= 0)
+    link.beginExchange(request->size() + loginAreaSize);
+    if (!link.sendAll(request->data(), request->size()))
         return LoginOutcome::noReply;
-    return loginAccepted(reply, received) ? LoginOutcome::accepted : LoginOutcome::refused;
+    char reply[loginAreaSize];
+    std::size_t length = 0;
+    while (length < sizeof reply) {
+        long received = link.receive(reply + length, sizeof reply - length);
+        if (received <= 0)
+            return LoginOutcome::noReply;
+        bool lineEnded = std::memchr(reply + length, '\n', static_cast<std::size_t>(received));
+        length += static_cast<std::size_t>(received);
+        if (lineEnded)
+            break;
+    }
+    // A first line of 512 bytes or more is no "OK".
+    return loginAccepted(reply, static_cast<long>(length)) ? LoginOutcome::accepted
+                                                           : LoginOutcome::refused;
 }
 
 bool DistributionListReader::feed(const char* bytes, std::size_t length,
@@ -75,8 +86,10 @@ bool DistributionListReader::feed(const char* bytes, std::size_t length,
 DistributionListOutcome
 distributionListExchange(ServerLink& link, const std::function<void()>& onBlock,
                          const std::function<void(const std::string&)>& onEntry) {
-    link.sendBytes("D\n", 2);
+    link.beginExchange(2 + distributionListMax);
     DistributionListReader reader;
+    if (!link.sendAll("D\n", 2))
+        return {};
     char block[distributionBlockSize];
     while (!reader.complete()) {
         long received = link.receive(block, sizeof block);
@@ -88,23 +101,34 @@ distributionListExchange(ServerLink& link, const std::function<void()>& onBlock,
     return {reader.ended(), reader.tooLong(), reader.version()};
 }
 
-PatchListOutcome patchListExchange(ServerLink& link, int distribution, std::string& reply) {
+PatchListOutcome patchListExchange(ServerLink& link, int distribution, std::string& reply,
+                                   const std::function<void()>& onFirstBytes) {
     std::string request;
     formatString(request, "P %d\n", distribution);
-    link.sendBytes(request.data(), request.size());
-
+    link.beginExchange(request.size() + patchListMax);
     reply.clear();
+    if (!link.sendAll(request.data(), request.size()))
+        return PatchListOutcome::cut;
+
     char block[patchListBlockSize];
     for (;;) {
         long received = link.receive(block, sizeof block);
         if (received <= 0)
-            return PatchListOutcome::closed;
+            return PatchListOutcome::cut;
+        if (reply.empty() && onFirstBytes)
+            onFirstBytes();
         std::size_t searchFrom = reply.size() >= 2 ? reply.size() - 2 : 0;
         reply.append(block, static_cast<std::size_t>(received));
         if (reply.size() > patchListMax)
             return PatchListOutcome::tooLong;
-        if (reply == "D\n" || reply.find("\nD\n", searchFrom) != std::string::npos)
+        if (reply.compare(0, 2, "D\n") == 0) {
+            reply.resize(2);
             return PatchListOutcome::ended;
+        }
+        if (std::size_t end = reply.find("\nD\n", searchFrom); end != std::string::npos) {
+            reply.resize(end + 3);
+            return PatchListOutcome::ended;
+        }
     }
 }
 
@@ -122,22 +146,56 @@ std::vector<std::string> splitPatchList(std::string_view reply) {
     return lines;
 }
 
-void sendFileRequest(ServerLink& link, std::string_view path) {
-    std::string request;
-    request.reserve(path.size() + 3);
-    request.append("c\n").append(path).append("\n");
-    std::replace(request.begin(), request.end(), '/', '\\');
-    link.sendAll(request.data(), request.size());
+bool sendFileRequests(ServerLink& link, const std::vector<std::string>& paths) {
+    if (paths.empty())
+        return true;
+    // One send for many requests: the server reads them as one stream all the same.
+    std::string requests;
+    for (const std::string& path : paths) {
+        std::size_t start = requests.size();
+        requests.append("c\n").append(path).append("\n");
+        std::replace(requests.begin() + static_cast<std::ptrdiff_t>(start), requests.end(), '/',
+                     '\\');
+    }
+    requests.append("C\n");
+    link.beginExchange(requests.size());
+    return link.sendAll(requests.data(), requests.size());
 }
 
-void sendFileRequestEnd(ServerLink& link) {
-    link.sendBytes("C\n", 2);
+bool receiveFileData(ServerLink& link, std::uint64_t length, std::span<unsigned char> gather,
+                     const std::function<void(std::span<const unsigned char>)>& onData,
+                     const std::function<void(std::size_t)>& onReceived) {
+    link.beginExchange(length);
+    std::uint64_t remaining = length;
+    std::size_t held = 0;
+    while (remaining > 0) {
+        if (held > 0 && gather.size() - held < fileDataBlockSize) {
+            onData(gather.first(held));
+            held = 0;
+        }
+        auto request = static_cast<std::size_t>(
+            std::min<std::uint64_t>({remaining, fileDataBlockSize, gather.size() - held}));
+        long received = link.receive(gather.data() + held, request);
+        if (received <= 0) {
+            if (held > 0)
+                onData(gather.first(held));
+            return false;
+        }
+        held += static_cast<std::size_t>(received);
+        remaining -= static_cast<std::uint64_t>(received);
+        onReceived(static_cast<std::size_t>(received));
+    }
+    if (held > 0)
+        onData(gather.first(held));
+    return true;
 }
 
-void sendUploadRequest(ServerLink& link, std::int32_t length) {
+bool sendUploadRequest(ServerLink& link, std::int32_t length) {
     std::string request;
     formatString(request, "Z\n%d\n", length);
-    link.sendBytes(request.data(), request.size());
+    // The budget covers the request and the data that follows it.
+    link.beginExchange(request.size() + static_cast<std::uint64_t>(std::max(length, 0)));
+    return link.sendAll(request.data(), request.size());
 }
 
 std::int32_t sendUploadData(ServerLink& link, const unsigned char* bytes, std::int32_t length,

@@ -2,6 +2,7 @@
 
 #include "settings/format_string.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
@@ -107,49 +108,100 @@ void ServerLink::close() {
     if (socket_ >= 0)
         ::close(socket_);
     socket_ = -1;
+    end_ = LinkEnd::none;
+    budget_ = std::chrono::steady_clock::duration::max();
+}
+
+void ServerLink::beginExchange(std::uint64_t bytes) {
+    using namespace std::chrono;
+    auto forBytes = duration_cast<steady_clock::duration>(
+        duration<double>(static_cast<double>(bytes) / std::max<std::uint32_t>(minimumRate, 1)));
+    budget_ = duration_cast<steady_clock::duration>(ioTimeout) + forBytes;
 }
 
 bool ServerLink::waitFor(short events) {
+    using namespace std::chrono;
     pollfd waiting{socket_, events, 0};
-    int ready;
-    do
-        ready = ::poll(&waiting, 1, static_cast<int>(ioTimeout.count()));
-    while (ready < 0 && errno == EINTR);
-    return ready > 0;
+    for (;;) {
+        auto limit = std::min<steady_clock::duration>(ioTimeout, budget_);
+        if (limit <= steady_clock::duration::zero()) {
+            end_ = LinkEnd::timedOut;
+            return false;
+        }
+        // Rounded up, so that a budget of less than a millisecond still waits.
+        int timeoutMs = static_cast<int>(ceil<milliseconds>(limit).count());
+        auto started = steady_clock::now();
+        int ready = ::poll(&waiting, 1, timeoutMs);
+        auto waited = steady_clock::now() - started;
+        if (budget_ != steady_clock::duration::max())
+            budget_ -= std::min(waited, budget_);
+        if (ready > 0)
+            return true;
+        if (ready == 0) {
+            end_ = LinkEnd::timedOut;
+            return false;
+        }
+        if (errno != EINTR) {
+            end_ = LinkEnd::reset;
+            return false;
+        }
+    }
+}
+
+long ServerLink::moved(long result) {
+    if (result > 0)
+        end_ = LinkEnd::none;
+    return result;
 }
 
 long ServerLink::sendBytes(const void* bytes, std::size_t length) {
-    if (socket_ < 0)
+    if (socket_ < 0) {
+        end_ = LinkEnd::reset;
         return -1;
+    }
     for (;;) {
         ssize_t sent = ::send(socket_, bytes, length, MSG_NOSIGNAL);
         if (sent >= 0)
-            return static_cast<long>(sent);
+            return moved(static_cast<long>(sent));
         if (errno == EINTR)
             continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            end_ = LinkEnd::reset;
             return -1;
+        }
         if (!waitFor(POLLOUT))
-            return 0;
+            return end_ == LinkEnd::reset ? -1 : 0;
     }
 }
 
 long ServerLink::receive(void* buffer, std::size_t capacity) {
-    if (socket_ < 0)
+    if (socket_ < 0) {
+        end_ = LinkEnd::reset;
         return -1;
+    }
     if (capacity == 0)
         return 0; // asks for nothing, gets nothing, and never waits for it
     for (;;) {
         ssize_t received = ::recv(socket_, buffer, capacity, 0);
-        if (received >= 0)
-            return static_cast<long>(received);
+        if (received > 0)
+            return moved(static_cast<long>(received));
+        if (received == 0) {
+            end_ = LinkEnd::closed;
+            return 0;
+        }
         if (errno == EINTR)
             continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            end_ = LinkEnd::reset;
             return -1;
+        }
         if (!waitFor(POLLIN))
-            return 0;
+            return end_ == LinkEnd::reset ? -1 : 0;
     }
+}
+
+bool ServerLink::shutdownSending() {
+    return socket_ >= 0 && ::shutdown(socket_, SHUT_WR) == 0;
 }
 
 bool ServerLink::sendAll(const void* bytes, std::size_t length) {
@@ -162,4 +214,18 @@ bool ServerLink::sendAll(const void* bytes, std::size_t length) {
         length -= static_cast<std::size_t>(sent);
     }
     return true;
+}
+
+const char* endText(LinkEnd end) {
+    switch (end) {
+    case LinkEnd::closed:
+        return "the server closed the connection";
+    case LinkEnd::reset:
+        return "the connection was reset";
+    case LinkEnd::timedOut:
+        return "the server stopped answering";
+    case LinkEnd::none:
+        break;
+    }
+    return "the server sent no more";
 }

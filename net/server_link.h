@@ -24,9 +24,14 @@ std::optional<ServerEndpoint> parseServerEndpoint(const std::string& text);
 // 8087. Nothing when $MIRELGAN_SERVER is set but unreadable.
 std::optional<ServerEndpoint> configuredServer();
 
-// The one TCP connection of a pass. Every wait is bounded, so a silent server can never hold a
-// pass forever: connecting waits at most connectTimeout, and a receive or send that cannot make
-// progress within ioTimeout ends as if the peer had closed.
+// Why a send or a receive moved nothing: the peer closed in order, the connection failed (a
+// reset), or the server kept us waiting too long.
+enum class LinkEnd { none, closed, reset, timedOut };
+
+// The one TCP connection of a pass. Every wait is bounded, so a silent or trickling server can
+// never hold a pass: connecting waits at most connectTimeout; a receive or send that cannot make
+// progress within ioTimeout gives up; and each exchange has a budget for all its waits together
+// (see beginExchange), so a server that sends one byte a minute is given up on as well.
 class ServerLink {
 public:
     enum class Failure { none, createSocket, bind, connect };
@@ -44,18 +49,38 @@ public:
     void close();
     bool connected() const { return socket_ >= 0; }
 
-    // Bytes moved; 0 when the peer has closed or the wait timed out; negative on error.
+    // Starts the budget of one exchange that moves up to `bytes` bytes in either direction:
+    // the waits for the server of all its sends and receives together may take ioTimeout plus
+    // the time a slow but honest link (minimumRate) needs for the bytes.
+    void beginExchange(std::uint64_t bytes);
+
+    // Bytes moved; 0 when the peer has closed or a wait ran out; negative on error. end() tells
+    // which.
     long sendBytes(const void* bytes, std::size_t length);
     long receive(void* buffer, std::size_t capacity);
     // Sends all of `length` bytes, as long as sends move bytes.
     bool sendAll(const void* bytes, std::size_t length);
+    // Shuts down our sending side: the server reads to the end of what we sent.
+    bool shutdownSending();
+    // Why the last send or receive moved nothing; none after one that moved bytes.
+    LinkEnd end() const { return end_; }
 
     std::chrono::milliseconds connectTimeout{15000};
     std::chrono::milliseconds ioTimeout{60000};
+    // Bytes per second that the slowest honest link still delivers.
+    std::uint32_t minimumRate = 1024;
 
 private:
     ConnectResult open(const ServerEndpoint& endpoint);
+    // Waits for `events` within the exchange's budget; false (and end() set) when it ran out.
     bool waitFor(short events);
+    long moved(long result);
 
     int socket_ = -1;
+    LinkEnd end_ = LinkEnd::none;
+    std::chrono::steady_clock::duration budget_ = std::chrono::steady_clock::duration::max();
 };
+
+// What a failed exchange tells the user about the end of the stream: "the server closed the
+// connection", "the connection was reset", "the server stopped answering".
+const char* endText(LinkEnd end);

@@ -43,6 +43,11 @@ void fetchDistributionList(WorkerJob& job) {
     if (!stale.empty())
         settings.key.apply(stale);
 
+    {
+        // A list that was cut short before is asked for again in whole.
+        std::lock_guard guard(settings.distributionLinesLock);
+        settings.distributionLines.clear();
+    }
     bool found = settings.distribution == 0;
     std::vector<StoreChange> entries;
     auto onEntry = [&](const std::string& line) {
@@ -69,10 +74,12 @@ void fetchDistributionList(WorkerJob& job) {
     settings.key.apply(entries);
     if (outcome.tooLong)
         job.fatal("Distribution list is WAY too long");
-    if (outcome.ended) {
-        settings.serverWdbVersion = outcome.version;
-        diagnostic("m_version = %ld\n", static_cast<long>(outcome.version));
-    }
+    // A list without its end line is not the server's list: no choice is made from it, and the
+    // next pass asks for it again.
+    if (!outcome.ended)
+        job.fatal("Distribution list cut short: %s", endText(job.connection.end()));
+    settings.serverWdbVersion = outcome.version;
+    diagnostic("m_version = %ld\n", static_cast<long>(outcome.version));
     if (!found)
         settings.mustChooseDistribution = 1;
     settings.distListPending = 0;

@@ -7,11 +7,14 @@
 #include "settings/settings.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <optional>
 #include <strings.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <zlib.h>
@@ -43,22 +46,27 @@ void updateProgress(const WorkerJob& job) {
         job.setProgress(static_cast<int>(job.bytesDone * 100 / job.bytesTotal));
 }
 
-// Reads and drops one file's data, so that the next file is read from the right place.
-void skipFileData(WorkerJob& job, std::int32_t packedSize) {
-    char block[fileDataBlockSize];
-    std::int64_t remaining = packedSize;
-    while (remaining > 0) {
-        long received = job.connection.receive(
-            block, static_cast<std::size_t>(std::min<std::int64_t>(remaining, sizeof block)));
-        if (received <= 0)
-            return;
-        remaining -= received;
-        job.bytesDone += received;
-        updateProgress(job);
-    }
+// Which file a descriptor or a name is: a temporary file is ours only while its name still
+// leads to the file we opened.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+std::optional<FileIdentity> identityOf(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        return std::nullopt;
+    return FileIdentity{info.st_dev, info.st_ino};
 }
 
-using Block = std::unique_ptr<unsigned char[]>;
+std::optional<FileIdentity> identityAt(const std::string& name) {
+    struct stat info {};
+    if (::lstat(name.c_str(), &info) != 0)
+        return std::nullopt;
+    return FileIdentity{info.st_dev, info.st_ino};
+}
 
 // A file's temporary name, created afresh, with the directories along its path when they are
 // missing.
@@ -73,6 +81,51 @@ UniqueFd createTemporary(const std::string& path, const std::string& temporary) 
 
 } // namespace
 
+// Blocks of inflated bytes on their way from the worker to the writer. A block goes back to the
+// pool when its handle is dropped, wherever that happens (handed over empty, written, left in a
+// queue at the end of a pass), so the pool can never run dry by a block lost on the way.
+class Downloader::BlockPool {
+public:
+    struct Return {
+        BlockPool* pool;
+        void operator()(unsigned char* bytes) const { pool->giveBack(bytes); }
+    };
+    using Block = std::unique_ptr<unsigned char[], Return>;
+
+    BlockPool() = default;
+    BlockPool(const BlockPool&) = delete;
+    BlockPool& operator=(const BlockPool&) = delete;
+
+    // A block to fill; waits while every block is on its way.
+    Block take() {
+        std::unique_lock guard(lock_);
+        returned_.wait(guard, [this] { return !spare_.empty() || made_ < blocksInFlight; });
+        if (spare_.empty()) {
+            ++made_;
+            return Block(new unsigned char[blockSize], Return{this});
+        }
+        unsigned char* bytes = spare_.back().release();
+        spare_.pop_back();
+        return Block(bytes, Return{this});
+    }
+
+private:
+    void giveBack(unsigned char* bytes) {
+        {
+            std::lock_guard guard(lock_);
+            spare_.emplace_back(bytes);
+        }
+        returned_.notify_one();
+    }
+
+    std::mutex lock_;
+    std::condition_variable returned_;
+    std::vector<std::unique_ptr<unsigned char[]>> spare_; // guarded by lock_
+    std::size_t made_ = 0; // guarded by lock_; those not in spare_ are on their way
+};
+
+using Block = Downloader::BlockPool::Block;
+
 // A file on its way to its place: its names, what it must be, and its open temporary file.
 struct PendingFile {
     std::string path; // with '/'
@@ -83,6 +136,7 @@ struct PendingFile {
     std::uint64_t size = 0;
     bool reported = true;
     UniqueFd output;
+    FileIdentity identity; // of the temporary file
 };
 
 // The writer thread: digests and writes the inflated blocks of each file, then verifies the file
@@ -109,7 +163,7 @@ public:
         // Temporary files made ahead for files the pass never reached.
         for (Planned& planned : planned_)
             if (planned.output)
-                ::unlink(planned.temporary.c_str());
+                removeIfStill(planned.output, planned.temporary);
     }
 
     // The files the phase will download, in order: the writer creates their temporary files a
@@ -124,7 +178,8 @@ public:
 
     // The temporary file of the `index`-th planned file, made ahead or now; nothing when that
     // file is not the one named, so that a call out of the plan's order never writes into
-    // another file's temporary.
+    // another file's temporary. A file made ahead is taken only while its name still leads to
+    // it; otherwise it is made again.
     std::optional<UniqueFd> takeTemporary(std::size_t index, const std::string& temporary) {
         std::unique_lock guard(lock_);
         if (index >= planned_.size() || planned_[index].temporary != temporary)
@@ -132,42 +187,27 @@ public:
         Planned& planned = planned_[index];
         taken_ = std::max(taken_, index + 1);
         changed_.notify_all();
+        UniqueFd output;
         if (planned.state == Planned::waiting) {
-            planned.state = Planned::creating;
-            guard.unlock();
-            UniqueFd output = createTemporary(planned.path, planned.temporary);
-            guard.lock();
             planned.state = Planned::taken;
-            return output;
+        } else {
+            changed_.wait(guard, [&] { return planned.state == Planned::made; });
+            planned.state = Planned::taken;
+            output = std::move(planned.output);
         }
-        changed_.wait(guard, [&] { return planned.state == Planned::made; });
-        planned.state = Planned::taken;
-        return std::move(planned.output);
+        guard.unlock();
+        if (output && identityAt(planned.temporary) != identityOf(output.get()))
+            output.reset();
+        if (!output)
+            output = createTemporary(planned.path, planned.temporary);
+        return output;
     }
 
-    // A block to inflate into; waits while every block is on its way.
-    Block takeBlock() {
-        std::unique_lock guard(lock_);
-        changed_.wait(guard, [this] { return !spare_.empty() || blocksOut_ < blocksInFlight; });
-        if (!spare_.empty()) {
-            Block block = std::move(spare_.back());
-            spare_.pop_back();
-            return block;
-        }
-        ++blocksOut_;
-        return Block(new unsigned char[blockSize]);
+    void begin(std::unique_ptr<PendingFile> file) {
+        Item item{Item::Kind::begin};
+        item.file = std::move(file);
+        push(std::move(item));
     }
-
-    // A block that goes back unused.
-    void giveBack(Block block) {
-        {
-            std::lock_guard guard(lock_);
-            spare_.push_back(std::move(block));
-        }
-        changed_.notify_all();
-    }
-
-    void begin(PendingFile file) { push({Item::Kind::begin, std::move(file)}); }
     void data(Block block, std::size_t length) {
         Item item{Item::Kind::data};
         item.block = std::move(block);
@@ -197,11 +237,18 @@ public:
 private:
     struct Item {
         enum class Kind { begin, data, end, drop, report, failure } kind;
-        PendingFile file{};
-        Block block{};
+        std::unique_ptr<PendingFile> file{};
+        Block block{nullptr, {nullptr}};
         std::size_t length = 0;
         std::string line{};
     };
+
+    // Removes a temporary file that is still the one we opened, never one put there since.
+    static void removeIfStill(const UniqueFd& output, const std::string& temporary) {
+        if (std::optional<FileIdentity> ours = identityOf(output.get());
+            ours && identityAt(temporary) == ours)
+            ::unlink(temporary.c_str());
+    }
 
     void push(Item item) {
         {
@@ -250,19 +297,17 @@ private:
                 busy_ = true;
             }
             handle(item);
-            if (item.block)
-                giveBack(std::move(item.block));
         }
         // A file the worker never ended (its pass was cut short) is not left half-written.
         if (current_)
-            abandon();
+            abandon(takeCurrent());
     }
 
     void handle(Item& item) {
         switch (item.kind) {
         case Item::Kind::begin:
             if (current_)
-                abandon();
+                abandon(takeCurrent());
             current_ = std::move(item.file);
             md5_ = MD5();
             written_ = 0;
@@ -280,11 +325,11 @@ private:
             break;
         case Item::Kind::end:
             if (current_)
-                finish();
+                install(takeCurrent());
             break;
         case Item::Kind::drop:
             if (current_)
-                abandon();
+                abandon(takeCurrent());
             break;
         case Item::Kind::report:
             settings_.reportLines.push_back(std::move(item.line));
@@ -295,62 +340,72 @@ private:
         }
     }
 
+    // The current file leaves the writer's hands whole: whatever happens to it next happens to
+    // the caller's own object, which lives until the caller is done with it.
+    std::unique_ptr<PendingFile> takeCurrent() { return std::exchange(current_, nullptr); }
+
     void failure(std::string line) {
         settings_.reportLines.push_back(std::move(line));
         ++settings_.installErrors;
     }
 
     // Removes the temporary file; a write that failed in it is reported.
-    void abandon() {
-        current_->output.reset();
-        ::unlink(current_->temporary.c_str());
+    void abandon(std::unique_ptr<PendingFile> file) {
+        if (file->output) {
+            removeIfStill(file->output, file->temporary);
+            file->output.reset();
+        } else if (identityAt(file->temporary) == file->identity) {
+            ::unlink(file->temporary.c_str());
+        }
         if (failedHere_)
-            failure("Error: couldn't write " + current_->display);
-        current_.reset();
+            failure("Error: couldn't write " + file->display);
     }
 
-    void finish() {
-        PendingFile& file = *current_;
+    void install(std::unique_ptr<PendingFile> file) {
         if (writeFailed_ && !failedHere_) {
             // An earlier file could not be written: the pass ends, and this one is not kept.
-            failedHere_ = false;
-            abandon();
+            abandon(std::move(file));
             return;
         }
-        if (failedHere_ || !file.output.close()) {
+        if (failedHere_ || !file->output.close()) {
             failedHere_ = true;
             writeFailed_ = true;
-            abandon();
+            abandon(std::move(file));
             return;
         }
         md5_.finalize();
-        if (written_ != file.size || md5_.hex_digest() != file.digest) {
-            abandon();
-            failure("Error: couldn't verify " + file.display);
+        // What was written, and only if its name still leads to what was written, may go in.
+        if (written_ != file->size || md5_.hex_digest() != file->digest ||
+            identityAt(file->temporary) != file->identity) {
+            std::string line = "Error: couldn't verify " + file->display;
+            abandon(std::move(file));
+            failure(std::move(line));
             return;
         }
-        switch (installFile(file.temporary, file.path, file.backup)) {
+        switch (installFile(file->temporary, file->path, file->backup)) {
         case InstallResult::installed:
-            if (file.reported)
-                settings_.reportLines.push_back("New: " + file.display);
-            verified_.emplace_back(file.path, file.digest);
+            if (file->reported)
+                settings_.reportLines.push_back("New: " + file->display);
+            verified_.emplace_back(file->path, file->digest);
             break;
         case InstallResult::replaced:
-            if (file.reported)
-                settings_.reportLines.push_back("Changed: " + file.display);
-            verified_.emplace_back(file.path, file.digest);
+            if (file->reported)
+                settings_.reportLines.push_back("Changed: " + file->display);
+            verified_.emplace_back(file->path, file->digest);
             break;
         case InstallResult::directoryInTheWay:
-            ::unlink(file.temporary.c_str());
-            failure("Error: couldn't replace directory " + file.display);
+            ::unlink(file->temporary.c_str());
+            failure("Error: couldn't replace directory " + file->display);
+            break;
+        case InstallResult::noRoomForBackup:
+            failure("Error: no room on the disk to keep the old version of " + file->display);
             break;
         case InstallResult::noBackup:
         case InstallResult::notMoved:
             // The new content stays in the temporary file; the file in place is untouched.
-            failure("Error: couldn't rename " + file.display);
+            failure("Error: couldn't rename " + file->display);
             break;
         }
-        current_.reset();
     }
 
     Settings& settings_;
@@ -360,13 +415,11 @@ private:
     std::size_t made_ = 0;        // guarded by lock_: planned files looked at for making ahead
     std::size_t taken_ = 0;       // guarded by lock_: planned files the worker has come to
     std::deque<Item> queue_;      // guarded by lock_
-    std::vector<Block> spare_;    // guarded by lock_
-    std::size_t blocksOut_ = 0;   // guarded by lock_
     bool busy_ = false;           // guarded by lock_
     bool stopping_ = false;       // guarded by lock_
     std::atomic<bool> writeFailed_{false};
     // The writer thread's own.
-    std::optional<PendingFile> current_;
+    std::unique_ptr<PendingFile> current_;
     MD5 md5_;
     std::uint64_t written_ = 0;
     bool failedHere_ = false;
@@ -376,13 +429,14 @@ private:
 
 namespace {
 
-// Inflates one zlib stream as its bytes arrive, straight into the writer's blocks. Its results
-// are those of zlib's uncompress for the same bytes: Z_DATA_ERROR for a corrupt or unfinished
-// stream, Z_BUF_ERROR for one that inflates to more than the room given; bytes after the end of
-// the stream are ignored.
+// Inflates one zlib stream as its bytes arrive, straight into the pool's blocks, which go to the
+// writer. Its results are those of zlib's uncompress for the same bytes: Z_DATA_ERROR for a
+// corrupt or unfinished stream, Z_BUF_ERROR for one that inflates to more than the room given;
+// bytes after the end of the stream are ignored.
 class Inflater {
 public:
-    Inflater(Downloader::Writer& writer, std::uint64_t room) : writer_(writer), room_(room) {
+    Inflater(Downloader::BlockPool& pool, Downloader::Writer& writer, std::uint64_t room)
+        : pool_(pool), writer_(writer), room_(room) {
         ready_ = inflateInit(&stream_) == Z_OK;
     }
     Inflater(const Inflater&) = delete;
@@ -390,19 +444,17 @@ public:
     ~Inflater() {
         if (ready_)
             inflateEnd(&stream_);
-        if (block_)
-            writer_.giveBack(std::move(block_));
     }
 
     // Z_OK while the stream goes on, Z_STREAM_END once it has ended, or an error.
-    int feed(const unsigned char* bytes, std::size_t length) {
+    int feed(std::span<const unsigned char> bytes) {
         if (!ready_)
             return Z_MEM_ERROR;
-        stream_.next_in = const_cast<unsigned char*>(bytes);
-        stream_.avail_in = static_cast<uInt>(length);
+        stream_.next_in = const_cast<unsigned char*>(bytes.data());
+        stream_.avail_in = static_cast<uInt>(bytes.size());
         while (stream_.avail_in > 0) {
             if (!block_) {
-                block_ = writer_.takeBlock();
+                block_ = pool_.take();
                 stream_.next_out = block_.get();
                 stream_.avail_out = blockSize;
             }
@@ -422,18 +474,19 @@ public:
     }
 
 private:
+    // An empty block goes back to the pool with its handle.
     void handOver() {
-        std::size_t used = blockSize - stream_.avail_out;
-        if (used > 0)
-            writer_.data(std::move(block_), used);
-        block_.reset();
+        Block block = std::move(block_);
+        if (std::size_t used = blockSize - stream_.avail_out; used > 0)
+            writer_.data(std::move(block), used);
     }
 
+    Downloader::BlockPool& pool_;
     Downloader::Writer& writer_;
     std::uint64_t room_;
     z_stream stream_{};
     bool ready_ = false;
-    Block block_;
+    Block block_{nullptr, {nullptr}};
 };
 
 } // namespace
@@ -450,7 +503,8 @@ bool isAddonDataFile(const std::string& path) {
 }
 
 Downloader::Downloader(WorkerJob& job)
-    : job_(job), writer_(std::make_unique<Writer>(job.settings)) {}
+    : job_(job), pool_(std::make_unique<BlockPool>()),
+      writer_(std::make_unique<Writer>(job.settings)), received_(inflateInputSize) {}
 
 Downloader::~Downloader() = default;
 
@@ -476,6 +530,23 @@ const std::vector<std::pair<std::string, std::string>>& Downloader::verified() {
     return writer_->verified();
 }
 
+bool Downloader::receive(std::uint64_t length,
+                         const std::function<void(std::span<const unsigned char>)>& onData) {
+    return receiveFileData(job_.connection, length, received_, onData, [this](std::size_t got) {
+        job_.bytesDone += static_cast<std::int64_t>(got);
+        updateProgress(job_);
+    });
+}
+
+// Before the pass ends, the files handed over before this one are done, so that their report
+// lines come first.
+void Downloader::settle(std::optional<std::string> failure) {
+    writer_->drop();
+    if (failure)
+        writer_->report(std::move(*failure), true);
+    writer_->drain();
+}
+
 void Downloader::downloadFile(const DownloadEntry& entry) {
     Settings& settings = job_.settings;
     const std::string& path = entry.path;
@@ -488,75 +559,56 @@ void Downloader::downloadFile(const DownloadEntry& entry) {
     else
         job_.status("Downloading %s", replaceChar(path, '/', '\\').c_str());
 
-    PendingFile file;
-    file.path = replaceChar(path, '\\', '/');
-    file.display = replaceChar(file.path, '/', '\\');
-    file.temporary = file.path + ".new";
-    file.backup = file.path + ".prepatch";
-    file.digest = entry.digest;
-    file.size = static_cast<std::uint64_t>(entry.size);
-    file.reported = !addonData || settings.completeCheck;
-    if (file.backup.size() < nameAreaSize) {
-        std::optional<UniqueFd> ahead = writer_->takeTemporary(next_++, file.temporary);
-        file.output = ahead ? std::move(*ahead) : createTemporary(file.path, file.temporary);
+    auto file = std::make_unique<PendingFile>();
+    file->path = replaceChar(path, '\\', '/');
+    file->display = replaceChar(file->path, '/', '\\');
+    file->temporary = file->path + ".new";
+    file->backup = file->path + ".prepatch";
+    file->digest = entry.digest;
+    file->size = static_cast<std::uint64_t>(entry.size);
+    file->reported = !addonData || settings.completeCheck;
+    if (file->backup.size() < nameAreaSize) {
+        std::optional<UniqueFd> ahead = writer_->takeTemporary(next_++, file->temporary);
+        file->output = ahead ? std::move(*ahead) : createTemporary(file->path, file->temporary);
     }
-    if (!file.output) {
-        job_.status("Failed to create %s", file.temporary.c_str());
-        writer_->report("Error: couldn't create " + file.display, true);
-        skipFileData(job_, entry.packedSize);
+    std::optional<FileIdentity> identity =
+        file->output ? identityOf(file->output.get()) : std::nullopt;
+    auto packedSize = static_cast<std::uint64_t>(entry.packedSize);
+    if (!identity) {
+        job_.status("Failed to create %s", file->temporary.c_str());
+        writer_->report("Error: couldn't create " + file->display, true);
+        // Its data is read and dropped, so that the next file is read from the right place.
+        if (!receive(packedSize, [](std::span<const unsigned char>) {})) {
+            settle(std::nullopt);
+            job_.fatal("Download failed!");
+        }
         return;
     }
-    std::string display = file.display;
-    std::uint64_t size = file.size;
+    file->identity = *identity;
+    std::string display = file->display;
+    std::uint64_t size = file->size;
     writer_->begin(std::move(file));
     updateProgress(job_);
 
-    // Before the pass ends, the files handed over before this one are done, so that their
-    // report lines come first.
-    auto settle = [this](std::optional<std::string> line) {
-        writer_->drop();
-        if (line)
-            writer_->report(std::move(*line), true);
-        writer_->drain();
-    };
-
     int inflated = Z_OK;
+    bool whole;
     {
-        Inflater inflater(*writer_, size);
-        // The bytes of several receives are inflated together: zlib runs its fast loop over
-        // longer input and is called far less often.
-        std::vector<unsigned char>& pending = pending_;
-        pending.resize(inflateInputSize);
-        std::size_t held = 0;
-        auto packedSize = static_cast<std::size_t>(entry.packedSize);
-        std::size_t request = std::min(fileDataBlockSize, packedSize);
-        std::size_t received = 0;
-        do {
-            long got = job_.connection.receive(pending.data() + held, request);
-            if (got <= 0)
-                break;
-            received += static_cast<std::size_t>(got);
-            held += static_cast<std::size_t>(got);
-            job_.bytesDone += got;
-            updateProgress(job_);
-            // A stream that failed is still read to its end, so that a short download is told
-            // as such and the next file starts at the right byte.
-            if (held + fileDataBlockSize > pending.size() || received == packedSize) {
-                if (inflated == Z_OK)
-                    inflated = inflater.feed(pending.data(), held);
-                held = 0;
-            }
+        Inflater inflater(*pool_, *writer_, size);
+        // A stream that failed is still read to its end, so that a short download is told as
+        // such and the next file starts at the right byte.
+        whole = receive(packedSize, [&](std::span<const unsigned char> bytes) {
+            if (inflated == Z_OK)
+                inflated = inflater.feed(bytes);
             if (writer_->writeFailed()) {
                 settle(std::nullopt);
                 job_.fatal("Write failed!");
             }
-            request = std::min(request, packedSize - received);
-        } while (received < packedSize);
-        updateProgress(job_);
-        if (received < packedSize) {
-            settle("Error: couldn't download " + display);
-            job_.fatal("Download failed!");
-        }
+        });
+    }
+    updateProgress(job_);
+    if (!whole) {
+        settle("Error: couldn't download " + display);
+        job_.fatal("Download failed!");
     }
     if (inflated != Z_STREAM_END) {
         settle(std::nullopt);

@@ -3,7 +3,10 @@
 #include "patcher/patch_list.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,13 +40,22 @@ public:
     // After finish: the installed files with their digests, for the digest cache.
     const std::vector<std::pair<std::string, std::string>>& verified();
 
+    class BlockPool;
     class Writer;
 
 private:
+    // Receives one file's data from the connection, advancing the progress; false when the
+    // stream ended first.
+    bool receive(std::uint64_t length,
+                 const std::function<void(std::span<const unsigned char>)>& onData);
+    void settle(std::optional<std::string> failure);
+
     WorkerJob& job_;
+    // The pool outlives the writer, whose queue may still hold its blocks.
+    std::unique_ptr<BlockPool> pool_;
     std::unique_ptr<Writer> writer_;
-    std::vector<unsigned char> pending_; // received bytes not inflated yet
-    std::size_t next_ = 0;               // files downloaded so far
+    std::vector<unsigned char> received_; // received bytes not inflated yet
+    std::size_t next_ = 0;                // files downloaded so far
 };
 
 // One file on its own, as the patch run downloads each.

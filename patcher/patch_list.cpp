@@ -126,13 +126,27 @@ std::optional<std::vector<PatchEntry>> parsePatchEntries(const std::vector<std::
             return std::nullopt;
         entries.push_back(std::move(entry));
     }
+    // A file's temporary and backup names are its own: a list that names one of them as a file
+    // of its own would have two files written through one name.
+    for (const PatchEntry& entry : entries)
+        for (const char* suffix : {".new", ".prepatch", ".prepatch.new"})
+            if (listed.count(entry.path + suffix) != 0)
+                return std::nullopt;
     return entries;
 }
 
-std::vector<std::string> readPatchList(WorkerJob& job, int distribution) {
+std::vector<std::string> readPatchList(WorkerJob& job, int distribution,
+                                       const std::function<void()>& onFirstBytes) {
     std::string reply;
-    if (patchListExchange(job.connection, distribution, reply) == PatchListOutcome::tooLong)
+    switch (patchListExchange(job.connection, distribution, reply, onFirstBytes)) {
+    case PatchListOutcome::ended:
+        break;
+    case PatchListOutcome::tooLong:
         job.fatal("Patch list is WAY too long");
+    case PatchListOutcome::cut:
+        // Nothing is patched or cleaned on the strength of a list received in part.
+        job.fatal("Patch list cut short: %s", endText(job.connection.end()));
+    }
     return splitPatchList(reply);
 }
 

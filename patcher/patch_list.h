@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -32,12 +33,17 @@ using DownloadList = std::vector<DownloadEntry>;
 inline constexpr std::int64_t largestFileSize = 1073741824;
 
 // Sends the PatchListRequest and splits the reply into its lines (every '\' turned into '/'),
-// up to the end line "D". Ends the pass with "Patch list is WAY too long" past 100000 bytes.
-std::vector<std::string> readPatchList(WorkerJob& job, int distribution);
+// up to the end line "D". Ends the pass with "Patch list is WAY too long" past 100000 bytes, and
+// with "Patch list cut short: ..." when the stream ends before the end line. `onFirstBytes`
+// runs when the reply begins to arrive.
+std::vector<std::string> readPatchList(WorkerJob& job, int distribution,
+                                       const std::function<void()>& onFirstBytes = {});
 
 // The entries of a patch list's lines, three lines each. Nothing unless every entry is well
 // formed: sizes that are two numbers in 0..1 GiB, a digest of 32 hex digits, a path that stays
-// inside the game directory (safeRelativePath) and is listed once.
+// inside the game directory (safeRelativePath) and is listed once, and no path that is another
+// listed path's temporary or backup name (its name followed by ".new", ".prepatch" or
+// ".prepatch.new").
 std::optional<std::vector<PatchEntry>> parsePatchEntries(const std::vector<std::string>& lines);
 
 // Decides for every entry whether the file on disk is current, exempt or to be fetched; fills

@@ -11,11 +11,36 @@
 #include "settings/settings.h"
 #include "uploader/upload_pass.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
+
 constexpr char cleanedDirectory[] = "Pelvar_Cleaned";
+
+// A store that cannot keep what the pass records (another program holds it locked, the file is
+// damaged, the disk is full) is told on the status line and on standard error, as at start-up;
+// the pass goes on, as nothing it does on disk depends on the store.
+void tellStoreFailure(WorkerJob& job) {
+    std::string failure = job.settings.key.takeFailure();
+    if (failure.empty())
+        return;
+    job.status("Settings could not be saved: %s", failure.c_str());
+    std::fprintf(stderr, "%s: settings could not be saved: %s\n", program_invocation_short_name,
+                 failure.c_str());
 }
+
+// The installed files reach the disk before the digest cache says they are current, so that a
+// power cut never leaves a file that the cache vouches for but the disk lost.
+bool flushToDisk() {
+    UniqueFd gameDirectory(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return gameDirectory && ::syncfs(gameDirectory.get()) == 0;
+}
+
+} // namespace
 
 void runPatchPass(WorkerJob& job) {
     PatchRun(job).run();
@@ -25,17 +50,22 @@ void PatchRun::run() {
     Settings& settings = job_.settings;
     job_.setProgress(0);
     settings.installErrors = 0;
+    settings.bytesUploaded = 0;
     // Two passes on one game directory would overwrite each other's temporary files and
     // backups; the second one ends before it changes anything.
     DirectoryLock gameDirectory;
     if (!gameDirectory.tryLock("."))
         job_.fatal("Another pass is running in this game directory, aborting");
+    if (!settings.key.isOpen())
+        job_.status("Settings are not remembered: %s", settings.storeError().c_str());
     fetchDistributionList(job_);
+    tellStoreFailure(job_);
     if (settings.mustChooseDistribution) {
         job_.status("Choose a Distribution");
         job_.askDistribution();
     }
     uploadPass(job_);
+    tellStoreFailure(job_);
 
     if (int distribution = settings.distribution; distribution != 0) {
         job_.status("Patching Pelvar");
@@ -50,17 +80,20 @@ void PatchRun::run() {
             DownloadList downloads = checkFiles(job_, lines);
             // Every request goes out before the first download, so the server sends the files
             // back to back on the one connection.
+            std::vector<std::string> requested;
             for (const DownloadEntry& entry : downloads)
-                sendFileRequest(job_.connection, entry.path);
-            if (!downloads.empty())
-                sendFileRequestEnd(job_.connection);
+                requested.push_back(entry.path);
+            if (!sendFileRequests(job_.connection, requested))
+                job_.fatal("Download failed!");
             job_.bytesDone = 0;
             Downloader downloader(job_);
             downloader.plan(downloads);
             for (const DownloadEntry& entry : downloads)
                 downloader.downloadFile(entry);
             downloader.finish();
-            rememberVerified(downloader.verified());
+            if (!downloader.verified().empty() && flushToDisk())
+                rememberVerified(downloader.verified());
+            tellStoreFailure(job_);
             if (settings.keepClean || settings.completeCheck)
                 cleanUp();
             job_.status("Pelvar Patching Complete");

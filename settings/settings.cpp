@@ -57,6 +57,10 @@ void Settings::load() {
     keepClean = readFlag("KeepClean", 0);
     Username = readString("Username");
     Password = readString("Password");
+    loadUploadState();
+}
+
+void Settings::loadUploadState() {
     storedWdbVersion = toInt(decimalValue(readString("wdbVersion")));
     questCacheOffset = decimalValue(readString("wdbQuests"));
     itemCacheOffset = decimalValue(readString("wdbItems"));

@@ -42,6 +42,8 @@ public:
     std::atomic<int> openGL{0};
     std::atomic<int> keepClean{0};
     std::atomic<int> completeCheck{0};
+    // Set while a pass that began with completeCheck runs, and until its end is handled.
+    std::atomic<int> checkingCompletely{0};
     std::atomic<int> distribution{1};
     std::int32_t storedWdbVersion = 0;
     long questCacheOffset = 0;
@@ -59,6 +61,9 @@ public:
     void writeString(std::string_view name, std::string_view text);
     void writeFlag(std::string_view name, int flag);
     void deleteValue(std::string_view name);
+
+    // Reads "wdbVersion", "wdbQuests" and "wdbItems" again: what the last upload recorded.
+    void loadUploadState();
 
     // Why the store could not be opened; empty when it is open.
     const std::string& storeError() const { return storeError_; }

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -194,25 +195,47 @@ bool SettingsStore::removeLocked(std::string_view name) {
     return ok;
 }
 
+bool SettingsStore::failedLocked() {
+    if (failure_.empty())
+        failure_ = sqlite3_errmsg(db_);
+    return false;
+}
+
+std::string SettingsStore::takeFailure() {
+    std::lock_guard guard(lock_);
+    return std::exchange(failure_, {});
+}
+
+void SettingsStore::setBusyTimeout(int milliseconds) {
+    std::lock_guard guard(lock_);
+    if (db_)
+        sqlite3_busy_timeout(db_, milliseconds);
+}
+
 bool SettingsStore::write(std::string_view name, std::string_view data) {
     std::lock_guard guard(lock_);
-    return db_ && writeLocked(name, data);
+    return db_ && (writeLocked(name, data) || failedLocked());
 }
 
 bool SettingsStore::remove(std::string_view name) {
     std::lock_guard guard(lock_);
-    return db_ && removeLocked(name);
+    return db_ && (removeLocked(name) || failedLocked());
 }
 
 bool SettingsStore::apply(const std::vector<StoreChange>& changes) {
     std::lock_guard guard(lock_);
-    if (!db_ || !execLocked("BEGIN IMMEDIATE"))
+    if (!db_)
         return false;
+    if (!execLocked("BEGIN IMMEDIATE"))
+        return failedLocked();
     bool ok = true;
     for (const StoreChange& change : changes)
         ok = (change.data ? writeLocked(change.name, *change.data) : removeLocked(change.name)) &&
              ok;
+    if (!ok)
+        failedLocked();
     if (!execLocked("COMMIT")) {
+        failedLocked();
         execLocked("ROLLBACK");
         return false;
     }
@@ -232,18 +255,21 @@ std::vector<std::pair<std::string, std::string>> SettingsStore::readDigests() co
 
 bool SettingsStore::applyDigests(const std::vector<StoreChange>& changes) {
     std::lock_guard guard(lock_);
-    if (!db_ || !execLocked("BEGIN IMMEDIATE"))
+    if (!db_)
         return false;
+    if (!execLocked("BEGIN IMMEDIATE"))
+        return failedLocked();
     bool ok = true;
     for (const StoreChange& change : changes) {
         sqlite3_stmt* statement = change.data ? upsertDigest_ : deleteDigest_;
         bindName(statement, 1, change.name);
         if (change.data)
             bindName(statement, 2, *change.data);
-        ok = sqlite3_step(statement) == SQLITE_DONE && ok;
+        ok = (sqlite3_step(statement) == SQLITE_DONE || failedLocked()) && ok;
         sqlite3_reset(statement);
     }
     if (!execLocked("COMMIT")) {
+        failedLocked();
         execLocked("ROLLBACK");
         return false;
     }

@@ -50,7 +50,14 @@ public:
     // All changes in one transaction (`name` is the path; no `data` deletes it).
     bool applyDigests(const std::vector<StoreChange>& changes);
 
+    // Why the first write since the last call failed (another program holding the database
+    // locked past the busy time-out, a damaged file, a full disk); empty when none failed.
+    std::string takeFailure();
+    // How long a write waits for another program that holds the database.
+    void setBusyTimeout(int milliseconds);
+
 private:
+    bool failedLocked(); // records the database's error; always false
     bool writeLocked(std::string_view name, std::string_view data);
     bool removeLocked(std::string_view name);
     bool execLocked(const char* sql);
@@ -58,6 +65,7 @@ private:
     void closeLocked();
 
     mutable std::mutex lock_;
+    std::string failure_; // guarded by lock_
     sqlite3* db_ = nullptr;
     sqlite3_stmt* select_ = nullptr;
     sqlite3_stmt* selectAll_ = nullptr;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <functional>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -193,17 +194,33 @@ TEST_F(CliTest, NoGameAndBadUsage) {
 }
 
 TEST_F(CliTest, FatalEndGivesExitCodeOne) {
-    server.addFile("1 Standard", "Interface/A.lua", std::string(20000, 'a'));
-    server.options()->corruptPath = "Interface/A.lua";
+    server.addFile("1 Standard", "Interface/AddOns/Beschädigt/Datei.lua", std::string(20000, 'a'));
     stored().writeString("Distribution", "1");
-    ProcessResult result = cli({});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err, "Decompression error: -3\n");
-    EXPECT_FALSE(contains(result.out, "Done!")) << "a failure never reads Done!";
-    EXPECT_EQ(linesOf(result.out).back(), "Decompression error: -3") << result.out;
-    std::vector<std::string> lines = linesOf(result.out);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Decompression error: -3"), 1)
-        << "the message that is the closing line is not printed twice";
+    struct Case {
+        std::function<void()> attack;
+        std::string message;
+    } cases[] = {
+        {[&] { server.options()->corruptPath = "Interface/AddOns/Beschädigt/Datei.lua"; },
+         "Decompression error: -3"},
+        // A patch list cut short is no list: never "Done!", however little was missing.
+        {[&] {
+             server.options()->corruptPath.clear();
+             server.options()->closeOn = 'P';
+             server.options()->closeAfter = 30;
+         },
+         "Patch list cut short: the server closed the connection"},
+    };
+    for (const Case& c : cases) {
+        c.attack();
+        ProcessResult result = cli({});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.err, c.message + "\n");
+        EXPECT_FALSE(contains(result.out, "Done!")) << "a failure never reads Done!";
+        EXPECT_EQ(linesOf(result.out).back(), c.message) << result.out;
+        std::vector<std::string> lines = linesOf(result.out);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), c.message), 1)
+            << "the message that is the closing line is not printed twice";
+    }
 }
 
 TEST_F(CliTest, EveryStatusLineOnceInOrderAndTheClosingLineLast) {

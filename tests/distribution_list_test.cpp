@@ -7,6 +7,7 @@
 #include "tests/support/test_window.h"
 
 #include <arpa/inet.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -156,31 +157,43 @@ TEST_F(DistributionListTest, OddLinesNeverTouchTheStoredChoice) {
     EXPECT_EQ(settings.serverWdbVersion, 4);
 }
 
-TEST_F(DistributionListTest, ServerClosingEarlyKeepsWhatArrivedAndClearsThePending) {
-    ScriptedPeer peer;
-    peer.expect("D\n").send("1 Standard\n2 Li").close();
-    peer.start();
-    ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
-    settings.serverWdbVersion = 0;
+// A list without its end line is not the server's list: the pass ends saying so, no choice is
+// forced from it, and the next pass asks for the whole list again.
+TEST_F(DistributionListTest, ListWithoutItsEndLineFailsThePassAndIsAskedForAgain) {
+    struct Case {
+        const char* name;
+        std::function<void(ScriptedPeer&)> script;
+        const char* status;
+    } cases[] = {
+        {"closed mid-line", [](ScriptedPeer& peer) { peer.send("1 Standard\n2 Li").close(); },
+         "Distribution list cut short: the server closed the connection"},
+        {"closed at once", [](ScriptedPeer& peer) { peer.close(); },
+         "Distribution list cut short: the server closed the connection"},
+        {"silent", [](ScriptedPeer& peer) { peer.send("1 Standard\n").readUntilClosed(); },
+         "Distribution list cut short: the server stopped answering"},
+    };
+    settings.distribution = 7;
+    settings.mustChooseDistribution = 0;
+    for (const Case& c : cases) {
+        ScriptedPeer peer;
+        peer.expect("D\n");
+        c.script(peer);
+        peer.start();
+        ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
+        auto started = std::chrono::steady_clock::now();
+        ASSERT_TRUE(fetch(300ms));
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 5s) << c.name;
+        EXPECT_TRUE(peer.finish()) << c.name;
+        EXPECT_EQ(job.copyStatus(), c.status);
+        EXPECT_EQ(settings.distListPending, 1) << c.name;
+        EXPECT_EQ(settings.mustChooseDistribution, 0) << c.name << ": no choice from a cut list";
+    }
+    TestServer server;
+    server.addDistribution("1 Standard");
+    server.addDistribution("7 Lite");
     ASSERT_TRUE(fetch());
-    EXPECT_TRUE(peer.finish());
-    EXPECT_EQ(lines(), std::vector<std::string>{"1 Standard"});
-    EXPECT_EQ(settings.readString("Distribution1"), "Standard");
-    EXPECT_EQ(settings.serverWdbVersion, 0);
+    EXPECT_EQ(lines(), (std::vector<std::string>{"1 Standard", "7 Lite"}));
     EXPECT_EQ(settings.distListPending, 0);
-}
-
-TEST_F(DistributionListTest, SilentServerNoLongerHangsThePass) {
-    ScriptedPeer peer;
-    peer.expect("D\n").readUntilClosed();
-    peer.start();
-    ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
-    auto started = std::chrono::steady_clock::now();
-    ASSERT_TRUE(fetch(300ms));
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-    EXPECT_EQ(settings.distListPending, 0);
-    EXPECT_TRUE(lines().empty());
-    EXPECT_TRUE(peer.finish());
 }
 
 TEST_F(DistributionListTest, NothingListeningEndsThePassWithCantConnect) {

@@ -1,6 +1,7 @@
 #include "app/job/worker_job.h"
 #include "net/protocol.h"
 #include "patcher/download.h"
+#include "patcher/fs/fs.h"
 #include "patcher/md5.h"
 #include "patcher/patch_list.h"
 #include "patcher/patch_run.h"
@@ -10,6 +11,8 @@
 #include "tests/support/test_server.h"
 
 #include <filesystem>
+#include <sys/stat.h>
+#include <thread>
 #include <zlib.h>
 
 using namespace std::chrono_literals;
@@ -146,6 +149,20 @@ TEST_F(DownloadTest, InstallFailuresKeepTheUsersFileAndAreReported) {
                                               {"Interface/C.lua", md5Of("new c")}}));
 }
 
+TEST_F(DownloadTest, AnUpdateKeepsTheFilesPermissions) {
+    TestServer server;
+    const std::string path = "Interface/AddOns/Schreibgeschützt/Nur zum Lesen.lua";
+    server.addFile("1 Standard", path, "new content");
+    writeFile(path, "old content");
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    ASSERT_TRUE(patch());
+    EXPECT_EQ(readFile(path), "new content");
+    EXPECT_EQ(readFile(path + ".prepatch"), "old content");
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0444u);
+}
+
 TEST_F(DownloadTest, BackupWhoseFileIsMissingIsKept) {
     TestServer server;
     server.addFile("1 Standard", "Interface/A.lua", "new");
@@ -163,10 +180,14 @@ protected:
         ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
         bool ran = pass([&](WorkerJob& worker) {
             worker.connect();
-            for (const DownloadEntry& entry : entries) {
+            for (const DownloadEntry& entry : entries)
                 worker.bytesTotal += entry.packedSize;
-                downloadFile(worker, entry);
-            }
+            // One download phase for all of them, as a pass has.
+            Downloader downloader(worker);
+            downloader.plan(entries);
+            for (const DownloadEntry& entry : entries)
+                downloader.downloadFile(entry);
+            downloader.finish();
             worker.close();
         });
         peer.finish();
@@ -257,25 +278,113 @@ TEST_F(ScriptedDownloadTest, DataThatDoesNotMatchTheListIsNeverInstalled) {
         {"short", 100, md5Of("short")}, // fewer bytes than announced
         {"x", 1, "D41D8CD98F00B204E9800998ECF8427E"},
     };
+    // Names longer than a string object holds in place, so that a report line read from a freed
+    // file would show (and AddressSanitizer would catch it).
+    const std::string lied = "Interface/AddOns/Lügner/Ärgerliche Daten.lua";
+    const std::string next = "Interface/AddOns/Lügner/Nächste Datei.lua";
     for (const Lie& lie : lies) {
         settings.reportLines.clear();
-        writeFile("a.txt", "old");
-        std::string packed = deflated(lie.sent), next = deflated("next");
+        writeFile(lied, "old");
+        std::string packed = deflated(lie.sent), nextPacked = deflated("next");
         ScriptedPeer peer;
-        peer.send(packed + next).readUntilClosed();
+        peer.send(packed + nextPacked).readUntilClosed();
         ASSERT_TRUE(download(
-            peer, {{"a.txt", lie.size, static_cast<std::int32_t>(packed.size()), lie.digest},
-                   {"b.txt", 4, static_cast<std::int32_t>(next.size()), md5Of("next")}}));
-        EXPECT_EQ(readFile("a.txt"), "old") << lie.sent;
-        EXPECT_FALSE(exists("a.txt.new"));
-        EXPECT_FALSE(exists("a.txt.prepatch"));
-        EXPECT_EQ(readFile("b.txt"), "next");
-        EXPECT_EQ(settings.reportLines,
-                  (std::vector<std::string>{"Error: couldn't verify a.txt", "New: b.txt"}))
+            peer, {{lied, lie.size, static_cast<std::int32_t>(packed.size()), lie.digest},
+                   {next, 4, static_cast<std::int32_t>(nextPacked.size()), md5Of("next")}}));
+        EXPECT_EQ(readFile(lied), "old") << lie.sent;
+        EXPECT_FALSE(exists(lied + ".new"));
+        EXPECT_FALSE(exists(lied + ".prepatch"));
+        EXPECT_EQ(readFile(next), "next");
+        EXPECT_EQ(
+            settings.reportLines,
+            (std::vector<std::string>{"Error: couldn't verify " + replaceChar(lied, '/', '\\'),
+                                      "New: " + replaceChar(next, '/', '\\')}))
             << lie.sent;
-        ::unlink("b.txt");
-        ::unlink("b.txt.prepatch");
+        ::unlink(next.c_str());
+        ::unlink((next + ".prepatch").c_str());
     }
+}
+
+// A temporary file made ahead whose name has since been taken by another file is not written to:
+// the download gets a file of its own, and the other file never becomes the download.
+TEST_F(ScriptedDownloadTest, TemporaryMadeAheadIsUsedOnlyWhileItsNameLeadsToIt) {
+    const std::string first = "Interface/AddOns/Vorlauf/Erste Datei.lua";
+    const std::string second = "Interface/AddOns/Vorlauf/Zweite Datei.lua";
+    std::string a = letters(3000, 1), b = letters(5000, 2);
+    std::string packedA = deflated(a), packedB = deflated(b);
+    std::vector<DownloadEntry> entries = {
+        {first, 3000, static_cast<std::int32_t>(packedA.size()), md5Of(a)},
+        {second, 5000, static_cast<std::int32_t>(packedB.size()), md5Of(b)}};
+    ScriptedPeer peer;
+    peer.send(packedA + packedB).readUntilClosed();
+    peer.start();
+    ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
+    ASSERT_TRUE(pass([&](WorkerJob& worker) {
+        worker.connect();
+        Downloader downloader(worker);
+        downloader.plan(entries);
+        auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!exists(second + ".new") && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        writeFile("planted by another program", "not the download");
+        ::rename("planted by another program", (second + ".new").c_str());
+        for (const DownloadEntry& entry : entries)
+            downloader.downloadFile(entry);
+        downloader.finish();
+        worker.close();
+    }));
+    peer.finish();
+    EXPECT_EQ(readFile(first), a);
+    EXPECT_EQ(readFile(second), b);
+    EXPECT_FALSE(exists(second + ".new"));
+}
+
+// Every size downloads, whatever buffer its plain or its compressed bytes meet the edge of: two
+// dozen empty files and more, one byte, 4 KiB (a receive), 64 KiB (what is inflated at once) and
+// 256 KiB (a block between the threads), each plus and minus one, and a large file.
+TEST_F(ScriptedDownloadTest, EveryEdgeOfEveryBufferDownloads) {
+    std::vector<DownloadEntry> entries;
+    std::vector<std::string> contents;
+    std::string stream;
+    auto add = [&](const std::string& path, const std::string& plain, const std::string& packed) {
+        entries.push_back({path, static_cast<std::int32_t>(plain.size()),
+                           static_cast<std::int32_t>(packed.size()), md5Of(plain)});
+        contents.push_back(plain);
+        stream += packed;
+    };
+    for (int i = 0; i < 30; ++i)
+        add("Interface/AddOns/Leere Dateien/Nummer " + std::to_string(i) + ".lua", "",
+            deflated(""));
+    // A stream of stored blocks exactly `length` bytes long.
+    auto storedOfLength = [](std::size_t length, unsigned seed) {
+        std::string plain = noise(length - 5 * (length / 65535 + 1) - 6, seed);
+        std::string packed = storedDeflated(plain);
+        for (int tries = 0; packed.size() != length && tries < 64; ++tries) {
+            plain.resize(packed.size() < length ? plain.size() + 1 : plain.size() - 1, 'x');
+            packed = storedDeflated(plain);
+        }
+        return std::make_pair(plain, packed);
+    };
+    unsigned seed = 1;
+    for (std::size_t edge : {4096, 65536, 262144}) {
+        for (std::size_t size : {edge - 1, edge, edge + 1}) {
+            std::string path = "Interface/AddOns/Größen/" + std::to_string(size);
+            std::string plain = noise(size, seed++);
+            add(path + " plain.lua", plain, deflated(plain));
+            auto [stored, packed] = storedOfLength(size, seed++);
+            EXPECT_EQ(packed.size(), size);
+            add(path + " stored.lua", stored, packed);
+        }
+    }
+    add("Interface/AddOns/Größen/ein Byte.lua", "1", deflated("1"));
+    add("Interface/AddOns/Größen/groß.lua", letters(5 << 20, 77), deflated(letters(5 << 20, 77)));
+    ScriptedPeer peer;
+    peer.send(stream).readUntilClosed();
+    ASSERT_TRUE(download(peer, entries));
+    EXPECT_EQ(job.fatalMessage(), std::nullopt);
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        EXPECT_TRUE(readFile(entries[i].path) == contents[i]) << entries[i].path;
+    EXPECT_EQ(settings.installErrors, 0);
 }
 
 TEST_F(ScriptedDownloadTest, HostilePatchListNeverWritesOutsideTheGame) {

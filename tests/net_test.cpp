@@ -216,31 +216,60 @@ TEST_F(PatchListExchangeTest, HundredThousandBytesAreAcceptedOneMoreIsTooLong) {
     }
 }
 
+// A server that trickles its reply, never silent long enough for one receive to give up, is given
+// up on once the reply as a whole takes longer than the slowest honest link would need.
+TEST(ExchangeBudget, TricklingServerIsGivenUpOnAsAWhole) {
+    ScriptedPeer peer;
+    peer.expect("P 1\n");
+    for (int i = 0; i < 300; ++i)
+        peer.send("x").pause(20ms);
+    peer.start();
+    ServerLink link;
+    link.ioTimeout = 1s;
+    link.minimumRate = 1000000; // so the budget is the second of ioTimeout and a tenth for bytes
+    ASSERT_EQ(link.connect(loopback(peer.port())).failure, ServerLink::Failure::none);
+    auto started = std::chrono::steady_clock::now();
+    std::string reply;
+    EXPECT_EQ(patchListExchange(link, 1, reply), PatchListOutcome::cut);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s) << "the trickle lasts six";
+    EXPECT_EQ(link.end(), LinkEnd::timedOut);
+    link.close();
+    peer.finish();
+}
+
 TEST_F(PatchListExchangeTest, PeerClosingKeepsWhatArrived) {
     ScriptedPeer peer;
     peer.expect("P 0\n").send("Interface\\A.lua\n1 2\n").close();
     std::string reply;
-    EXPECT_EQ(run(peer, 0, reply), PatchListOutcome::closed);
+    EXPECT_EQ(run(peer, 0, reply), PatchListOutcome::cut);
     EXPECT_EQ(splitPatchList(reply), (std::vector<std::string>{"Interface/A.lua", "1 2"}));
 }
 
+// The reply is judged by its first line, however the network splits it; a reply whose line
+// never ends is no reply.
 TEST(Login, RequestAndReplyRules) {
     struct Case {
-        const char* reply;
+        std::string reply;
         LoginOutcome outcome;
     };
     for (Case c :
          {Case{"OK\n", LoginOutcome::accepted}, Case{"OK\nwelcome back", LoginOutcome::accepted},
-          Case{"ok\n", LoginOutcome::refused}, Case{"OKx", LoginOutcome::refused},
-          Case{"OK", LoginOutcome::refused}, Case{"Login failed\n", LoginOutcome::refused}}) {
-        ScriptedPeer peer;
-        peer.expect("L\nthrall\nlok'tar\n").send(c.reply).readUntilClosed();
-        peer.start();
-        ServerLink link;
-        ASSERT_EQ(link.connect(loopback(peer.port())).failure, ServerLink::Failure::none);
-        EXPECT_EQ(loginExchange(link, "thrall", "lok'tar"), c.outcome) << c.reply;
-        link.close();
-        EXPECT_TRUE(peer.finish()) << peer.mismatch();
+          Case{"ok\n", LoginOutcome::refused}, Case{"OKx\n", LoginOutcome::refused},
+          Case{"Login failed\n", LoginOutcome::refused},
+          Case{std::string(600, 'O'), LoginOutcome::refused}, Case{"OK", LoginOutcome::noReply},
+          Case{"", LoginOutcome::noReply}}) {
+        for (std::size_t cut = 0; cut <= std::min<std::size_t>(c.reply.size(), 12); ++cut) {
+            ScriptedPeer peer;
+            peer.expect("L\nthrall\nlok'tar\n").send(c.reply.substr(0, cut)).pause(20ms);
+            peer.send(c.reply.substr(cut)).close();
+            peer.start();
+            ServerLink link;
+            ASSERT_EQ(link.connect(loopback(peer.port())).failure, ServerLink::Failure::none);
+            EXPECT_EQ(loginExchange(link, "thrall", "lok'tar"), c.outcome)
+                << c.reply.substr(0, 20) << " cut at " << cut;
+            link.close();
+            EXPECT_TRUE(peer.finish()) << peer.mismatch();
+        }
     }
 }
 
@@ -310,9 +339,8 @@ TEST(FileRequest, PathsCarryBackslashes) {
     peer.start();
     ServerLink link;
     ASSERT_EQ(link.connect(loopback(peer.port())).failure, ServerLink::Failure::none);
-    sendFileRequest(link, "Interface/FrameXML/UIParent.lua");
-    sendFileRequest(link, "WTF\\x");
-    sendFileRequestEnd(link);
+    EXPECT_TRUE(sendFileRequests(link, {"Interface/FrameXML/UIParent.lua", "WTF\\x"}));
+    EXPECT_TRUE(sendFileRequests(link, {})) << "nothing asked for sends nothing";
     link.close();
     EXPECT_TRUE(peer.finish()) << peer.mismatch();
 }

@@ -130,16 +130,22 @@ TEST_F(CheckFilesTest, MalformedListsEndThePassBeforeAnythingIsWritten) {
         {"a", "1 1", d + "0"},
         {"a", "1 1", d.substr(0, 31) + "g"},
         {"good.lua", "1 1", d, "a", "1 1", d, "good.lua", "1 1", d},
+        // A file's temporary and backup names belong to it, in whichever order they are listed.
+        {"Interface/Größe/Schrift.lua.new", "1 1", d, "Interface/Größe/Schrift.lua", "1 1", d},
+        {"Interface/Größe/Schrift.lua", "1 1", d, "Interface/Größe/Schrift.lua.new", "1 1", d},
+        {"Interface/Größe/Schrift.lua.prepatch", "1 1", d, "Interface/Größe/Schrift.lua", "1 1", d},
+        {"Interface/Größe/Schrift.lua.prepatch.new", "1 1", d, "Interface/Größe/Schrift.lua", "1 1",
+         d},
     };
     for (const auto& lines : corrupt) {
         check(lines);
         EXPECT_EQ(job.copyStatus(), "Corrupt patch info, aborting") << lines[0] << "|" << lines[1];
         EXPECT_EQ(cachedDigest("good.lua"), "") << "nothing is written before the list is checked";
     }
-    DownloadList list =
-        check({"a..b/..c", "1073741824 0", d, "x", " 3\t4 ", d.substr(0, 31) + "F"});
-    EXPECT_EQ(paths(list), (std::vector<std::string>{"a..b/..c", "x"}));
-    ASSERT_EQ(list.size(), 2u);
+    DownloadList list = check({"a..b/..c", "1073741824 0", d, "x", " 3\t4 ", d.substr(0, 31) + "F",
+                               "x.nopatch", "0 8", d, "x.old", "0 8", d});
+    EXPECT_EQ(paths(list), (std::vector<std::string>{"a..b/..c", "x", "x.nopatch", "x.old"}));
+    ASSERT_EQ(list.size(), 4u);
     EXPECT_EQ(list[1].size, 3);
     EXPECT_EQ(list[1].packedSize, 4);
 }

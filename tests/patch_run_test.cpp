@@ -4,6 +4,10 @@
 #include "tests/support/scripted_peer.h"
 #include "tests/support/test_server.h"
 
+#include <algorithm>
+#include <functional>
+#include <sqlite3.h>
+
 namespace {
 
 class PatchRunTest : public GameTest {
@@ -63,6 +67,11 @@ TEST_F(PatchRunTest, WholePassInItsFixedOrder) {
     EXPECT_EQ(job.copyStatus(), "Pelvar Patching Complete");
     EXPECT_EQ(server.uploads().size(), 1u);
     EXPECT_GT(settings.bytesUploaded, 0);
+
+    // The next pass in the same window has nothing to upload: it does not close with the bytes
+    // of the one before.
+    ASSERT_TRUE(run());
+    EXPECT_EQ(settings.bytesUploaded, 0);
 }
 
 TEST_F(PatchRunTest, NoDistributionMeansNoPatchList) {
@@ -163,6 +172,71 @@ TEST_F(PatchRunTest, ServerClosingMidDownloadLeavesEveryFileOldOrNew) {
         std::string content = readFile(name);
         EXPECT_TRUE(content == std::string("old ") + name || content == big + name) << name;
     }
+}
+
+// A patch list that ends without its end line is not the distribution: nothing is cleaned on the
+// strength of it, and the pass ends as a failure that says so, however the stream ended.
+TEST_F(PatchRunTest, PatchListCutShortCleansNothingAndFailsThePass) {
+    const std::string entry =
+        "Interface\\AddOns\\Größe\\Gelistete Datei.lua\n1 9\n" + std::string(32, 'a') + "\n";
+    struct Case {
+        const char* name;
+        std::function<void(ScriptedPeer&)> patchListReply;
+        const char* status;
+    } cases[] = {
+        {"closed mid-list", [&](ScriptedPeer& peer) { peer.send(entry + "Interface\\Ha").close(); },
+         "Patch list cut short: the server closed the connection"},
+        {"closed after a whole entry", [&](ScriptedPeer& peer) { peer.send(entry).close(); },
+         "Patch list cut short: the server closed the connection"},
+        {"closed right after the distribution list", [](ScriptedPeer& peer) { peer.close(); },
+         "Patch list cut short: the server closed the connection"},
+        {"silent mid-list", [&](ScriptedPeer& peer) { peer.send(entry).readUntilClosed(); },
+         "Patch list cut short: the server stopped answering"},
+    };
+    const std::string stray = "Interface/AddOns/Fremd/Nicht gelistet.lua";
+    settings.keepClean = 1;
+    for (const Case& c : cases) {
+        writeFile(stray, "the user's");
+        ScriptedPeer peer;
+        peer.expect("D\n").send("1 Standard\nD\n1\n").expect("P 1\n");
+        c.patchListReply(peer);
+        peer.start();
+        ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
+        settings.distListPending = 1;
+        ASSERT_TRUE(pass([](WorkerJob& worker) {
+            worker.connection.ioTimeout = std::chrono::milliseconds(300);
+            runPatchPass(worker);
+        }));
+        EXPECT_TRUE(peer.finish()) << c.name << peer.mismatch();
+        EXPECT_EQ(job.fatalMessage(), c.status) << c.name;
+        EXPECT_EQ(readFile(stray), "the user's") << c.name;
+        EXPECT_FALSE(exists("Interface/AddOns/Größe")) << c.name;
+        EXPECT_TRUE(settings.reportLines.empty()) << c.name;
+    }
+}
+
+// A settings store that another program holds locked cannot keep what the pass records: the pass
+// says so and goes on with its work.
+TEST_F(PatchRunTest, LockedSettingsStoreIsToldAndThePassGoesOn) {
+    TestServer server;
+    server.addFile("1 Standard", "Interface/AddOns/Gesperrt/Datei.lua", "new");
+    settings.key.setBusyTimeout(50);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((state / "settings.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(run());
+    std::string err = testing::internal::GetCapturedStderr();
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(readFile("Interface/AddOns/Gesperrt/Datei.lua"), "new");
+    EXPECT_EQ(job.fatalMessage(), std::nullopt);
+    std::vector<std::string> posted = job.takeStatusLines().lines;
+    EXPECT_NE(
+        std::find(posted.begin(), posted.end(), "Settings could not be saved: database is locked"),
+        posted.end());
+    EXPECT_NE(err.find("settings could not be saved: database is locked"), std::string::npos)
+        << err;
 }
 
 TEST_F(PatchRunTest, SecondPassUsesTheFirstList) {

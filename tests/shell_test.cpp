@@ -142,6 +142,18 @@ TEST_F(ShellTest, ReportTextWithAndWithoutPelvarTxt) {
     writeFile("Pelvar.txt", exact);
     EXPECT_EQ(takeReportText(settings), "\n" + exact + reportNotice);
     EXPECT_EQ(std::string(reportNotice).substr(0, 70), std::string(68, '_') + "\n\n");
+
+    // A huge Pelvar.txt shows its first MiB, and says how much it left out.
+    for (std::size_t size :
+         {std::size_t(1) << 20, (std::size_t(1) << 20) + 1, std::size_t(3) << 20}) {
+        writeFile("Pelvar.txt", std::string(size, 'q'));
+        std::string text = takeReportText(settings);
+        std::string note = size > (1 << 20)
+                               ? "\n[The rest of Pelvar.txt, " + std::to_string(size - (1 << 20)) +
+                                     " bytes, is not shown.]\n"
+                               : "";
+        EXPECT_TRUE(text == "\n" + std::string(1 << 20, 'q') + note + reportNotice) << size;
+    }
 }
 
 TEST(GameLocation, InstallPathFromAWinePrefix) {

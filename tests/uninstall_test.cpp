@@ -1,3 +1,4 @@
+#include "patcher/fs/fs.h"
 #include "tests/support/game_test.h"
 #include "uninstall/uninstall.h"
 
@@ -138,4 +139,18 @@ TEST(CustomSetting, Rules) {
     EXPECT_FALSE(isCustomSetting("SET Mirelgan\n"));
     EXPECT_FALSE(isCustomSetting("SET name value.with_dots\n"));
     EXPECT_FALSE(isCustomSetting("SETX a_b\n"));
+}
+
+// While a pass holds the game directory (it may be installing into Interface), the removal takes
+// nothing away and says why.
+TEST_F(UninstallTest, NothingIsRemovedWhileAPassRunsInTheGameDirectory) {
+    writeFile("Interface/AddOns/Während/Eines Durchgangs.lua", "installed");
+    writeFile("WTF/Config.wtf", "SET Foo_Bar \"1\"\n");
+    DirectoryLock pass;
+    ASSERT_TRUE(pass.tryLock("."));
+    AnsweringDialogs dialogs(true);
+    EXPECT_EQ(UninstallUi(dialogs), 0);
+    EXPECT_EQ(dialogs.messages, std::vector<std::string>{"failure:" + std::string(uninstallBusy)});
+    EXPECT_EQ(readFile("Interface/AddOns/Während/Eines Durchgangs.lua"), "installed");
+    EXPECT_EQ(readFile("WTF/Config.wtf"), "SET Foo_Bar \"1\"\n");
 }

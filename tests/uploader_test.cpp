@@ -155,12 +155,10 @@ protected:
             worker.close();
         }));
     }
-    void reload() {
-        // What the next start of the program loads.
-        Settings fresh(state / "settings.db");
-        settings.itemCacheOffset = fresh.itemCacheOffset;
-        settings.questCacheOffset = fresh.questCacheOffset;
-        settings.storedWdbVersion = fresh.storedWdbVersion;
+    // What an earlier upload recorded: the cache format's version and the item cache's offset.
+    void recorded(int version, long itemOffset) {
+        settings.writeString("wdbVersion", std::to_string(version));
+        settings.writeString("wdbItems", std::to_string(itemOffset));
     }
 };
 
@@ -189,8 +187,8 @@ TEST_F(UploadTest, CachesAreRecordedFirstAndSentAfterwards) {
     EXPECT_EQ(settings.readString("wdbVersion"), "4");
     EXPECT_GT(settings.bytesUploaded, 0);
 
-    // The next start, a new table, and both caches grown by 100 bytes.
-    reload();
+    // The next pass of the same run, a new table, and both caches grown by 100 bytes: it starts
+    // from what the first pass recorded.
     writeFile("WTF/Account/ACC/SavedVariables.lua", table(90));
     writeFile("WDB/itemcache.wdb", bytes(1000, 1) + bytes(100, 3));
     writeFile("WDB/questcache.wdb", bytes(500, 2) + bytes(100, 4));
@@ -205,8 +203,7 @@ TEST_F(UploadTest, CachesAreRecordedFirstAndSentAfterwards) {
 }
 
 TEST_F(UploadTest, VersionChangeOnlyRecordsAndAShorterCacheMovesTheOffsetBack) {
-    settings.storedWdbVersion = 3;
-    settings.itemCacheOffset = 10;
+    recorded(3, 10);
     writeFile("WTF/Account/ACC/SavedVariables.lua", table(100));
     writeFile("WDB/itemcache.wdb", bytes(50, 1));
     upload();
@@ -214,8 +211,7 @@ TEST_F(UploadTest, VersionChangeOnlyRecordsAndAShorterCacheMovesTheOffsetBack) {
     EXPECT_EQ(settings.readString("wdbitems"), "50");
     EXPECT_EQ(settings.readString("wdbVersion"), "4");
 
-    settings.storedWdbVersion = 4;
-    settings.itemCacheOffset = 80;
+    recorded(4, 80);
     writeFile("WTF/Account/ACC/SavedVariables.lua", table(100));
     upload();
     EXPECT_EQ(server.uploads().back(), "Mirelgan_Data 100\n" + table(100));
@@ -223,8 +219,7 @@ TEST_F(UploadTest, VersionChangeOnlyRecordsAndAShorterCacheMovesTheOffsetBack) {
 }
 
 TEST_F(UploadTest, CacheBytesThatDoNotFitAreSkippedForGood) {
-    settings.storedWdbVersion = 4;
-    settings.itemCacheOffset = 1;
+    recorded(4, 1);
     writeFile("WTF/Account/ACC/SavedVariables.lua", table(100));
     writeFile("WDB/itemcache.wdb", bytes((1 << 20) - 100, 1));
     testing::internal::CaptureStdout();
@@ -236,13 +231,12 @@ TEST_F(UploadTest, CacheBytesThatDoNotFitAreSkippedForGood) {
 }
 
 TEST_F(UploadTest, DirectoryInThePlaceOfACacheIsSkipped) {
-    settings.storedWdbVersion = 4;
-    settings.itemCacheOffset = 10;
+    recorded(4, 10);
     writeFile("WTF/Account/ACC/SavedVariables.lua", table(100));
     makeDirectories("WDB/itemcache.wdb");
     upload();
     EXPECT_EQ(server.uploads().back(), "Mirelgan_Data 100\n" + table(100));
-    EXPECT_EQ(settings.readString("wdbitems"), "") << "its offset stays as it was";
+    EXPECT_EQ(settings.readString("wdbitems"), "10") << "its offset stays as it was";
 }
 
 // The table leaves its file only with an upload that went out whole; every other ending leaves

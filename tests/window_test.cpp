@@ -430,6 +430,36 @@ private slots:
         application_->mainWindow = nullptr;
     }
 
+    // "Complete File Check" pressed while a pass runs is done by a pass of its own after it: the
+    // running pass's report never claims a check it did not make.
+    void completeFileCheckDuringAPassRunsAfterIt() {
+        useCountingPass(true);
+        MainWindow window(*application_);
+        application_->mainWindow = &window;
+        QVERIFY(waitUntil([&] { return passes_ == 1; }));
+        whenModal<QDialog>([&](QDialog* dialog) { control<QPushButton>(dialog, 1041)->click(); });
+        control<QPushButton>(&window, 1016)->click();
+        QCOMPARE(passes_.load(), 1);
+        QStringList reports;
+        auto readReport = [&] {
+            whenModal<ReportWindow>([&](ReportWindow* report) {
+                reports << control<QTextEdit>(report, 1028)->toPlainText();
+                control<QPushButton>(report, 1)->click();
+            });
+        };
+        readReport();
+        release_.signal(); // the first pass ends: the check runs next
+        QVERIFY(waitUntil([&] { return passes_ == 2; }));
+        QVERIFY2(reports.isEmpty(), qPrintable(reports.join("|")));
+        readReport();
+        release_.signal();
+        QVERIFY(passEnded(window, 2));
+        QCOMPARE(reports.size(), 1);
+        QVERIFY2(reports[0].startsWith("File Check Complete.\n"), qPrintable(reports[0].left(80)));
+        QCOMPARE(settings().completeCheck.load(), 0);
+        application_->mainWindow = nullptr;
+    }
+
     void configureWaitsForTheDistributionList() {
         settings().distListPending = 1;
         application_->passBody = [this](WorkerJob& worker) {

@@ -10,6 +10,9 @@ const char uninstallQuestion[] =
     "This will delete the entire Interface\\ directory, as well as removing any custom UI "
     "configuration.\n\n                                                            Proceed?";
 const char uninstallFailed[] = "Interface directory removal failed.";
+const char uninstallBusy[] =
+    "A pass is running in this game directory.\nThe interface can be removed "
+    "when it has ended.";
 const char uninstallDone[] = "It is done.\nYour old Interface directory now resides in the "
                              "Recycle bin.\nRemoved configuration settings can be found in "
                              "WTF\\Config.wtf.stripped.";
@@ -51,6 +54,13 @@ bool isCustomSetting(std::string_view piece) {
 int UninstallUi(UninstallDialogs& dialogs) {
     if (!dialogs.confirm(uninstallQuestion))
         return 0;
+    // A pass installing into Interface meanwhile would put files back into a tree on its way to
+    // the trash; both take the game directory's lock.
+    DirectoryLock gameDirectory;
+    if (!gameDirectory.tryLock(".")) {
+        dialogs.tellFailure(uninstallBusy);
+        return 0;
+    }
     int removal = 0;
     if (fileExists("Interface"))
         removal = recycle("Interface");

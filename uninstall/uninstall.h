@@ -17,11 +17,13 @@ public:
 
 extern const char uninstallQuestion[];
 extern const char uninstallFailed[];
+extern const char uninstallBusy[];
 extern const char uninstallDone[];
 
 // Removes the installed interface after a confirmation: moves Interface to the trash and takes
 // the custom interface settings out of WTF/Config.wtf, keeping them in WTF/Config.wtf.stripped.
-// Gives configTouched: 1 when the configuration step was reached, else 0.
+// Holds the game directory's lock as a pass does: while a pass runs there, it removes nothing and
+// says so. Gives configTouched: 1 when the configuration step was reached, else 0.
 int UninstallUi(UninstallDialogs& dialogs);
 
 // True when a piece of WTF/Config.wtf is a custom interface setting, which the removal strips.

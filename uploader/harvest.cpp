@@ -200,10 +200,12 @@ void Harvest::commit(WorkerJob& job) {
         ::unlink(newPath.c_str());
         return;
     }
+    // The copy keeps the file's permissions.
+    ::chmod(newPath.c_str(), now.st_mode & 0777);
     FileState copy = metadataOf(made);
     copy.digest = copiedDigest_;
     // The previous file is kept first, so that it is never only the backup.
-    if (!keepBackup(path, oldPath)) {
+    if (keepBackup(path, oldPath) != InstallResult::replaced) {
         ::unlink(newPath.c_str());
         if (fileExists(oldPath))
             job.fatal("Can't remove %s", oldPath.c_str());

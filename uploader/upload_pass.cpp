@@ -84,6 +84,9 @@ void packCache(WorkerJob& job, Zeppelin& zeppelin, const Cache& cache, bool read
 
 void uploadPass(WorkerJob& job) {
     Settings& settings = job.settings;
+    // Every pass starts from what is stored: a second pass of the same run neither sends the
+    // cache bytes of the first again nor skips new ones.
+    settings.loadUploadState();
     job.status("Looking for Mirelgan data");
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[3 * zeppelinAreaSize]);
     if (!buffer)

@@ -3,8 +3,10 @@
 #include "app/job/worker_job.h"
 #include "settings/settings.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <pthread.h>
 
 std::atomic<Job*> currentJob{nullptr};
 
@@ -63,6 +65,8 @@ void startPass(Job& job, Settings& settings, PassBody body) {
         job.worker.join();
     currentJob = &job;
     job.setFatalMessage(std::nullopt);
+    // A complete check asked for from now on is one this pass may not do whole.
+    settings.checkingCompletely = settings.completeCheck.load();
     for (AutoResetEvent* event :
          {&job.go, &job.done, &job.needLogin, &job.needDistribution, &job.statusChanged})
         event->reset();
@@ -71,15 +75,24 @@ void startPass(Job& job, Settings& settings, PassBody body) {
 }
 
 void workerMain(Job* job, Settings* settings, const PassBody& body) {
+    // A file-size limit (ulimit -f) then makes a write fail with EFBIG, which the pass reports
+    // as it reports a full disk, instead of killing the program. Blocked on the pass's threads
+    // (the threads it starts inherit it), so that the game started later keeps the default.
+    sigset_t fileSizeSignal;
+    sigemptyset(&fileSizeSignal);
+    sigaddset(&fileSizeSignal, SIGXFSZ);
+    ::pthread_sigmask(SIG_BLOCK, &fileSizeSignal, nullptr);
     currentJob = job;
     job->go.wait();
     try {
         WorkerJob workerJob(*settings);
         body(workerJob);
     } catch (const PassAborted&) {
-        // fatal has already signalled done and cleared currentJob.
-        return;
+        // fatal has posted its message; the pass has unwound.
     }
+    // Only now: the pass's temporary files are gone, its connection is closed and the game
+    // directory is free, so that whatever the window does at done (start the game, start the
+    // next pass) finds it all in order.
     job->done.signal();
     currentJob = nullptr;
 }
@@ -107,8 +120,11 @@ void pollJob(Job& job, Settings& settings, JobWindow& window) {
         // now, so that it can never replace the closing status line at a later tick.
         if (job.statusChanged.test())
             window.showPostedStatus(job);
-        if (settings.completeCheck) {
-            settings.reportLines.push_back("File Check Complete.");
+        // Only a pass that began with the complete check did it; one asked for during a pass is
+        // still to do (the window runs it next).
+        if (settings.checkingCompletely.exchange(0)) {
+            if (!job.fatalMessage())
+                settings.reportLines.push_back("File Check Complete.");
             settings.completeCheck = 0;
         }
         if (!settings.reportLines.empty()) {

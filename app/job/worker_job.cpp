@@ -32,8 +32,7 @@ std::function<void(const std::string&)> fatalHook;
     // Recorded before done, so that the end of the pass knows how it ended.
     job->setFatalMessage(text);
     std::this_thread::sleep_for(job->fatalPause);
-    job->done.signal();
-    currentJob = nullptr;
+    // workerMain signals done once the pass has unwound and released what it held.
     throw PassAborted{};
 }
 

@@ -1,11 +1,13 @@
 #include "app/shell/report.h"
 
 #include "patcher/fs/fs.h"
+#include "settings/format_string.h"
 #include "settings/settings.h"
 
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <sys/stat.h>
 
 const char reportNotice[] =
     "____________________________________________________________________\n\n"
@@ -24,7 +26,10 @@ const char reportNotice[] =
 
 namespace {
 constexpr std::size_t chunkSize = 4096;
-}
+// The most of Pelvar.txt that the report shows: far more than anyone reads, and little enough
+// that a huge file can neither exhaust the memory nor freeze the report's text control.
+constexpr std::size_t pelvarTextShown = 1 << 20;
+} // namespace
 
 std::string takeReportText(Settings& settings) {
     std::string text;
@@ -37,11 +42,21 @@ std::string takeReportText(Settings& settings) {
         text += "\n";
         char chunk[chunkSize];
         std::size_t read;
+        std::size_t total = 0;
         do {
             read = std::fread(chunk, 1, chunkSize, file);
+            total += read;
             // A chunk counts up to its first zero byte, as text does.
             text.append(chunk, strnlen(chunk, read));
-        } while (read == chunkSize);
+        } while (read == chunkSize && total < pelvarTextShown);
+        struct stat info {};
+        if (read == chunkSize && ::fstat(::fileno(file), &info) == 0 &&
+            static_cast<std::uint64_t>(info.st_size) > total) {
+            std::string note;
+            formatString(note, "\n[The rest of Pelvar.txt, %llu bytes, is not shown.]\n",
+                         static_cast<unsigned long long>(info.st_size) - total);
+            text += note;
+        }
     }
     text += reportNotice;
     return text;

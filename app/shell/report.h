@@ -9,8 +9,9 @@ class Settings;
 extern const char reportNotice[];
 
 // The text of the patch report: every report line followed by a line break, then (when the game
-// directory holds one) a line break and the text of "Pelvar.txt", then the notice. Consumes the
-// report lines. The bytes are as found: readableText makes them text.
+// directory holds one) a line break and the text of "Pelvar.txt" (its first MiB, with a note
+// when there is more), then the notice. Consumes the report lines. The bytes are as found:
+// readableText makes them text.
 std::string takeReportText(Settings& settings);
 
 // Bytes from the disk or the server as UTF-8 text, line by line: a line that is valid UTF-8 stays

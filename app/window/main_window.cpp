@@ -103,6 +103,12 @@ void MainWindow::showReport() {
 }
 
 void MainWindow::endOfPass() {
+    // A complete check asked for during the pass that has just ended was not done by it: it runs
+    // now, and the game (with "Auto Run WoW") starts after it.
+    if (settings_.completeCheck && !passRunning()) {
+        startPass();
+        return;
+    }
     PassClosing closing =
         endOfPassStep(settings_, application_.game, application_.arguments, job.fatalMessage());
     if (!closing.startFailure.empty())

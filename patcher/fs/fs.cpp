@@ -209,15 +209,19 @@ bool copyFile(const std::string& from, const std::string& to) {
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0 || (got > 0 && !writeAll(target.get(), block, static_cast<std::size_t>(got)))) {
+            int error = errno; // the caller tells a full disk by it
             target.reset();
             ::unlink(to.c_str());
+            errno = error;
             return false;
         }
         if (got == 0)
             break;
     }
     if (!target.close()) {
+        int error = errno;
         ::unlink(to.c_str());
+        errno = error;
         return false;
     }
     return true;
@@ -225,19 +229,26 @@ bool copyFile(const std::string& from, const std::string& to) {
 
 } // namespace
 
-bool keepBackup(const std::string& path, const std::string& backup) {
+InstallResult keepBackup(const std::string& path, const std::string& backup) {
     std::string temporary = backup + ".new";
     ::unlink(temporary.c_str());
     if (::link(path.c_str(), temporary.c_str()) != 0) {
+        if (errno == ENOSPC || errno == EDQUOT)
+            return InstallResult::noRoomForBackup;
         if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK && errno != EXDEV)
-            return false;
+            return InstallResult::noBackup;
         if (!copyFile(path, temporary))
-            return false;
+            return errno == ENOSPC || errno == EDQUOT ? InstallResult::noRoomForBackup
+                                                      : InstallResult::noBackup;
     }
-    if (::rename(temporary.c_str(), backup.c_str()) == 0)
-        return true;
+    if (::rename(temporary.c_str(), backup.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return InstallResult::noBackup;
+    }
+    // When the backup already was a link to the file (a pass killed between its two renames),
+    // the rename did nothing and left the temporary name behind.
     ::unlink(temporary.c_str());
-    return false;
+    return InstallResult::replaced;
 }
 
 InstallResult installFile(const std::string& temporary, const std::string& path,
@@ -251,8 +262,10 @@ InstallResult installFile(const std::string& temporary, const std::string& path,
     }
     if (S_ISDIR(info.st_mode))
         return InstallResult::directoryInTheWay;
-    if (!keepBackup(path, backup))
-        return InstallResult::noBackup;
+    if (S_ISREG(info.st_mode))
+        ::chmod(temporary.c_str(), info.st_mode & 0777);
+    if (InstallResult kept = keepBackup(path, backup); kept != InstallResult::replaced)
+        return kept;
     return ::rename(temporary.c_str(), path.c_str()) == 0 ? InstallResult::replaced
                                                           : InstallResult::notMoved;
 }

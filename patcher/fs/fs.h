@@ -86,18 +86,20 @@ enum class InstallResult {
     replaced,          // the previous file is kept as the backup, `path` holds the new file
     directoryInTheWay, // `path` is a directory: nothing was touched
     noBackup,          // the previous file could not be kept: nothing was installed
+    noRoomForBackup,   // the same, for want of room (space or inodes) on the disk
     notMoved,          // the new file could not be moved into place
 };
 
 // Makes `backup` a copy of `path` in one step: a hard link (or, where there is none, a copy) under
 // a temporary name renamed over the older backup, so that at every instant the backup is the
-// older or the newer one.
-bool keepBackup(const std::string& path, const std::string& backup);
+// older or the newer one. `replaced` when it is made, else `noBackup` or `noRoomForBackup`.
+InstallResult keepBackup(const std::string& path, const std::string& backup);
 
 // Puts `temporary` in the place of `path`, keeping a previous file as `backup` (an older backup
 // is replaced in one step). The backup is a hard link made before the rename, so at every instant
 // `path` holds its old or its new content and a backup, once made, survives. A backup is never
-// deleted while `path` is missing.
+// deleted while `path` is missing. The new file takes the previous one's permissions, so a file
+// the user made read-only stays read-only.
 InstallResult installFile(const std::string& temporary, const std::string& path,
                           const std::string& backup);
 

@@ -29,6 +29,27 @@ std::string deflated(const std::string& plain) {
     return packed;
 }
 
+std::string storedDeflated(const std::string& plain) {
+    uLongf length = compressBound(plain.size());
+    std::string packed(length, '\0');
+    compress2(reinterpret_cast<Bytef*>(packed.data()), &length,
+              reinterpret_cast<const Bytef*>(plain.data()), plain.size(), 0);
+    packed.resize(length);
+    return packed;
+}
+
+std::string noise(std::size_t length, unsigned seed) {
+    std::string bytes(length, '\0');
+    std::uint32_t state = seed * 2654435761u + 7;
+    for (char& c : bytes) {
+        do {
+            state = state * 1664525u + 1013904223u;
+            c = static_cast<char>(state >> 24);
+        } while (c == '\n');
+    }
+    return bytes;
+}
+
 std::string md5Of(const std::string& text) {
     MD5 md5;
     md5.update(reinterpret_cast<const unsigned char*>(text.data()),
