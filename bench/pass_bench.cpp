@@ -305,7 +305,9 @@ void benchUpload(const std::string& work) {
     fs::current_path(root + "/game");
     WorkerJob job(settings);
     double pass = bench::seconds([&] {
-        uploadPass(job);
+        if (std::optional<SentUpload> sent = uploadPass(job);
+            sent && awaitOrderlyClose(job.connection))
+            sent->confirm(job);
         job.close();
     });
     fs::current_path(here);

@@ -198,6 +198,22 @@ bool sendUploadRequest(ServerLink& link, std::int32_t length) {
     return link.sendAll(request.data(), request.size());
 }
 
+bool awaitOrderlyClose(ServerLink& link) {
+    if (!link.shutdownSending())
+        return false;
+    link.beginExchange(0);
+    // The server answers an upload with nothing: a few stray bytes are dropped, a flood is not
+    // read for ever.
+    char drained[512];
+    for (std::size_t total = 0; total < 64 * sizeof drained;) {
+        long received = link.receive(drained, sizeof drained);
+        if (received <= 0)
+            return received == 0 && link.end() == LinkEnd::closed;
+        total += static_cast<std::size_t>(received);
+    }
+    return false;
+}
+
 std::int32_t sendUploadData(ServerLink& link, const unsigned char* bytes, std::int32_t length,
                             const std::function<void(int)>& progress) {
     auto percent = [length](std::int64_t sent) {

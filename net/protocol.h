@@ -103,6 +103,11 @@ bool receiveFileData(ServerLink& link, std::uint64_t length, std::span<unsigned 
 
 // "Z\n<length>\n"; starts the upload's exchange. False when it could not be sent.
 bool sendUploadRequest(ServerLink& link, std::int32_t length);
+// After an upload that no request follows: shuts our sending side down and reads to the
+// server's orderly close, which shows that it read everything we sent. False for a reset, a
+// time-out, or a server that keeps sending.
+bool awaitOrderlyClose(ServerLink& link);
+
 // Sends the upload in chunks of 4096 bytes, reporting sent * 100 / total before every send and
 // once more after the last. Gives the number of bytes sent; fewer than `length` when a send
 // moved nothing.

@@ -135,10 +135,14 @@ std::optional<std::vector<PatchEntry>> parsePatchEntries(const std::vector<std::
     return entries;
 }
 
-std::vector<std::string> readPatchList(WorkerJob& job, int distribution,
-                                       const std::function<void()>& onFirstBytes) {
+std::vector<std::string> readPatchList(WorkerJob& job, int distribution) {
     std::string reply;
-    switch (patchListExchange(job.connection, distribution, reply, onFirstBytes)) {
+    return patchListLines(job, patchListExchange(job.connection, distribution, reply), reply);
+}
+
+std::vector<std::string> patchListLines(WorkerJob& job, PatchListOutcome outcome,
+                                        const std::string& reply) {
+    switch (outcome) {
     case PatchListOutcome::ended:
         break;
     case PatchListOutcome::tooLong:

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "net/protocol.h"
 #include <atomic>
+
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -33,11 +34,12 @@ using DownloadList = std::vector<DownloadEntry>;
 inline constexpr std::int64_t largestFileSize = 1073741824;
 
 // Sends the PatchListRequest and splits the reply into its lines (every '\' turned into '/'),
-// up to the end line "D". Ends the pass with "Patch list is WAY too long" past 100000 bytes, and
-// with "Patch list cut short: ..." when the stream ends before the end line. `onFirstBytes`
-// runs when the reply begins to arrive.
-std::vector<std::string> readPatchList(WorkerJob& job, int distribution,
-                                       const std::function<void()>& onFirstBytes = {});
+// up to the end line "D" (see patchListLines).
+std::vector<std::string> readPatchList(WorkerJob& job, int distribution);
+// The lines of a patch list reply. Ends the pass with "Patch list is WAY too long" past 100000
+// bytes, and with "Patch list cut short: ..." when the stream ended before the end line.
+std::vector<std::string> patchListLines(WorkerJob& job, PatchListOutcome outcome,
+                                        const std::string& reply);
 
 // The entries of a patch list's lines, three lines each. Nothing unless every entry is well
 // formed: sizes that are two numbers in 0..1 GiB, a digest of 32 hex digits, a path that stays

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,7 +65,7 @@ void PatchRun::run() {
         job_.status("Choose a Distribution");
         job_.askDistribution();
     }
-    uploadPass(job_);
+    std::optional<SentUpload> upload = uploadPass(job_);
     tellStoreFailure(job_);
 
     if (int distribution = settings.distribution; distribution != 0) {
@@ -73,7 +74,7 @@ void PatchRun::run() {
             job_.status("Patching Pelvr: Connecting");
             job_.connect();
         }
-        std::vector<std::string> lines = readPatchList(job_, distribution);
+        std::vector<std::string> lines = readPatchList(distribution, upload);
         if (lines.empty()) {
             job_.status("Pelvar Patching Complete");
         } else {
@@ -99,8 +100,44 @@ void PatchRun::run() {
             job_.status("Pelvar Patching Complete");
         }
     }
+    if (upload) {
+        // No request followed the upload: the server's orderly close shows it read all of it.
+        if (awaitOrderlyClose(job_.connection))
+            confirm(upload);
+        else
+            job_.status("Upload not confirmed: %s", endText(job_.connection.end()));
+    }
     if (job_.connected())
         job_.close();
+}
+
+void PatchRun::confirm(std::optional<SentUpload>& upload) {
+    upload->confirm(job_);
+    upload.reset();
+}
+
+std::vector<std::string> PatchRun::readPatchList(int distribution,
+                                                 std::optional<SentUpload>& upload) {
+    std::string reply;
+    // The reply to the request that followed the upload shows the server read past it.
+    auto onFirstBytes = [&] {
+        if (upload)
+            confirm(upload);
+    };
+    PatchListOutcome outcome =
+        patchListExchange(job_.connection, distribution, reply, onFirstBytes);
+    if (upload && outcome == PatchListOutcome::cut && reply.empty() &&
+        job_.connection.end() != LinkEnd::timedOut) {
+        // The server closed instead of answering: it did not take the upload (over its quota,
+        // say). The table stays in its file for a later pass, and the patching goes on.
+        job_.status("The server did not take the upload");
+        upload.reset();
+        job_.close();
+        job_.status("Patching Pelvr: Connecting");
+        job_.connect();
+        outcome = patchListExchange(job_.connection, distribution, reply);
+    }
+    return patchListLines(job_, outcome, reply);
 }
 
 void PatchRun::rememberVerified(const std::vector<std::pair<std::string, std::string>>& files) {

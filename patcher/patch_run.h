@@ -1,5 +1,8 @@
 #pragma once
 
+#include "uploader/upload_pass.h"
+
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +18,9 @@ public:
     void run();
 
 private:
+    // The patch list; an upload waiting for the server is confirmed by its reply.
+    std::vector<std::string> readPatchList(int distribution, std::optional<SentUpload>& upload);
+    void confirm(std::optional<SentUpload>& upload);
     void rememberVerified(const std::vector<std::pair<std::string, std::string>>& files);
     void cleanUp();
 

@@ -215,6 +215,55 @@ TEST_F(PatchRunTest, PatchListCutShortCleansNothingAndFailsThePass) {
     }
 }
 
+// The table leaves SavedVariables.lua only when the server has shown that it read the upload:
+// by its reply to the next request, or by its orderly close when none follows. A server that
+// takes the login and then vanishes or stalls without reading leaves the file as it was.
+TEST_F(PatchRunTest, UploadCountsOnlyWhenTheServerShowsItReadIt) {
+    const std::string saved = "Vorher = 1\nMirelgan_Data = {\n  [\"Gegenstände\"] = \"" +
+                              std::string(120, 'g') + "\",\n}\n";
+    const std::string savedPath = "WTF/Account/KONTO-MIT-LANGEM-NAMEN/SavedVariables.lua";
+    struct Case {
+        const char* name;
+        int distribution;
+        std::function<void(ScriptedPeer&)> afterLogin;
+        bool kept;
+    } cases[] = {
+        {"vanishes without reading, no request follows", 0,
+         [](ScriptedPeer& peer) { peer.close(); }, true},
+        {"stalls without reading, no request follows", 0,
+         [](ScriptedPeer& peer) { peer.pause(std::chrono::milliseconds(1500)).close(); }, true},
+        {"reads everything and closes in order", 0,
+         [](ScriptedPeer& peer) { peer.readUntilClosed().close(); }, false},
+        {"vanishes without reading before the patch list", 1,
+         [](ScriptedPeer& peer) { peer.close(); }, true},
+    };
+    for (const Case& c : cases) {
+        writeFile(savedPath, saved);
+        ScriptedPeer peer;
+        peer.expect("D\n").send("1 Standard\nD\n1\n").expect("L\nanonymous\n\n").send("OK\n");
+        c.afterLogin(peer);
+        peer.start();
+        ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
+        settings.distListPending = 1;
+        settings.distribution = c.distribution;
+        settings.serverWdbVersion = 1;
+        {
+            std::lock_guard guard(settings.credentialsLock);
+            settings.Username = "anonymous";
+        }
+        ASSERT_TRUE(pass([](WorkerJob& worker) {
+            worker.connection.ioTimeout = std::chrono::milliseconds(300);
+            runPatchPass(worker);
+        }));
+        peer.finish();
+        std::string now = readFile(savedPath);
+        EXPECT_EQ(now == saved, c.kept) << c.name << ": " << now;
+        EXPECT_FALSE(exists(savedPath + ".new")) << c.name;
+        EXPECT_EQ(settings.bytesUploaded > 0, !c.kept) << c.name;
+        ::unlink((savedPath + ".old").c_str());
+    }
+}
+
 // A settings store that another program holds locked cannot keep what the pass records: the pass
 // says so and goes on with its work.
 TEST_F(PatchRunTest, LockedSettingsStoreIsToldAndThePassGoesOn) {

@@ -1,4 +1,5 @@
 #include "app/job/worker_job.h"
+#include "net/protocol.h"
 #include "tests/support/game_test.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/test_server.h"
@@ -151,7 +152,10 @@ protected:
     }
     void upload() {
         ASSERT_TRUE(pass([&](WorkerJob& worker) {
-            uploadPass(worker);
+            // No request follows: the server's orderly close confirms the upload.
+            if (std::optional<SentUpload> sent = uploadPass(worker);
+                sent && awaitOrderlyClose(worker.connection))
+                sent->confirm(worker);
             worker.close();
         }));
     }

@@ -82,7 +82,12 @@ void packCache(WorkerJob& job, Zeppelin& zeppelin, const Cache& cache, bool read
 
 } // namespace
 
-void uploadPass(WorkerJob& job) {
+void SentUpload::confirm(WorkerJob& job) {
+    job.settings.bytesUploaded = length_;
+    harvest_.commit(job);
+}
+
+std::optional<SentUpload> uploadPass(WorkerJob& job) {
     Settings& settings = job.settings;
     // Every pass starts from what is stored: a second pass of the same run neither sends the
     // cache bytes of the first again nor skips new ones.
@@ -126,7 +131,7 @@ void uploadPass(WorkerJob& job) {
                      zeppelin.length()) != Z_OK) {
             // Too big to upload: the table stays in its file and the pass goes on to patch.
             job.status("Error filling Zeppelin with gas: too much gas.");
-            return;
+            return std::nullopt;
         }
         std::string version;
         formatString(version, "%d", settings.serverWdbVersion);
@@ -135,7 +140,7 @@ void uploadPass(WorkerJob& job) {
 
     if (compressedLength == 0) {
         job.status("Nothing to upload!");
-        return;
+        return std::nullopt;
     }
     job.setProgress(0);
     if (!job.connected())
@@ -144,19 +149,20 @@ void uploadPass(WorkerJob& job) {
         job.askLogin();
     if (!settings.uploadEnabled) {
         job.status("Skipping Mirelgan Upload");
-        return;
+        return std::nullopt;
     }
     auto length = static_cast<std::int32_t>(compressedLength);
-    sendUploadRequest(job.connection, length);
+    bool requested = sendUploadRequest(job.connection, length);
     job.status("Uploading Mirelgan Data (%d bytes)", length);
-    std::int32_t sent = sendUploadData(job.connection, compressed, length,
-                                       [&job](int percent) { job.setProgress(percent); });
+    std::int32_t sent = requested
+                            ? sendUploadData(job.connection, compressed, length,
+                                             [&job](int percent) { job.setProgress(percent); })
+                            : 0;
     // An upload that did not go out whole is not counted as uploaded, and the table stays in
     // its file for the next pass.
     if (sent != length) {
         job.status("Upload failed!");
-        return;
+        return std::nullopt;
     }
-    settings.bytesUploaded = length;
-    harvest.commit(job);
+    return SentUpload(std::move(harvest), length);
 }
