@@ -143,6 +143,42 @@ TEST_F(CliTest, TwoAccountsAreHarvestedOverTwoPasses) {
     EXPECT_TRUE(contains(uploads[1], table(4)));
 }
 
+// The reference server resets the connection when it does not store an upload (here: over the
+// anonymous quota), whether the patch list follows the upload or nothing does: the table stays
+// in its file, byte for byte, and goes once the server takes it.
+TEST_F(CliTest, AnUploadTheServerRefusesLeavesTheTableInItsFile) {
+    server.addFile("1 Standard", "Interface/A.lua", "a");
+    const std::string saved = game / "WTF/Account/ACC/SavedVariables.lua";
+    std::size_t passes = 0;
+    for (const char* distribution : {"0", "1"}) {
+        stored().writeString("Distribution", distribution);
+        writeFile(saved, "Before = 1\n" + table(3));
+        server.options()->anonymousQuota = 100;
+        ProcessResult refused = cli({"--anonymous"});
+        EXPECT_EQ(readFile(saved), "Before = 1\n" + table(3)) << distribution;
+        EXPECT_FALSE(exists(saved + ".old")) << distribution;
+        EXPECT_FALSE(contains(refused.out, "bytes uploaded  -  Done!")) << refused.out;
+        auto log = server.log();
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [](const std::string& line) {
+                                    return contains(line, "upload refused, closing");
+                                }),
+                  ++passes);
+        EXPECT_EQ(server.uploads().size(), passes - 1);
+        if (distribution == std::string("1")) {
+            EXPECT_EQ(readFile(game / "Interface/A.lua"), "a") << "the patching goes on";
+        }
+
+        server.options()->anonymousQuota = 64 << 20;
+        ProcessResult taken = cli({"--anonymous"});
+        EXPECT_EQ(taken.exitCode, 0) << taken.out << taken.err;
+        EXPECT_EQ(readFile(saved), "Before = 1\n") << distribution;
+        EXPECT_TRUE(contains(taken.out, "bytes uploaded  -  Done!")) << taken.out;
+        EXPECT_EQ(server.uploads().size(), passes);
+        ::unlink((saved + ".old").c_str());
+    }
+}
+
 TEST_F(CliTest, LoginWithoutATerminalOrAnOptionIsCancelled) {
     stored().writeString("Distribution", "0");
     writeFile(game / "WTF/Account/ACC/SavedVariables.lua", table(3));
