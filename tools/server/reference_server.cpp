@@ -136,10 +136,16 @@ private:
         bool put(std::string_view bytes) {
             while (!bytes.empty() && !failed_ && at_ < limit_) {
                 std::uint64_t boundary = nextCut();
-                // At most one block is held, whatever the size of the piece.
-                std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(
-                    std::min(bytes.size(), ioBlock - buffer_.size()), boundary - at_));
-                buffer_.append(bytes.substr(0, take));
+                std::size_t take =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), boundary - at_));
+                // At most one block is held: a large piece goes out from where it is (the shared
+                // cache or manifest), small ones are gathered.
+                if (buffer_.empty() && take >= ioBlock) {
+                    emit(bytes.substr(0, take));
+                } else {
+                    take = std::min(take, ioBlock - buffer_.size());
+                    buffer_.append(bytes.substr(0, take));
+                }
                 bytes.remove_prefix(take);
                 at_ += take;
                 if (at_ == boundary) {
@@ -173,13 +179,17 @@ private:
                 next = std::min<std::uint64_t>(next, options_.splitAt);
             return next;
         }
-        void flush() {
-            if (buffer_.empty() || failed_)
+        void emit(std::string_view bytes) {
+            if (failed_)
                 return;
             if (pauseDue_ && options_.pause.count() > 0)
                 std::this_thread::sleep_for(options_.pause);
             pauseDue_ = false;
-            failed_ = !session_.write(buffer_.data(), buffer_.size());
+            failed_ = !session_.write(bytes.data(), bytes.size());
+        }
+        void flush() {
+            if (!buffer_.empty())
+                emit(buffer_);
             buffer_.clear();
         }
 
