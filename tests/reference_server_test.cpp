@@ -289,6 +289,20 @@ std::vector<std::string> query(const std::string& database, const std::string& s
     return rows;
 }
 
+// The server in this process on `root`, started on a port of its own choosing; null (with a
+// failure) when it cannot start.
+std::unique_ptr<ReferenceServer> startedOn(const std::string& root, ServerOptions options = {}) {
+    options.root = root;
+    options.port = 0;
+    auto server = std::make_unique<ReferenceServer>(options, nullptr);
+    std::string error;
+    if (!server->start(error)) {
+        ADD_FAILURE() << error;
+        return nullptr;
+    }
+    return server;
+}
+
 } // namespace
 
 TEST(ReferenceServer, AccountsKeepOnlyPasswordHashes) {
@@ -296,15 +310,11 @@ TEST(ReferenceServer, AccountsKeepOnlyPasswordHashes) {
         // An accounts file of an earlier version is converted on start.
         TempDir root("pelvar-server");
         writeFile(root / "accounts", "old\nplain-secret-1\nold\nsecond-record\n");
-        ServerOptions options;
-        options.root = root.path();
-        options.port = 0;
-        ReferenceServer server(options, nullptr);
-        std::string error;
-        ASSERT_TRUE(server.start(error)) << error;
+        auto server = startedOn(root.path());
+        ASSERT_TRUE(server);
         EXPECT_FALSE(exists(root / "accounts"));
-        EXPECT_EQ(server.accounts(), std::vector<std::string>{"old"});
-        RawClient client(server.port());
+        EXPECT_EQ(server->accounts(), std::vector<std::string>{"old"});
+        RawClient client(server->port());
         client.send("L\nold\nplain-secret-1\nL\nold\nsecond-record\n");
         EXPECT_EQ(client.readUntil("OK\nLogin failed\n"), "OK\nLogin failed\n");
     }
@@ -467,20 +477,16 @@ TEST(ReferenceServer, StoresValidUploadsAndResetsTheConnectionOnOthers) {
 // A server that stops resets its connections: none may look as if it had read an upload whole.
 TEST(ReferenceServer, StopResetsTheConnections) {
     TempDir root("pelvar-server");
-    ServerOptions options;
-    options.root = root.path();
-    options.port = 0;
-    ReferenceServer server(options, nullptr);
-    std::string error;
-    ASSERT_TRUE(server.start(error)) << error;
-    RawClient uploading(server.port()), idle(server.port());
+    auto server = startedOn(root.path());
+    ASSERT_TRUE(server);
+    RawClient uploading(server->port()), idle(server->port());
     uploading.send("L\nanonymous\n\n");
     EXPECT_EQ(uploading.readUntil("OK\n"), "OK\n");
     uploading.send("Z\n1000\nabc");
     idle.send("D\n");
     EXPECT_EQ(idle.readUntil("D\n1\n"), "D\n1\n");
     uploading.shutdownSending();
-    std::thread stopping([&] { server.stop(); });
+    std::thread stopping([&] { server->stop(); });
     EXPECT_EQ(uploading.ending(), "reset");
     EXPECT_EQ(idle.ending(), "reset");
     stopping.join();
@@ -501,13 +507,10 @@ TEST(ReferenceServer, KeepsTheUploadIndexOfAnEarlierVersion) {
               SQLITE_OK);
     sqlite3_close(db);
     ServerOptions options;
-    options.root = root.path();
-    options.port = 0;
     options.anonymousCeiling = 4000;
-    ReferenceServer server(options, nullptr);
-    std::string error;
-    ASSERT_TRUE(server.start(error)) << error;
-    RawClient client(server.port());
+    auto server = startedOn(root.path(), options);
+    ASSERT_TRUE(server);
+    RawClient client(server->port());
     client.send("L\nanonymous\n\n" + uploadRequest(zeppelinOf(1500)));
     EXPECT_EQ(client.readUntil("OK\n"), "OK\n");
     client.shutdownSending();
