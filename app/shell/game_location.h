@@ -16,11 +16,12 @@ inline constexpr char gameKey[] = "Software\\Blizzard Entertainment\\World of Wa
 inline constexpr char gameKey64[] =
     "Software\\Wow6432Node\\Blizzard Entertainment\\World of Warcraft";
 
-// The "InstallPath" value of the game's key (either key of a 64-bit prefix) in the text of a
-// Wine registry file, with Wine's escapes undone; nothing when it is not there.
-std::optional<std::string> installPathFromRegistry(const std::string& registryText);
+// The "InstallPath" values of the game's key in the text of a Wine registry file, with Wine's
+// escapes undone: the native key's, then the Wow6432Node key's of a 64-bit prefix (each value
+// once); empty when neither is there.
+std::vector<std::string> installPathsFromRegistry(const std::string& registryText);
 // The same, read from the prefix's system.reg.
-std::optional<std::string> readInstallPath(const std::string& prefix);
+std::vector<std::string> readInstallPaths(const std::string& prefix);
 
 // The text before the last backslash ("C:\Games\WoW\" gives "C:\Games\WoW"); the whole text
 // when it holds none.
