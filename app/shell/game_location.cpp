@@ -1,5 +1,6 @@
 #include "app/shell/game_location.h"
 
+#include "app/shell/config_files.h"
 #include "app/shell/launcher.h"
 #include "app/shell/process_start.h"
 #include "patcher/fs/fs.h"
@@ -261,13 +262,6 @@ std::optional<std::string> unixPathOf(const std::string& prefix, const std::stri
 
 namespace {
 
-std::string realPath(const std::string& path) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    std::string result = real ? real : path;
-    std::free(real);
-    return result;
-}
-
 std::string currentDirectory() {
     char here[4096];
     return ::getcwd(here, sizeof here) ? here : ".";
@@ -333,11 +327,8 @@ std::optional<GameInstallation> throughRegistry(const KnownPrefix& known, std::s
             if (directory)
                 executable = gameExecutableIn(*directory);
             if (executable)
-                return GameInstallation{realPath(*directory),
-                                        *executable,
-                                        known.source,
-                                        known.origin,
-                                        {realPath(known.prefix), known.wine}};
+                return GameInstallation{realPath(*directory), *executable, known.source,
+                                        known.origin, known.runtime};
             searched += (searched.empty() ? "" : ", nor ") + windowsDirectory +
                         (directory ? " (" + *directory + ")" : std::string(" (not there)"));
         }
@@ -361,11 +352,8 @@ std::optional<GameInstallation> throughExecutable(const KnownPrefix& known, std:
         why = "its exe " + known.executable + " is not there";
         return std::nullopt;
     }
-    return GameInstallation{realPath(directory),
-                            *executable,
-                            known.source,
-                            known.origin,
-                            {known.prefix.empty() ? "" : realPath(known.prefix), known.wine}};
+    return GameInstallation{realPath(directory), *executable, known.source, known.origin,
+                            known.runtime};
 }
 
 } // namespace
@@ -400,15 +388,8 @@ GameSearchResult searchGames(bool everyInstallation) {
         std::optional<std::string> prefix = enclosingPrefix(here);
         if (!prefix && !winePrefixVariable.empty())
             prefix = winePrefixVariable;
-        if (prefix) {
-            installation.runtime.prefix = realPath(*prefix);
-            for (const KnownPrefix& known : prefixes)
-                if (!known.wine.empty() && realPath(known.prefix) == installation.runtime.prefix) {
-                    installation.runtime.wine = known.wine;
-                    installation.origin += ", in the prefix of " + known.origin;
-                    break;
-                }
-        }
+        if (prefix)
+            installation.runtime = launcherRuntime(*prefix, prefixes, home);
         finds.add(std::move(installation));
         if (!everyInstallation)
             return result;
@@ -460,8 +441,14 @@ GameSearchResult enterGame() {
 GameSearchResult enterGameOrHandOver(const std::vector<std::string>& ownArguments) {
     GameSearchResult result = enterGame();
     const GameInstallation* used = result.used();
-    if (used && used->source != GameSource::currentDirectory && isPlainFile("Pelvar.exe"))
-        replaceProcess("Pelvar.exe", ownArguments, false, {used->runtime.prefix, {}});
+    if (used && used->source != GameSource::currentDirectory && isPlainFile("Pelvar.exe")) {
+        std::vector<std::string> argv = {"Pelvar.exe"};
+        argv.insert(argv.end(), ownArguments.begin(), ownArguments.end());
+        EnvironmentChanges prefix;
+        if (!used->runtime.prefix.empty())
+            prefix.emplace_back("WINEPREFIX", used->runtime.prefix);
+        replaceProcess("Pelvar.exe", argv, prefix);
+    }
     return result;
 }
 
@@ -469,13 +456,14 @@ std::vector<std::string> gameListLines(const GameSearchResult& search) {
     std::vector<std::string> lines;
     for (std::size_t i = 0; i < search.installations.size(); ++i) {
         const GameInstallation& installation = search.installations[i];
-        std::string line =
-            (i == search.usedIndex ? "* " : "  ") + installation.directory + "\t" +
-            (installation.runtime.prefix.empty() ? "-" : installation.runtime.prefix) + "\t" +
-            installation.origin;
-        if (!installation.runtime.wine.empty())
-            line += ", wine " + installation.runtime.wine;
-        lines.push_back(line);
+        const WineRuntime& runtime = installation.runtime;
+        std::string origin = installation.origin;
+        // A prefix reached otherwise than through its launcher is still started by it.
+        if (!runtime.launcher.empty() && runtime.launcher != origin)
+            origin += ", in the prefix of " + runtime.launcher;
+        lines.push_back((i == search.usedIndex ? "* " : "  ") + installation.directory + "\t" +
+                        (runtime.prefix.empty() ? "-" : runtime.prefix) + "\t" + origin + "\t" +
+                        runnerText(installation));
     }
     return lines;
 }

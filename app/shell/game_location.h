@@ -42,7 +42,7 @@ struct GameInstallation {
     std::string executable; // the game's executable there, as spelled on disk
     GameSource source = GameSource::currentDirectory;
     std::string origin;  // where it was found, for the user
-    WineRuntime runtime; // its prefix ("" for none) and the wine to start it with
+    WineRuntime runtime; // its prefix ("" for none), and its launcher's runner and settings
 };
 
 // What a search found, and where it looked.
@@ -73,7 +73,8 @@ GameSearchResult enterGameOrHandOver(const std::vector<std::string>& ownArgument
 
 // The lines `pelvar-cli --list-games` prints, one per installation: "* " for the one start-up
 // would use ("  " for the others), then, separated by tabs, the game directory, the prefix ("-"
-// for none) and where it was found, with the wine when it is not the PATH's.
+// for none), where it was found (with the launcher that owns the prefix) and what would start it
+// (see runnerText).
 std::vector<std::string> gameListLines(const GameSearchResult& search);
 
 // Where the search looked, one place a line, for "Can't find WoW, aborting" to explain.
