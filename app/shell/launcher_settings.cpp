@@ -15,31 +15,37 @@ constexpr const char* dxvkDlls[] = {"d3d9", "d3d10core", "d3d11", "dxgi"};
 constexpr const char* vkd3dDlls[] = {"d3d12", "d3d12core"};
 constexpr char nativeThenBuiltin[] = "n,b";
 
+// A launcher's DLL mode in Wine's letters: "native" is "n", "builtin" "b", "disabled" nothing,
+// so "native, builtin" is "n,b"; blanks and quotes are dropped.
+std::string wineLetters(const std::string& mode) {
+    std::string letters;
+    std::string word;
+    for (std::size_t at = 0; at <= mode.size(); ++at) {
+        char c = at < mode.size()
+                     ? static_cast<char>(std::tolower(static_cast<unsigned char>(mode[at])))
+                     : ',';
+        if (c != ',') {
+            if (c != ' ' && c != '"' && c != '\'')
+                word += c;
+            continue;
+        }
+        std::string letter = word == "native"     ? "n"
+                             : word == "builtin"  ? "b"
+                             : word == "disabled" ? ""
+                                                  : word;
+        if (!letter.empty())
+            letters += (letters.empty() ? "" : ",") + letter;
+        word.clear();
+    }
+    return letters;
+}
+
 // The value of WINEDLLOVERRIDES: one "dll=mode" entry per DLL, in the order they were first set.
 class DllOverrides {
 public:
-    // A launcher's mode, in Wine's letters: "native" is "n", "builtin" "b", "disabled" "".
-    // Entries that Wine could not parse are left out.
+    // Entries that Wine could not parse are left out; a DLL set again takes the later mode.
     void set(const std::string& dll, const std::string& mode) {
-        std::string letters;
-        std::string word;
-        for (std::size_t at = 0; at <= mode.size(); ++at) {
-            char c = at < mode.size() ? mode[at] : ',';
-            if (c == ',') {
-                std::string lower = word;
-                for (char& l : lower)
-                    l = static_cast<char>(std::tolower(static_cast<unsigned char>(l)));
-                std::string letter = lower == "native"     ? "n"
-                                     : lower == "builtin"  ? "b"
-                                     : lower == "disabled" ? ""
-                                                           : lower;
-                if (!letter.empty())
-                    letters += (letters.empty() ? "" : ",") + letter;
-                word.clear();
-            } else if (c != ' ' && c != '"' && c != '\'') {
-                word += c;
-            }
-        }
+        std::string letters = wineLetters(mode);
         auto parsable = [](const std::string& text) {
             return text.find_first_of(std::string(";=\0", 3)) == std::string::npos;
         };
@@ -181,9 +187,15 @@ struct LutrisSettings::Options {
 
 LutrisSettings::LutrisSettings(const std::string& home)
     : home_(home), shared_(std::make_unique<Options>()) {
-    for (const char* file : {"/.config/lutris/system.yml", "/.config/lutris/runners/wine.yml"})
-        if (std::optional<YAML::Node> root = loadYaml(home + file))
-            shared_->mergeFrom(*root);
+    for (const char* file : {"/.config/lutris/system.yml", "/.config/lutris/runners/wine.yml"}) {
+        std::optional<YAML::Node> root = loadYaml(home + file);
+        try {
+            if (root)
+                shared_->mergeFrom(*root);
+        } catch (const YAML::Exception&) {
+            // A file shaped otherwise gives nothing, as one that cannot be read.
+        }
+    }
 }
 
 LutrisSettings::~LutrisSettings() = default;
