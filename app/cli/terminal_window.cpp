@@ -246,24 +246,30 @@ void TerminalWindow::showReport() {
     std::fflush(stdout);
 }
 
+void TerminalWindow::printClosingLine(const std::string& statusLine) {
+    progress_ = 100;
+    drawProgressBar();
+    clearProgressBar();
+    // After a fatal end the closing line is the message that was just printed, which is not
+    // printed twice.
+    std::string line = terminalText(statusLine, false);
+    if (line != lastLine_)
+        printLine(line);
+}
+
 void TerminalWindow::endOfPass() {
-    // Every line of the pass comes before the closing line.
+    // Every line of the pass comes before the closing line, and the closing line comes before
+    // the game, which takes this process over with what it prints.
     showPostedStatus(job_);
     PassClosing closing =
-        endOfPassStep(settings_, game_, options_.gameArguments, job_.fatalMessage());
+        endOfPassStep(settings_, game_, options_.gameArguments, job_.fatalMessage(),
+                      [this](const std::string& statusLine) { printClosingLine(statusLine); });
     if (!closing.startFailure.empty()) {
         clearProgressBar();
         std::fprintf(stderr, "pelvar-cli: %s: %s\n", gameStartFailed,
                      terminalText(closing.startFailure, false).c_str());
         startFailed_ = true;
     }
-    progress_ = 100;
-    drawProgressBar();
-    clearProgressBar();
-    // The closing line is always the last line; after a fatal end it is the message that was
-    // just printed, which is not printed twice.
-    std::string line = terminalText(closing.statusLine, false);
-    if (line != lastLine_)
-        printLine(line);
+    printClosingLine(closing.statusLine);
     passEnded_ = true;
 }
