@@ -11,6 +11,7 @@
 #include "app/window/hyperlink.h"
 #include "app/window/login_dialog.h"
 #include "app/window/main_window.h"
+#include "app/window/message_boxes.h"
 #include "app/window/report_window.h"
 #include "net/protocol.h"
 #include "net/server_link.h"
@@ -598,26 +599,38 @@ private slots:
         QCOMPARE(text(&window, 1001), QStringLiteral("Can't connect!"));
     }
 
-    void textNotInUtf8ShowsAsWindows1252() {
+    // Text from the server or the disk: Windows-1252 when it is not UTF-8, and control characters
+    // in the visible form the terminal shows too.
+    void textFromTheServerShowsAsInTheTerminal() {
         useCountingPass(false);
         {
             std::lock_guard guard(settings().distributionLinesLock);
-            settings().distributionLines = {"1 Caf\xe9"};
+            settings().distributionLines = {"1 Caf\xe9", "2 \x1b[31mRed"};
         }
-        writeFile("Pelvar.txt", "Na\xefve r\xe9sum\xe9\r\n");
+        writeFile("Pelvar.txt", "Na\xefve r\xe9sum\xe9 \x1b]0;pwned\x07\r\nnext\rfake\tend\n");
         MainWindow window(*application_);
         QVERIFY(passEnded(window));
         settings().reportLines = {"New: Interface\\AddOns\\Caf\xe9.lua"};
-        window.showStatus("Downloading Interface\\AddOns\\Caf\xe9.lua");
+        window.showStatus("Downloading Interface\\\x1b[2JCaf\xe9.lua");
         QCOMPARE(text(&window, 1001),
-                 QString::fromUtf8("Downloading Interface\\AddOns\\Caf\u00e9.lua"));
+                 QString::fromUtf8("Downloading Interface\\^[[2JCaf\u00e9.lua"));
         ReportWindow report(settings(), &window);
-        QVERIFY(control<QTextEdit>(&report, 1028)
-                    ->toPlainText()
-                    .startsWith(QString::fromUtf8("New: Interface\\AddOns\\Caf\u00e9.lua\n\n"
-                                                  "Na\u00efve r\u00e9sum\u00e9")));
+        QString reported = control<QTextEdit>(&report, 1028)->toPlainText();
+        QVERIFY2(reported.startsWith(QString::fromUtf8(
+                     "New: Interface\\AddOns\\Caf\u00e9.lua\n\n"
+                     "Na\u00efve r\u00e9sum\u00e9 ^[]0;pwned^G\nnext^Mfake\tend\n")),
+                 qPrintable(reported.left(100)));
         ConfigureDialog configure(*application_, &window);
         QCOMPARE(control<QComboBox>(&configure, 1030)->itemText(1), QString::fromUtf8("Caf\u00e9"));
+        QCOMPARE(control<QComboBox>(&configure, 1030)->itemText(2), QStringLiteral("^[[31mRed"));
+        QString told;
+        whenModal<QMessageBox>([&](QMessageBox* box) {
+            told = box->text();
+            box->accept();
+        });
+        showMessage(&window, "Can't start C:\\\x1b[2JWoW.exe:\n\xc2\x9b"
+                             "31m");
+        QCOMPARE(told, QStringLiteral("Can't start C:\\^[[2JWoW.exe:\n^[[31m"));
     }
 
     // The dialogs take the application's font, in dialog units from its metrics: a 16-point

@@ -67,7 +67,7 @@ void ConfigureDialog::open(QComboBox* distributions, QCheckBox* keepClean) {
         rows_ = distributionRows(application_.settings.distributionLines);
     }
     for (const DistributionRow& row : rows_)
-        distributions->addItem(QString::fromStdString(readableText(row.name)), row.number);
+        distributions->addItem(QString::fromStdString(visibleText(row.name, false)), row.number);
     std::optional<std::size_t> selected = defaultRow(rows_, application_.settings.distribution);
     distributions->setCurrentIndex(selected ? static_cast<int>(*selected) : -1);
 }

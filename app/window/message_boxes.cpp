@@ -1,5 +1,6 @@
 #include "app/window/message_boxes.h"
 
+#include "app/shell/report.h"
 #include "app/window/application.h"
 
 #include <QMessageBox>
@@ -18,8 +19,8 @@ void MessageBoxDialogs::tellDone(const std::string& message) {
 }
 
 void showMessage(QWidget* parent, const std::string& message) {
-    QMessageBox box(QMessageBox::NoIcon, applicationTitle, QString::fromStdString(message),
-                    QMessageBox::Ok, parent);
+    QMessageBox box(QMessageBox::NoIcon, applicationTitle,
+                    QString::fromStdString(visibleText(message, true)), QMessageBox::Ok, parent);
     // Plain text that can be copied: a message may hold an address or a path.
     box.setTextFormat(Qt::PlainText);
     box.setTextInteractionFlags(Qt::TextSelectableByMouse);
