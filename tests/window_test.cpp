@@ -40,6 +40,7 @@
 #include <atomic>
 #include <csignal>
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
 
@@ -96,51 +97,75 @@ public slots:
     void open(const QUrl& url) { opened.push_back(url); }
 };
 
-// What is wrong with a dialog's layout: a control that leaves the dialog, a text that does not
-// fit its control, a control of a group box that crosses the box's frame.
+// What is wrong with the layout of a dialog or message box as it shows: a control that leaves
+// it, a text that does not fit its control (a wrapped label's lines across and down), a control
+// of a group box that crosses the box's frame.
 QStringList layoutProblems(QWidget* dialog) {
     QStringList problems;
-    QList<QWidget*> controls = dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
-    for (QWidget* control : controls) {
-        if (control->isWindow() || !control->property("dialogUnits").isValid())
-            continue;
-        QString name = control->objectName();
-        QRect place = control->geometry();
-        if (!dialog->rect().contains(place))
-            problems << name + " leaves the dialog";
-        QFontMetrics metrics(control->font());
-        QSize needed;
-        if (auto* label = qobject_cast<QLabel*>(control))
-            needed = label->wordWrap() ? QSize(0, label->heightForWidth(place.width()))
-                                       : metrics.size(0, label->text());
-        else if (auto* check = qobject_cast<QCheckBox*>(control))
-            needed = {check->sizeHint().width(),
-                      std::max(metrics.height(),
-                               control->style()->pixelMetric(QStyle::PM_IndicatorHeight))};
-        else if (auto* button = qobject_cast<QPushButton*>(control))
-            needed = metrics.size(Qt::TextShowMnemonic, button->text()) +
-                     QSize(2 * control->style()->pixelMetric(QStyle::PM_ButtonMargin), 4);
-        else if (qobject_cast<QComboBox*>(control) || qobject_cast<QLineEdit*>(control))
-            needed = QSize(0, control->minimumSizeHint().height());
-        else if (auto* box = qobject_cast<QGroupBox*>(control))
-            needed = QSize(metrics.horizontalAdvance(box->title()), 0);
-        if (needed.width() > place.width() || needed.height() > place.height())
+    auto tooSmall = [&](const QString& name, QSize needed, QSize room) {
+        if (needed.width() > room.width() || needed.height() > room.height())
             problems << QString("%1 needs %2x%3, has %4x%5")
                             .arg(name)
                             .arg(needed.width())
                             .arg(needed.height())
-                            .arg(place.width())
-                            .arg(place.height());
-        if (auto* box = qobject_cast<QGroupBox*>(control)) {
+                            .arg(room.width())
+                            .arg(room.height());
+    };
+    QList<QWidget*> controls = dialog->findChildren<QWidget*>();
+    for (QWidget* control : controls) {
+        if (control->isWindow() || !control->isVisibleTo(dialog))
+            continue;
+        QString name = control->objectName();
+        QRect place(control->mapTo(dialog, QPoint(0, 0)), control->size());
+        if (!dialog->rect().contains(place))
+            problems << name + " leaves the dialog";
+        QFontMetrics metrics(control->font());
+        if (auto* label = qobject_cast<QLabel*>(control)) {
+            // Laid out as the label lays it out, without centring, whose halves would round.
+            QRect room = label->contentsRect();
+            int flags = label->wordWrap() ? Qt::TextWordWrap : 0;
+            tooSmall(name,
+                     metrics.boundingRect(0, 0, room.width(), 2000, flags, label->text()).size(),
+                     room.size());
+        } else if (auto* check = qobject_cast<QCheckBox*>(control)) {
+            tooSmall(name,
+                     {check->sizeHint().width(),
+                      std::max(metrics.height(),
+                               control->style()->pixelMetric(QStyle::PM_IndicatorHeight))},
+                     place.size());
+        } else if (auto* button = qobject_cast<QPushButton*>(control)) {
+            tooSmall(name,
+                     metrics.size(Qt::TextShowMnemonic, button->text()) +
+                         QSize(2 * control->style()->pixelMetric(QStyle::PM_ButtonMargin), 4),
+                     place.size());
+        } else if (qobject_cast<QComboBox*>(control) || qobject_cast<QLineEdit*>(control)) {
+            tooSmall(name, {0, control->minimumSizeHint().height()}, place.size());
+        } else if (auto* box = qobject_cast<QGroupBox*>(control)) {
+            tooSmall(name, {metrics.horizontalAdvance(box->title()), 0}, place.size());
             QRect inside = box->contentsRect().translated(box->pos());
             for (QWidget* other : controls)
-                if (other != box && place.contains(other->geometry().center()) &&
+                if (other->parentWidget() == dialog && other != box &&
+                    place.contains(other->geometry().center()) &&
                     !inside.contains(other->geometry()))
                     problems << other->objectName() + " crosses the frame of " + name;
         }
     }
     return problems;
 }
+
+// The application's font at another size, for one scope.
+class ApplicationFontSize {
+public:
+    explicit ApplicationFontSize(int points) : original_(QApplication::font()) {
+        QFont sized = original_;
+        sized.setPointSize(points);
+        QApplication::setFont(sized);
+    }
+    ~ApplicationFontSize() { QApplication::setFont(original_); }
+
+private:
+    QFont original_;
+};
 
 // A dialog that records the commands its links report.
 class CommandRecorder : public QDialog {
@@ -633,45 +658,93 @@ private slots:
         QCOMPARE(told, QStringLiteral("Can't start C:\\^[[2JWoW.exe:\n^[[31m"));
     }
 
-    // The dialogs take the application's font, in dialog units from its metrics: a 16-point
-    // desktop font gives larger dialogs with every text whole, and the distribution drop-down
-    // inside its group box's frame. Run once more at a scale factor of 2.
-    void dialogsFollowTheApplicationFont() {
+    // Every dialog and message box shows its whole text at a small, the usual and a large
+    // desktop font; the dialogs take it, in dialog units from its metrics. Run once more at a
+    // scale factor of 2.
+    void everyDialogShowsItsWholeText_data() {
+        QTest::addColumn<int>("pointSize");
+        QTest::addColumn<QString>("dialog");
+        for (int pointSize : {8, 11, 16})
+            for (const char* dialog :
+                 {"main window", "configure", "distribution", "login", "failed login", "report",
+                  "uninstall question", "uninstall done", "start failure"})
+                QTest::addRow("%s at %d pt", dialog, pointSize) << pointSize << QString(dialog);
+    }
+
+    void everyDialogShowsItsWholeText() {
+        QFETCH(int, pointSize);
+        QFETCH(QString, dialog);
         useCountingPass(false);
         {
             std::lock_guard guard(settings().distributionLinesLock);
             settings().distributionLines = {"1 Standard", "2 Lite"};
         }
-        const QFont original = QApplication::font();
-        std::vector<QSize> sizes;
-        for (int pointSize : {0, 16}) {
-            if (pointSize) {
-                QFont large = original;
-                large.setPointSize(pointSize);
-                QApplication::setFont(large);
-            }
-            MainWindow window(*application_);
-            ConfigureDialog configure(*application_, &window);
-            DistributionDialog distribution(*application_, &window);
-            LoginDialog login({firstLoginHint, "", ""}, &window);
-            LoginDialog failed({failedLoginHint, "", ""}, &window);
-            settings().reportLines = {"New: a"};
-            ReportWindow report(settings(), &window);
-            QDialog* dialogs[] = {&window, &configure, &distribution, &login, &failed, &report};
-            for (std::size_t i = 0; i < std::size(dialogs); ++i) {
-                QStringList problems = layoutProblems(dialogs[i]);
-                QVERIFY2(problems.isEmpty(),
-                         qPrintable(QString::number(pointSize) + " pt: " + problems.join("; ")));
-                if (!pointSize)
-                    sizes.push_back(dialogs[i]->size());
-                else
-                    QVERIFY2(dialogs[i]->width() > sizes[i].width() &&
-                                 dialogs[i]->height() > sizes[i].height(),
-                             qPrintable(dialogs[i]->windowTitle()));
-            }
-            QVERIFY(waitUntil([&] { return !passRunning() && window.job.progress == 100; }));
-        }
-        QApplication::setFont(original);
+        ApplicationFontSize font(pointSize);
+        MainWindow window(*application_);
+        QVERIFY(passEnded(window));
+        settings().reportLines = {"New: Interface\\AddOns\\Foo\\Foo.lua"};
+        QStringList problems;
+        auto check = [&](QDialog* shown) {
+            shown->show();
+            QApplication::processEvents();
+            problems = layoutProblems(shown);
+            // A template's dialog units follow the font.
+            if (shown->property("dialogUnits").isValid() &&
+                layoutBaseUnits(shown).height() != dialogBaseUnits(QApplication::font()).height())
+                problems << "laid out with another font";
+        };
+        auto message = [&](const std::function<void(MessageBoxDialogs&)>& open) {
+            whenModal<QMessageBox>([&](QMessageBox* box) {
+                check(box);
+                box->accept();
+            });
+            MessageBoxDialogs dialogs(&window);
+            open(dialogs);
+        };
+        const std::map<QString, std::function<void()>> shows = {
+            {"main window", [&] { check(&window); }},
+            {"configure",
+             [&] {
+                 ConfigureDialog configure(*application_, &window);
+                 check(&configure);
+             }},
+            {"distribution",
+             [&] {
+                 DistributionDialog distribution(*application_, &window);
+                 check(&distribution);
+             }},
+            {"login",
+             [&] {
+                 LoginDialog login({firstLoginHint, "", ""}, &window);
+                 check(&login);
+             }},
+            {"failed login",
+             [&] {
+                 LoginDialog login({failedLoginHint, "", ""}, &window);
+                 check(&login);
+             }},
+            {"report",
+             [&] {
+                 ReportWindow report(settings(), &window);
+                 check(&report);
+             }},
+            {"uninstall question",
+             [&] {
+                 message([](MessageBoxDialogs& dialogs) { dialogs.confirm(uninstallQuestion); });
+             }},
+            {"uninstall done",
+             [&] { message([](MessageBoxDialogs& dialogs) { dialogs.tellDone(uninstallDone); }); }},
+            {"start failure",
+             [&] {
+                 message([](MessageBoxDialogs& dialogs) {
+                     dialogs.tellFailure(std::string(gameStartFailed) +
+                                         ":\n/home/thrall/.local/share/lutris/runners/wine/"
+                                         "wine-ge-8-26-x86_64/bin/wine: No such file or directory");
+                 });
+             }},
+        };
+        shows.at(dialog)();
+        QVERIFY2(problems.isEmpty(), qPrintable(problems.join("; ")));
     }
 
     // The real program, started offscreen against a slow or stalling server, is closed (as the

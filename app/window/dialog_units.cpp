@@ -110,6 +110,16 @@ QSizeF layoutBaseUnits(const QWidget* dialog) {
     return dialog->property("dialogBaseUnits").toSizeF();
 }
 
+QSize labelTextSize(const QLabel& label, int width) {
+    // As the label measures itself: centring is left out, as its halves would round.
+    int flags = label.alignment() & ~(Qt::AlignHCenter | Qt::AlignVCenter);
+    if (label.wordWrap())
+        flags |= Qt::TextWordWrap;
+    else
+        width = 0;
+    return label.fontMetrics().boundingRect(0, 0, width, 2000, flags, label.text()).size();
+}
+
 QWidget* controlById(QWidget* dialog, int id) {
     for (QWidget* control : dialog->findChildren<QWidget*>())
         if (control->property("controlId").toInt() == id &&
