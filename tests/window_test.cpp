@@ -667,7 +667,7 @@ private slots:
         for (int pointSize : {8, 11, 16})
             for (const char* dialog :
                  {"main window", "configure", "distribution", "login", "failed login", "report",
-                  "uninstall question", "uninstall done", "start failure"})
+                  "uninstall question", "uninstall done", "start failure", "long wrapped text"})
                 QTest::addRow("%s at %d pt", dialog, pointSize) << pointSize << QString(dialog);
     }
 
@@ -727,6 +727,19 @@ private slots:
              [&] {
                  ReportWindow report(settings(), &window);
                  check(&report);
+             }},
+            // A wrapped label whose lines would not fit its height, with a word that cannot be
+            // broken at its width.
+            {"long wrapped text",
+             [&] {
+                 QDialog made;
+                 made.setProperty("dialogUnits", QRect(0, 0, 60, 17));
+                 auto* label = new QLabel(
+                     "Three lines at the least: Interface\\AddOns\\Mirelgan\\Mirelgan.lua", &made);
+                 label->setWordWrap(true);
+                 label->setProperty("dialogUnits", QRect(0, 0, 60, 17));
+                 layoutInDialogUnits(&made);
+                 check(&made);
              }},
             {"uninstall question",
              [&] {
