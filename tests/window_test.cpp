@@ -21,6 +21,7 @@
 #include "tests/support/test_server.h"
 #include "uninstall/uninstall.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -598,6 +599,59 @@ private slots:
         QCOMPARE(told, "No web browser could be opened. The address is:\n" +
                            catcher.opened[1].toString());
         QCOMPARE(liveHyperlinkFilters(), 0);
+    }
+
+    // From the keyboard and through the accessibility interfaces: the main window's Tab order is
+    // its template's, the links open with Enter or Space and an assistive tool can press them;
+    // the login's fields are named by their labels, the progress bar and the drop-down by theirs.
+    void keyboardAndAssistiveToolsReachEveryControl() {
+        useCountingPass(false);
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler("https", &catcher, "open");
+        MainWindow window(*application_);
+        QVERIFY(passEnded(window));
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        controlById(&window, 1032)->setFocus(Qt::TabFocusReason);
+        QStringList order;
+        for (int i = 0; i < 6; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            // A link shows that it has the focus with its underline.
+            order << QApplication::focusWidget()->objectName() +
+                         (controlById(&window, 1035)->font().underline() ? " underlined" : "");
+        }
+        QCOMPARE(order,
+                 QStringList({"id2", "id1016", "id1013", "id1035 underlined", "id1033", "id1032"}));
+        QTest::keyClick(controlById(&window, 1035), Qt::Key_Return);
+        QTest::keyClick(controlById(&window, 1033), Qt::Key_Space);
+        QTest::keyClick(controlById(&window, 1035), Qt::Key_Enter, Qt::KeypadModifier);
+        QAccessibleInterface* link =
+            QAccessible::queryAccessibleInterface(controlById(&window, 1033));
+        QCOMPARE(link->role(), QAccessible::Link);
+        QCOMPARE(link->text(QAccessible::Name), QStringLiteral("Vindo"));
+        link->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QDesktopServices::unsetUrlHandler("https");
+        QCOMPARE(catcher.opened.size(), 4);
+        QCOMPARE(catcher.opened[0], catcher.opened[2]);
+        QCOMPARE(catcher.opened[1], catcher.opened[3]);
+        QVERIFY(catcher.opened[0] != catcher.opened[1]);
+
+        auto name = [](QWidget* control) {
+            return QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name);
+        };
+        QCOMPARE(name(controlById(&window, 1000)), QStringLiteral("Progress"));
+        ConfigureDialog configure(*application_, &window);
+        QCOMPARE(name(controlById(&configure, 1030)), QStringLiteral("Select Pelvar Distribution"));
+        LoginDialog login({firstLoginHint, "", ""}, &window);
+        for (auto [id, label] : {std::pair{1004, "Username:"}, {1005, "Password:"}}) {
+            QWidget* field = controlById(&login, id);
+            QCOMPARE(name(field), QString(label));
+            auto labelledBy =
+                QAccessible::queryAccessibleInterface(field)->relations(QAccessible::Label);
+            QCOMPARE(labelledBy.size(), 1);
+            QCOMPARE(labelledBy[0].first->text(QAccessible::Name), QString(label));
+        }
     }
 
     void fatalEndKeepsItsMessageAndStillStartsTheGame() {
