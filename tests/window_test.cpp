@@ -8,6 +8,7 @@
 #include "app/window/application.h"
 #include "app/window/configure_dialog.h"
 #include "app/window/dialog_units.h"
+#include "app/window/eliding_widgets.h"
 #include "app/window/hyperlink.h"
 #include "app/window/login_dialog.h"
 #include "app/window/main_window.h"
@@ -34,8 +35,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStyleOptionComboBox>
 #include <QTextEdit>
 #include <QTimer>
+#include <QToolTip>
 #include <QUrl>
 #include <QtTest>
 #include <atomic>
@@ -125,8 +128,9 @@ QStringList layoutProblems(QWidget* dialog) {
             // Laid out as the label lays it out, without centring, whose halves would round.
             QRect room = label->contentsRect();
             int flags = label->wordWrap() ? Qt::TextWordWrap : 0;
-            tooSmall(name,
-                     metrics.boundingRect(0, 0, room.width(), 2000, flags, label->text()).size(),
+            auto* eliding = qobject_cast<ElidingLabel*>(label);
+            QString shown = eliding ? eliding->shownText() : label->text();
+            tooSmall(name, metrics.boundingRect(0, 0, room.width(), 2000, flags, shown).size(),
                      room.size());
         } else if (auto* check = qobject_cast<QCheckBox*>(control)) {
             tooSmall(name,
@@ -139,7 +143,18 @@ QStringList layoutProblems(QWidget* dialog) {
                      metrics.size(Qt::TextShowMnemonic, button->text()) +
                          QSize(2 * control->style()->pixelMetric(QStyle::PM_ButtonMargin), 4),
                      place.size());
-        } else if (qobject_cast<QComboBox*>(control) || qobject_cast<QLineEdit*>(control)) {
+        } else if (auto* combo = qobject_cast<QComboBox*>(control)) {
+            tooSmall(name, {0, control->minimumSizeHint().height()}, place.size());
+            // The closed box's row, drawn one pixel inside its field on either side.
+            auto* eliding = qobject_cast<ElidingComboBox*>(combo);
+            QString shown = eliding ? eliding->shownText() : combo->currentText();
+            QStyleOptionComboBox option;
+            option.initFrom(combo);
+            option.currentText = shown;
+            QRect field = combo->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                         QStyle::SC_ComboBoxEditField, combo);
+            tooSmall(name + " row", {metrics.horizontalAdvance(shown), 0}, {field.width() - 2, 0});
+        } else if (qobject_cast<QLineEdit*>(control)) {
             tooSmall(name, {0, control->minimumSizeHint().height()}, place.size());
         } else if (auto* box = qobject_cast<QGroupBox*>(control)) {
             tooSmall(name, {metrics.horizontalAdvance(box->title()), 0}, place.size());
@@ -153,6 +168,13 @@ QStringList layoutProblems(QWidget* dialog) {
     }
     return problems;
 }
+
+// Longer than the status line and the closed drop-down at any font.
+const char longStatus[] =
+    "Downloading Interface\\AddOns\\Mirelgan_Recorder_Extensions\\Localization"
+    "\\Modules\\Mirelgan_Recorder_Localization.lua";
+const char longDistribution[] = "2 Pelvar Complete: every add-on of the compilation with its "
+                                "optional modules, the raid frames and the unit frames";
 
 // The application's font at another size, for one scope.
 class ApplicationFontSize {
@@ -654,6 +676,55 @@ private slots:
         }
     }
 
+    // A long status line keeps its start and its file name, a long distribution its start; an
+    // ellipsis shows what gave way, and the whole text is the tool tip.
+    void longTextsGiveWayWithAnEllipsis() {
+        useCountingPass(false);
+        {
+            std::lock_guard guard(settings().distributionLinesLock);
+            settings().distributionLines = {"1 Standard", longDistribution};
+        }
+        MainWindow window(*application_);
+        QVERIFY(passEnded(window));
+        auto toolTip = [](QWidget* control) {
+            QHelpEvent help(QEvent::ToolTip, {5, 5}, control->mapToGlobal(QPoint(5, 5)));
+            QApplication::sendEvent(control, &help);
+            return QToolTip::isVisible() ? QToolTip::text() : QString();
+        };
+        auto* status = control<ElidingLabel>(&window, 1001);
+        QVERIFY(status);
+        window.showStatus(longStatus);
+        QCOMPARE(status->text(), QString(longStatus));
+        QVERIFY2(QRegularExpression(
+                     QString::fromUtf8(
+                         "^Downloading Interface.*\u2026\\\\Mirelgan_Recorder_Localization\\.lua$"))
+                     .match(status->shownText())
+                     .hasMatch(),
+                 qPrintable(status->shownText()));
+        QCOMPARE(toolTip(status), QString(longStatus));
+        // A file name wider than the line keeps its end.
+        window.showStatus("Downloading Interface\\" + std::string(300, 'x') + ".lua");
+        QVERIFY2(QRegularExpression(QString::fromUtf8("^\u2026x+\\.lua$"))
+                     .match(status->shownText())
+                     .hasMatch(),
+                 qPrintable(status->shownText()));
+        window.showStatus("Done!");
+        QCOMPARE(status->shownText(), QStringLiteral("Done!"));
+        toolTip(status);
+        QVERIFY(waitUntil([] { return !QToolTip::isVisible(); }));
+
+        settings().distribution = 2;
+        ConfigureDialog configure(*application_, &window);
+        auto* list = control<ElidingComboBox>(&configure, 1030);
+        QVERIFY(list);
+        QString whole = QString(longDistribution).mid(2);
+        QCOMPARE(list->currentText(), whole);
+        QVERIFY2(list->shownText().endsWith(QChar(0x2026)) &&
+                     whole.startsWith(list->shownText().chopped(1)),
+                 qPrintable(list->shownText()));
+        QCOMPARE(toolTip(list), whole);
+    }
+
     void fatalEndKeepsItsMessageAndStillStartsTheGame() {
         settings().autoRunWoW = 1;
         application_->passBody = [this](WorkerJob& worker) {
@@ -731,11 +802,13 @@ private slots:
         useCountingPass(false);
         {
             std::lock_guard guard(settings().distributionLinesLock);
-            settings().distributionLines = {"1 Standard", "2 Lite"};
+            settings().distributionLines = {"1 Standard", longDistribution};
         }
+        settings().distribution = 2;
         ApplicationFontSize font(pointSize);
         MainWindow window(*application_);
         QVERIFY(passEnded(window));
+        window.showStatus(longStatus);
         settings().reportLines = {"New: Interface\\AddOns\\Foo\\Foo.lua"};
         QStringList problems;
         auto check = [&](QDialog* shown) {
