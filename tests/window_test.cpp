@@ -502,6 +502,48 @@ private slots:
         application_->mainWindow = nullptr;
     }
 
+    // Opened while the list arrives (the wait ends with the worker's next status line), the
+    // choice says that the list is on its way and offers nothing: accepting keeps the stored
+    // distribution. The list shows once it is whole.
+    void configureWhileTheListArrivesSaysSoAndKeepsTheChoice() {
+        settings().distListPending = 1;
+        settings().writeString("Distribution", "7");
+        settings().distribution = 7;
+        AutoResetEvent posting;
+        application_->passBody = [&](WorkerJob& worker) {
+            posting.wait();
+            worker.status("Downloading Distribution list");
+            {
+                std::lock_guard guard(settings().distributionLinesLock);
+                settings().distributionLines = {"3 Full"};
+            }
+            release_.wait();
+            {
+                std::lock_guard guard(settings().distributionLinesLock);
+                settings().distributionLines.push_back("7 Lite");
+            }
+            settings().distListPending = 0;
+        };
+        MainWindow window(*application_);
+        application_->mainWindow = &window;
+        posting.signal();
+        ConfigureDialog dialog(*application_, &window);
+        auto* list = control<QComboBox>(&dialog, 1030);
+        QCOMPARE(list->count(), 1);
+        QCOMPARE(list->currentText(), QString::fromUtf8(listOnItsWayRow));
+        QVERIFY(!list->isEnabled());
+        control<QPushButton>(&dialog, 1)->click();
+        QCOMPARE(settings().readString("Distribution"), std::string("7"));
+        QCOMPARE(settings().distribution.load(), 7);
+
+        release_.signal();
+        QVERIFY(waitUntil([&] { return list->isEnabled(); }));
+        QCOMPARE(list->count(), 3);
+        QCOMPARE(list->currentText(), QStringLiteral("Lite"));
+        QVERIFY(waitUntil([] { return !passRunning(); }));
+        application_->mainWindow = nullptr;
+    }
+
     void uninstallThroughConfigureAsksAndRerunsThePass() {
         useCountingPass(false);
         writeFile("Interface/AddOns/A/A.lua", "a");
