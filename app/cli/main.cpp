@@ -150,20 +150,20 @@ int main(int argc, char** argv) {
             std::string shown;
             for (std::size_t start = 0, tab = 0; tab != std::string::npos; start = tab + 1) {
                 tab = line.find('\t', start);
-                shown += terminalText(std::string_view(line).substr(start, tab - start), false) +
+                shown += visibleText(std::string_view(line).substr(start, tab - start), false) +
                          (tab == std::string::npos ? "\n" : "\t");
             }
             std::fputs(shown.c_str(), stdout);
         }
         if (all.installations.empty())
             std::fprintf(stderr, "Can't find WoW, aborting\nLooked in:\n%s",
-                         terminalText(lookedText(all), true).c_str());
+                         visibleText(lookedText(all), true).c_str());
         return all.installations.empty() ? 2 : 0;
     }
     GameSearchResult search = enterGame();
     if (!search.used()) {
         std::fprintf(stderr, "Can't find WoW, aborting\nLooked in:\n%s",
-                     terminalText(lookedText(search), true).c_str());
+                     visibleText(lookedText(search), true).c_str());
         return 2;
     }
     const GameInstallation game = *search.used();
@@ -207,7 +207,7 @@ int main(int argc, char** argv) {
     job.worker.join();
     int code = 0;
     if (std::optional<std::string> fatal = job.fatalMessage()) {
-        std::fprintf(stderr, "%s\n", terminalText(*fatal, false).c_str());
+        std::fprintf(stderr, "%s\n", visibleText(*fatal, false).c_str());
         code = 1;
     }
     if (int failed = settings.installErrors; failed > 0) {
