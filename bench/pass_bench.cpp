@@ -169,6 +169,40 @@ void benchPass(const std::string& work) {
     fs::remove_all(root);
 }
 
+// What the pass pays to have its installed files on the disk before the digest cache records
+// them: one syncfs of the file system after the files are written, as the pass does, against an
+// fsync of every file and directory.
+void printFlushCost(const std::string& place, const std::string& distribution) {
+    auto written = [&](const std::string& name) {
+        std::string copy = place + "/pelvar-bench-flush-" + name + std::to_string(::getpid());
+        fs::copy(distribution, copy, fs::copy_options::recursive);
+        return copy;
+    };
+    std::string once = written("syncfs");
+    double syncfsTime = bench::seconds([&] {
+        int fd = ::open(once.c_str(), O_RDONLY | O_DIRECTORY);
+        ::syncfs(fd);
+        ::close(fd);
+    });
+    fs::remove_all(once);
+    std::string each = written("fsync");
+    double fsyncTime = bench::seconds([&] {
+        for (const auto& entry : fs::recursive_directory_iterator(each)) {
+            int fd = ::open(entry.path().c_str(), O_RDONLY);
+            ::fsync(fd);
+            ::close(fd);
+        }
+        int fd = ::open(each.c_str(), O_RDONLY | O_DIRECTORY);
+        ::fsync(fd);
+        ::close(fd);
+    });
+    fs::remove_all(each);
+    bench::print("  flush of the installed files: one syncfs (the pass's)",
+                 bench::figure("%.3f s", syncfsTime));
+    bench::print("  flush of the installed files: fsync of each file and directory",
+                 bench::figure("%.3f s", fsyncTime));
+}
+
 void benchDownload(const std::string& work) {
     std::printf("Download and install of a 100 MB distribution into an empty game directory\n");
     std::string root = work + "/download";
@@ -266,6 +300,7 @@ void benchDownload(const std::string& work) {
         bench::print("  peak memory of the pass process",
                      bench::figure("%.1f MiB (target <= %.1f MiB, 3 x the largest file + 16 MiB)",
                                    peak / 1024.0, memoryBound));
+        printFlushCost(place, distribution);
     }
     fs::remove_all(root);
 }

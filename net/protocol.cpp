@@ -208,7 +208,8 @@ bool awaitOrderlyClose(ServerLink& link) {
     for (std::size_t total = 0; total < 64 * sizeof drained;) {
         long received = link.receive(drained, sizeof drained);
         if (received <= 0)
-            return received == 0 && link.end() == LinkEnd::closed;
+            return received == 0 && link.end() == LinkEnd::closed &&
+                   link.peerAcknowledgedEverything();
         total += static_cast<std::size_t>(received);
     }
     return false;

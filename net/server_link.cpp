@@ -11,6 +11,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #ifndef MIRELGAN_SERVER_ADDRESS_1
@@ -202,6 +203,29 @@ long ServerLink::receive(void* buffer, std::size_t capacity) {
 
 bool ServerLink::shutdownSending() {
     return socket_ >= 0 && ::shutdown(socket_, SHUT_WR) == 0;
+}
+
+bool ServerLink::peerAcknowledgedEverything() {
+    using namespace std::chrono;
+    auto deadline = steady_clock::now() + std::min<steady_clock::duration>(ioTimeout, seconds(2));
+    for (;;) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        tcp_info info{};
+        socklen_t infoLength = sizeof info;
+        if (socket_ < 0 || ::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
+            error != 0 || ::getsockopt(socket_, IPPROTO_TCP, TCP_INFO, &info, &infoLength) != 0) {
+            end_ = LinkEnd::reset;
+            return false;
+        }
+        if (info.tcpi_unacked == 0)
+            return true;
+        if (steady_clock::now() >= deadline) {
+            end_ = LinkEnd::timedOut;
+            return false;
+        }
+        std::this_thread::sleep_for(milliseconds(5));
+    }
 }
 
 bool ServerLink::sendAll(const void* bytes, std::size_t length) {

@@ -62,6 +62,11 @@ public:
     bool sendAll(const void* bytes, std::size_t length);
     // Shuts down our sending side: the server reads to the end of what we sent.
     bool shutdownSending();
+    // After the peer's end of the stream: waits a moment for the peer's system to acknowledge
+    // every byte we sent (our end included), and tells whether it did without a reset. A peer
+    // that closes with our bytes unread resets the connection instead; one that closed before
+    // they arrived resets them when they do. So an acknowledged end shows the peer read them all.
+    bool peerAcknowledgedEverything();
     // Why the last send or receive moved nothing; none after one that moved bytes.
     LinkEnd end() const { return end_; }
 

@@ -292,11 +292,15 @@ TEST_F(CliTest, RunGameStartsItWithTheOptionsAndTheCommandLine) {
     stored().writeString("Distribution", "0");
     stored().writeString("RunWindowed", "1");
     stored().writeString("OpenGL", "1");
-    writeFile(game / "WoW.exe", "#!/bin/sh\nprintf '%s\\n' \"$@\" > args.txt\n");
+    writeFile(game / "WoW.exe",
+              "#!/bin/sh\nprintf '%s\\n' \"$@\" > args.txt\necho the game runs\nexit 3\n");
     ::chmod((game / "WoW.exe").c_str(), 0755);
     EXPECT_EQ(cli({}).exitCode, 0);
     EXPECT_FALSE(exists(game / "args.txt")) << "never without --run-game";
-    EXPECT_EQ(cli({"--run-game", "--", "-console", "a b"}).exitCode, 0);
+    // The closing line comes before the game takes the process over; the exit code is the game's.
+    ProcessResult started = cli({"--run-game", "--", "-console", "a b"});
+    EXPECT_EQ(started.exitCode, 3);
+    EXPECT_TRUE(started.out.ends_with("\nDone!\nthe game runs\n")) << started.out;
     EXPECT_EQ(readFile(game / "args.txt"), "-console\na b\n-windowed\n-opengl\n");
 
     // After a pass that ended early, the game still starts.
@@ -304,7 +308,9 @@ TEST_F(CliTest, RunGameStartsItWithTheOptionsAndTheCommandLine) {
     ProcessResult failed = cliWith(
         environmentWith("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(unusedLoopbackPort())),
         {"--run-game"});
-    EXPECT_TRUE(contains(failed.out, "Can't connect!\n")) << failed.out;
+    EXPECT_TRUE(failed.out.ends_with("\nCan't connect!\nthe game runs\n")) << failed.out;
+    std::vector<std::string> lines = linesOf(failed.out);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Can't connect!"), 1);
     EXPECT_EQ(readFile(game / "args.txt"), "-windowed\n-opengl\n");
 
     // A Windows program and no wine: the user is told why, then the closing line.

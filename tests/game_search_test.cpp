@@ -7,6 +7,8 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -115,6 +117,8 @@ protected:
                       (home / "SteamLibrary/steamapps/compatdata/2001/pfx/dosdevices/d:").c_str()),
             0);
         makeGame(home / "SteamLibrary/games/WoW", "wow.exe");
+        makeExecutable(home / "SteamLibrary/steamapps/common/Proton 8.0/proton",
+                       recordingScript(record));
     }
 
     TempDir home, elsewhere, records;
@@ -157,12 +161,14 @@ TEST_F(GameSearchTest, FindsTheGameInEveryKindOfPrefix) {
         gameListLines(search),
         (std::vector<std::string>{
             "* " + lutrisGame + "\t" + real(home / "Games/wow") + "\tLutris " +
-                home / ".config/lutris/games/world-of-warcraft-1700000000.yml, wine " + lutrisWine,
+                home / ".config/lutris/games/world-of-warcraft-1700000000.yml\twine " + lutrisWine,
             "  " + real(home / "Games/classic") + "\t" + real(home / "Games/classic-prefix") +
-                "\tLutris " + home / ".local/share/lutris/games/classic.yaml, wine " + lutrisWine,
-            "  " + bottle + "/drive_c/Games/WoW\t" + bottle + "\tBottles Azeroth, wine " +
+                "\tLutris " + home / ".local/share/lutris/games/classic.yaml\twine " + lutrisWine,
+            "  " + bottle + "/drive_c/Games/WoW\t" + bottle + "\tBottles Azeroth\twine " +
                 home / ".local/share/bottles/runners/soda-7/bin/wine",
-            "  " + real(home / "SteamLibrary/games/WoW") + "\t" + steamPrefix + "\tSteam app 2001",
+            "  " + real(home / "SteamLibrary/games/WoW") + "\t" + steamPrefix +
+                "\tSteam app 2001\tProton " + real(home / "SteamLibrary") +
+                "/steamapps/common/Proton 8.0/proton",
         }));
     ASSERT_EQ(search.installations.size(), 4u);
     EXPECT_EQ(search.installations[0].executable, "Wow.exe");
@@ -170,7 +176,6 @@ TEST_F(GameSearchTest, FindsTheGameInEveryKindOfPrefix) {
     EXPECT_EQ(search.installations[1].executable, "WoW.exe");
     EXPECT_EQ(search.installations[3].executable, "wow.exe");
     EXPECT_EQ(search.installations[3].source, GameSource::steam);
-    EXPECT_EQ(search.installations[3].runtime.wine, "") << "the PATH's wine";
 
     std::string looked = lookedText(search);
     for (const std::string& place :
@@ -192,6 +197,10 @@ TEST_F(GameSearchTest, FindsTheGameInEveryKindOfPrefix) {
     EXPECT_EQ(search.installations[0].source, GameSource::winePrefixVariable);
     EXPECT_EQ(search.installations[0].origin, "$WINEPREFIX");
     EXPECT_EQ(search.installations[0].runtime.prefix, steamPrefix);
+    EXPECT_EQ(gameListLines(search)[0].substr(gameListLines(search)[0].find("\t$WINEPREFIX")),
+              "\t$WINEPREFIX, in the prefix of Steam app 2001\tProton " +
+                  real(home / "SteamLibrary") + "/steamapps/common/Proton 8.0/proton")
+        << "the prefix's launcher starts it however it was found";
 
     search = enterGame();
     ASSERT_TRUE(search.used());
@@ -249,20 +258,401 @@ TEST_F(GameSearchTest, GameStartsInItsPrefixWithItsWine) {
     EXPECT_EQ(inChild(lutris.directory, record, runWoW(lutris)),
               "WINEPREFIX=" + real(home / "Games/wow") + "\nWow.exe\n-windowed\ntwo words\n");
 
-    // No runner: the PATH's wine, after the game failed to start by itself.
+    // A prefix that no launcher owns: the PATH's wine.
     ::unlink(record.c_str());
     TempDir bin;
     makeExecutable(bin / "wine", recordingScript(record));
     ScopedEnv path("PATH", bin.path() + ":/usr/bin:/bin");
     ScopedEnv otherPrefix("WINEPREFIX", "/somewhere/else");
-    const GameInstallation& steam = search.installations[3];
-    EXPECT_EQ(inChild(steam.directory, record, runWoW(steam)),
-              "WINEPREFIX=" + steam.runtime.prefix + "\nwow.exe\n-windowed\ntwo words\n");
+    GameInstallation plain = search.installations[3];
+    plain.runtime = WineRuntime{};
+    plain.runtime.prefix = search.installations[3].runtime.prefix;
+    EXPECT_EQ(inChild(plain.directory, record, runWoW(plain)),
+              "WINEPREFIX=" + plain.runtime.prefix + "\nwow.exe\n-windowed\ntwo words\n");
 
     // The runner's wine never starts a game that is not there.
     ::unlink(record.c_str());
-    EXPECT_EQ(inChild(elsewhere.path(), record, runWoW(lutris)), "");
-    EXPECT_EQ(replaceProcess("Wow.exe", {}, true, lutris.runtime),
-              "Wow.exe: No such file or directory");
+    GameInstallation moved = lutris;
+    moved.directory = elsewhere.path();
+    EXPECT_EQ(inChild(elsewhere.path(), record, runWoW(moved)), "");
+    EXPECT_EQ(startGame(moved, {}), "Wow.exe: No such file or directory");
     EXPECT_STREQ(std::getenv("WINEPREFIX"), "/somewhere/else") << "a failed start changes nothing";
+}
+
+namespace {
+
+// A WoW.exe as the game ships it: a PE file for 32-bit x86.
+std::string peProgram() {
+    std::string file(0x80, '\0');
+    file.replace(0, 2, "MZ");
+    file[0x3C] = 0x40; // where the PE header starts
+    file.replace(0x40, 6, std::string("PE\0\0\x4C\x01", 6));
+    return file;
+}
+
+// A runner that writes how it was started to `record`: its own path, its argument count and
+// arguments one a line, then its whole environment.
+std::string startRecorder(const std::string& record) {
+    return "#!/bin/sh\n{ echo \"$0\"; echo $#; printf '%s\\n' \"$@\"; env; } > '" + record + "'\n";
+}
+
+struct Started {
+    std::string program;
+    std::vector<std::string> arguments;
+    std::map<std::string, std::string> environment;
+};
+
+Started parseStart(const std::string& recorded) {
+    std::istringstream lines(recorded);
+    Started started;
+    std::string line;
+    std::getline(lines, started.program);
+    std::getline(lines, line);
+    for (int count = std::stoi(line); count > 0 && std::getline(lines, line); --count)
+        started.arguments.push_back(line);
+    while (std::getline(lines, line))
+        if (std::size_t equals = line.find('='); equals != std::string::npos)
+            started.environment[line.substr(0, equals)] = line.substr(equals + 1);
+    return started;
+}
+
+// What a fake launcher home holds: configuration files (their "~" stands for the home), runners
+// that record how they were started, the game, directories, and Wine prefixes whose game key
+// holds an InstallPath ("" for none).
+struct HomeFile {
+    enum Kind { text, runner, game, directory, prefix } kind;
+    std::string path;
+    std::string content;
+};
+using Layout = std::vector<HomeFile>;
+
+Layout operator+(Layout layout, const Layout& more) {
+    layout.insert(layout.end(), more.begin(), more.end());
+    return layout;
+}
+
+void layOut(const std::string& home, const Layout& layout, const std::string& record) {
+    for (const HomeFile& file : layout) {
+        const std::string path = home + "/" + file.path;
+        switch (file.kind) {
+        case HomeFile::text: {
+            std::string content = file.content;
+            for (std::size_t tilde; (tilde = content.find('~')) != std::string::npos;)
+                content.replace(tilde, 1, home);
+            writeFile(path, content);
+            break;
+        }
+        case HomeFile::runner:
+            makeExecutable(path, startRecorder(record));
+            break;
+        case HomeFile::game:
+            writeFile(path, peProgram());
+            break;
+        case HomeFile::directory:
+            makeDirectories(path);
+            break;
+        case HomeFile::prefix:
+            makePrefix(path, file.content);
+            break;
+        }
+    }
+}
+
+const std::string lutrisRunners = ".local/share/lutris/runners/wine/";
+const std::string lutrisConfiguration = ".config/lutris/games/world-of-warcraft.yml";
+const std::string lutrisRunner = lutrisRunners + "lutris-7.2-2-x86_64";
+const std::string wowInLutris = "Games/wow/drive_c/Program Files/World of Warcraft";
+
+// A Lutris game in its prefix, its runner's options given by `wine`.
+Layout lutrisGame(const std::string& wine) {
+    return {{HomeFile::prefix, "Games/wow", "C:\\Program Files\\World of Warcraft\\"},
+            {HomeFile::game, wowInLutris + "/Wow.exe", ""},
+            {HomeFile::text, lutrisConfiguration,
+             "game:\n  arch: win64\n  exe: drive_c/Program Files/World of Warcraft/Wow.exe\n"
+             "  prefix: ~/Games/wow\nsystem:\n  env:\n    DXVK_HUD: fps,devinfo\n"
+             "    __GL_SHADER_DISK_CACHE: 1\nwine:\n" +
+                 wine}};
+}
+
+const std::string lutrisOptions = "  version: lutris-7.2-2-x86_64\n  esync: true\n  fsync: false\n"
+                                  "  dxvk: true\n  vkd3d: false\n  overrides:\n"
+                                  "    dinput8: native,builtin\n    d3d9: builtin\n";
+const Layout lutrisWithRunner =
+    lutrisGame(lutrisOptions) + Layout{{HomeFile::runner, lutrisRunner + "/bin/wine", ""}};
+
+using Variables = std::vector<std::pair<std::string, std::string>>;
+const Variables lutrisVariables = {
+    {"WINEESYNC", "1"},
+    {"WINEFSYNC", ""},
+    {"WINEDLLOVERRIDES", "d3d9=b;d3d10core=n,b;d3d11=n,b;dxgi=n,b;dinput8=n,b"},
+    {"DXVK_HUD", "fps,devinfo"},
+    {"__GL_SHADER_DISK_CACHE", "1"},
+};
+
+const std::string bottles = ".local/share/bottles/";
+
+Layout bottle(const std::string& directory, const std::string& runner,
+              const std::string& parameters) {
+    return {{HomeFile::prefix, directory, "C:\\Games\\WoW\\"},
+            {HomeFile::game, directory + "/drive_c/Games/WoW/WoW.exe", ""},
+            {HomeFile::text, directory + "/bottle.yml",
+             "Arch: win64\nCustom_Path: false\nDLL_Overrides:\n  dinput8: n,b\nDXVK: dxvk-2.3\n"
+             "Environment: Gaming\nEnvironment_Variables:\n  DXVK_HUD: compiler\n  MANGOHUD: '1'\n"
+             "Name: Azeroth\nParameters:\n" +
+                 parameters + "Path: Azeroth\nRunner: " + runner + "\nVersioning: false\n"}};
+}
+
+const Layout sodaRunner = {{HomeFile::runner, bottles + "runners/soda-7.0-9/bin/wine", ""}};
+
+const std::string steamApps = "SteamLibrary/steamapps/";
+const std::string steamPrefix = steamApps + "compatdata/2001/pfx";
+const std::string steamTools = ".local/share/Steam/compatibilitytools.d/";
+
+// A Steam library with the game in app 2001's prefix (its InstallPath without the trailing
+// backslash), three Protons and a runtime that is none, and config.vdf's CompatToolMapping.
+Layout steam(const std::string& mapping) {
+    return {{HomeFile::prefix, steamPrefix, "C:\\Games\\World of Warcraft"},
+            {HomeFile::game, steamPrefix + "/drive_c/Games/World of Warcraft/Wow.exe", ""},
+            {HomeFile::text, ".local/share/Steam/steamapps/libraryfolders.vdf",
+             "\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\"~/.local/share/Steam\"\n\t}\n"
+             "\t\"1\"\n\t{\n\t\t\"path\"\t\t\"~/SteamLibrary\"\n\t}\n}\n"},
+            {HomeFile::text, ".local/share/Steam/config/config.vdf",
+             "\"InstallConfigStore\"\n{\n\t\"Software\"\n\t{\n\t\t\"Valve\"\n\t\t{\n"
+             "\t\t\t\"Steam\"\n\t\t\t{\n\t\t\t\t\"CompatToolMapping\"\n\t\t\t\t{\n" +
+                 mapping + "\t\t\t\t}\n\t\t\t}\n\t\t}\n\t}\n}\n"},
+            {HomeFile::runner, steamApps + "common/Proton 7.0/proton", ""},
+            {HomeFile::runner, steamApps + "common/Proton 8.0/proton", ""},
+            {HomeFile::runner, steamApps + "common/Proton - Experimental/proton", ""},
+            {HomeFile::directory, steamApps + "common/SteamLinuxRuntime_sniper", ""}};
+}
+
+std::string mapped(const std::string& app, const std::string& tool) {
+    return "\t\t\t\t\t\"" + app + "\"\n\t\t\t\t\t{\n\t\t\t\t\t\t\"name\"\t\t\"" + tool +
+           "\"\n\t\t\t\t\t\t\"config\"\t\t\"\"\n\t\t\t\t\t\t\"priority\"\t\t\"250\"\n\t\t\t\t\t}\n";
+}
+
+// A tool of one's own in compatibilitytools.d, which says its name in compatibilitytool.vdf.
+Layout ownTool(const std::string& directory, const std::string& tool) {
+    return {{HomeFile::runner, steamTools + directory + "/proton", ""},
+            {HomeFile::text, steamTools + directory + "/compatibilitytool.vdf",
+             "\"compatibilitytools\"\n{\n  \"compat_tools\"\n  {\n    \"" + tool +
+                 "\" // an internal name\n    {\n      \"install_path\" \".\"\n"
+                 "      \"display_name\" \"" +
+                 tool +
+                 "\"\n      \"from_oslist\" \"windows\"\n      \"to_oslist\" \"linux\"\n"
+                 "    }\n  }\n}\n"}};
+}
+
+const Variables steamVariables = {
+    {"STEAM_COMPAT_DATA_PATH", "~/SteamLibrary/steamapps/compatdata/2001"},
+    {"STEAM_COMPAT_CLIENT_INSTALL_PATH", "~/.local/share/Steam"},
+    {"WINEESYNC", ""},
+    {"WINEDLLOVERRIDES", ""},
+};
+
+// A launcher's layout in a fresh home, how the game is reached there, and how it must start:
+// the program (under the home; "" for the PATH's wine), its arguments before the game's own,
+// the prefix, the variables ("" for one that must be unset); or why it cannot.
+struct LaunchCase {
+    const char* name = "";
+    Layout layout = {};
+    std::string winePrefix = {};     // $WINEPREFIX, under the home; "" for none
+    std::string startDirectory = {}; // under the home; "" for a directory elsewhere
+    std::string program = {};
+    std::vector<std::string> arguments = {};
+    std::string prefix = {};
+    Variables variables = {};
+    std::string failure = {}; // "~" for the home
+};
+
+// The Lutris game started as Lutris starts it, however the search reached its prefix.
+LaunchCase startedByLutris(const char* name, const std::string& winePrefix,
+                           const std::string& startDirectory, const Layout& more = {}) {
+    return {.name = name,
+            .layout = lutrisWithRunner + more,
+            .winePrefix = winePrefix,
+            .startDirectory = startDirectory,
+            .program = lutrisRunner + "/bin/wine",
+            .arguments = {"Wow.exe"},
+            .prefix = "Games/wow",
+            .variables = lutrisVariables};
+}
+
+const std::vector<LaunchCase> launchCases = {
+    startedByLutris("Lutris, through its prefix's registry", "", ""),
+    startedByLutris("Lutris's prefix as $WINEPREFIX", "Games/wow", ""),
+    startedByLutris("the current directory in Lutris's prefix", "", wowInLutris),
+    {.name = "Lutris's exe, the shared settings and the newest runner",
+     .layout = {{HomeFile::prefix, "Games/classic-prefix", ""},
+                {HomeFile::game, "Games/classic/WoW.exe", ""},
+                {HomeFile::text, ".local/share/lutris/games/classic.yaml",
+                 "game:\n  exe: ~/Games/classic/WoW.exe\n  prefix: ~/Games/classic-prefix\n"
+                 "system:\n  env:\n    OWN: game\n"},
+                {HomeFile::text, ".config/lutris/system.yml",
+                 "system:\n  env:\n    SHARED: system\n    OWN: system\n    RUNNER: system\n"},
+                {HomeFile::text, ".config/lutris/runners/wine.yml",
+                 "system:\n  env:\n    RUNNER: wine\n"},
+                {HomeFile::runner, lutrisRunners + "lutris-7.2-2-x86_64/bin/wine", ""},
+                {HomeFile::runner, lutrisRunners + "lutris-8.0-1-x86_64/bin/wine", ""},
+                {HomeFile::directory, lutrisRunners + "lutris-9.0-empty", ""}},
+     .program = lutrisRunners + "lutris-8.0-1-x86_64/bin/wine",
+     .arguments = {"WoW.exe"},
+     .prefix = "Games/classic-prefix",
+     .variables = {{"WINEESYNC", "1"},
+                   {"WINEFSYNC", "1"},
+                   {"WINEDLLOVERRIDES",
+                    "d3d9=n,b;d3d10core=n,b;d3d11=n,b;dxgi=n,b;d3d12=n,b;d3d12core=n,b"},
+                   {"SHARED", "system"},
+                   {"RUNNER", "wine"},
+                   {"OWN", "game"}}},
+    {.name = "Lutris's runner is not installed",
+     .layout = lutrisGame("  version: lutris-9\n"),
+     .winePrefix = "Games/wow",
+     .failure = "Lutris's wine runner lutris-9 is not installed (looked for ~/" + lutrisRunners +
+                "lutris-9/bin/wine)"},
+    {.name = "a bottle, through its registry",
+     .layout = bottle(bottles + "bottles/Azeroth", "soda-7.0-9", "  dxvk: true\n  sync: fsync\n") +
+               sodaRunner,
+     .program = bottles + "runners/soda-7.0-9/bin/wine",
+     .arguments = {"WoW.exe"},
+     .prefix = bottles + "bottles/Azeroth",
+     .variables = {{"WINEFSYNC", "1"},
+                   {"WINEESYNC", ""},
+                   {"WINEDLLOVERRIDES", "d3d9=n,b;d3d10core=n,b;d3d11=n,b;dxgi=n,b;dinput8=n,b"},
+                   {"DXVK_HUD", "compiler"},
+                   {"MANGOHUD", "1"}}},
+    {.name = "a bottle kept elsewhere, as $WINEPREFIX",
+     .layout =
+         bottle("Custom/Azeroth", "soda-7.0-9", "  sync: esync\n  vkd3d: true\n") + sodaRunner,
+     .winePrefix = "Custom/Azeroth",
+     .program = bottles + "runners/soda-7.0-9/bin/wine",
+     .arguments = {"WoW.exe"},
+     .prefix = "Custom/Azeroth",
+     .variables = {{"WINEESYNC", "1"},
+                   {"WINEFSYNC", ""},
+                   {"WINEDLLOVERRIDES", "d3d12=n,b;d3d12core=n,b;dinput8=n,b"},
+                   {"DXVK_HUD", "compiler"}}},
+    {.name = "a bottle on the system's wine",
+     .layout = bottle(bottles + "bottles/Azeroth", "sys-wine-9.0", "  sync: wine\n"),
+     .arguments = {"WoW.exe"},
+     .prefix = bottles + "bottles/Azeroth",
+     .variables = {{"WINEESYNC", ""}, {"WINEFSYNC", ""}, {"WINEDLLOVERRIDES", "dinput8=n,b"}}},
+    {.name = "a bottle's runner is not installed",
+     .layout = bottle(bottles + "bottles/Azeroth", "caffe-7.20", ""),
+     .failure = "Bottles' runner caffe-7.20 is not installed (looked in "
+                "~/.local/share/bottles/runners, "
+                "~/.var/app/com.usebottles.bottles/data/bottles/runners)"},
+    {.name = "Steam: the Proton that config.vdf maps to the app",
+     .layout = steam(mapped("2001", "proton_7") + mapped("0", "proton_experimental")),
+     .program = steamApps + "common/Proton 7.0/proton",
+     .arguments = {"run", "Wow.exe"},
+     .prefix = steamPrefix,
+     .variables = steamVariables},
+    {.name = "Steam: the Proton mapped to every app",
+     .layout = steam(mapped("0", "proton_experimental")),
+     .program = steamApps + "common/Proton - Experimental/proton",
+     .arguments = {"run", "Wow.exe"},
+     .prefix = steamPrefix,
+     .variables = steamVariables},
+    {.name = "Steam: no mapping, the newest Proton",
+     .layout = steam(mapped("999", "proton_7")) + ownTool("GE-Proton9-20", "GE-Proton9-20"),
+     .program = steamTools + "GE-Proton9-20/proton",
+     .arguments = {"run", "Wow.exe"},
+     .prefix = steamPrefix,
+     .variables = steamVariables},
+    {.name = "Steam: a tool of one's own, as $WINEPREFIX",
+     .layout = steam(mapped("2001", "GE-Proton8-25")) + ownTool("ge8", "GE-Proton8-25") +
+               ownTool("GE-Proton9-20", "GE-Proton9-20"),
+     .winePrefix = steamPrefix,
+     .program = steamTools + "ge8/proton",
+     .arguments = {"run", "Wow.exe"},
+     .prefix = steamPrefix,
+     .variables = steamVariables},
+    {.name = "Steam: the mapped Proton is not installed",
+     .layout = steam(mapped("2001", "proton_9")),
+     .failure = "Proton proton_9, which Steam's config.vdf maps to app 2001, is not installed "
+                "(looked in ~/.local/share/Steam/compatibilitytools.d, "
+                "~/.local/share/Steam/steamapps/common, ~/SteamLibrary/steamapps/common)"},
+    {.name = "~/.wine, which no launcher owns",
+     .layout = {{HomeFile::prefix, ".wine", "C:\\WoW\\"},
+                {HomeFile::game, ".wine/drive_c/WoW/WoW.exe", ""}},
+     .arguments = {"WoW.exe"},
+     .prefix = ".wine",
+     .variables = {{"WINEESYNC", ""}, {"WINEDLLOVERRIDES", ""}, {"STEAM_COMPAT_DATA_PATH", ""}}},
+    {.name = "a 32-bit game and a runner without 32-bit support",
+     .layout = lutrisWithRunner +
+               Layout{{HomeFile::directory, lutrisRunner + "/lib/wine/x86_64-windows", ""},
+                      {HomeFile::directory, lutrisRunner + "/lib/wine/x86_64-unix", ""}},
+     .failure = "~/" + wowInLutris + "/Wow.exe is a 32-bit Windows program, and the wine ~/" +
+                lutrisRunner + "/bin/wine has no 32-bit support (no lib/wine/i386-windows in ~/" +
+                lutrisRunner + ")"},
+    startedByLutris("a 32-bit game and a runner with 32-bit support", "", "",
+                    {{HomeFile::directory, lutrisRunner + "/lib/wine/x86_64-windows", ""},
+                     {HomeFile::directory, lutrisRunner + "/lib/wine/i386-windows", ""}}),
+    {.name = "a 32-bit game and a wine64 alone",
+     .layout = lutrisGame("  version: wine64-only\n") +
+               Layout{{HomeFile::runner, lutrisRunners + "wine64-only/bin/wine64", ""}},
+     .failure = "~/" + wowInLutris + "/Wow.exe is a 32-bit Windows program, and the wine ~/" +
+                lutrisRunners + "wine64-only/bin/wine64 has no 32-bit support (no " +
+                "lib/wine/i386-windows in ~/" + lutrisRunners + "wine64-only)"},
+    {.name = "a runner that cannot be executed",
+     .layout = lutrisGame(lutrisOptions) +
+               Layout{{HomeFile::text, lutrisRunner + "/bin/wine", "#!/bin/sh\n"}},
+     .failure = "the wine of Lutris ~/" + lutrisConfiguration + ", ~/" + lutrisRunner +
+                "/bin/wine, cannot be executed"},
+};
+
+std::string withHome(std::string text, const std::string& home) {
+    for (std::size_t at = 0; (at = text.find('~', at)) != std::string::npos; at += home.size())
+        text.replace(at, 1, home);
+    return text;
+}
+
+} // namespace
+
+// Each case: the game found as start-up finds it, then started as "Run WoW" starts it.
+TEST(LauncherStart, EachLauncherStartsTheGameWithItsRunnerAndSettings) {
+    for (const LaunchCase& c : launchCases) {
+        SCOPED_TRACE(c.name);
+        TempDir homeDirectory, elsewhere, records, bin;
+        const std::string home = real(homeDirectory.path());
+        const std::string record = records / "started";
+        const std::string failure = records / "failure";
+        layOut(home, c.layout, record);
+        makeExecutable(bin / "wine", startRecorder(record));
+        inChild(c.startDirectory.empty() ? elsewhere.path() : home + "/" + c.startDirectory, record,
+                [&] {
+                    ::setenv("HOME", home.c_str(), 1);
+                    ::setenv("PATH", (bin.path() + ":/usr/bin:/bin").c_str(), 1);
+                    if (c.winePrefix.empty())
+                        ::unsetenv("WINEPREFIX");
+                    else
+                        ::setenv("WINEPREFIX", (home + "/" + c.winePrefix).c_str(), 1);
+                    for (const char* name :
+                         {"WINEESYNC", "WINEFSYNC", "WINEDLLOVERRIDES", "STEAM_COMPAT_DATA_PATH"})
+                        ::unsetenv(name);
+                    GameSearchResult search = enterGame();
+                    writeFile(failure, search.used()
+                                           ? startGame(*search.used(), {"-windowed", "two words"})
+                                           : "no game: " + lookedText(search));
+                });
+        if (!c.failure.empty()) {
+            EXPECT_EQ(readFile(failure), withHome(c.failure, home));
+            EXPECT_FALSE(exists(record)) << "nothing else starts it";
+            continue;
+        }
+        ASSERT_TRUE(exists(record)) << readFile(failure);
+        Started started = parseStart(readFile(record));
+        EXPECT_EQ(real(started.program),
+                  c.program.empty() ? real(bin / "wine") : home + "/" + c.program);
+        std::vector<std::string> arguments = c.arguments;
+        arguments.insert(arguments.end(), {"-windowed", "two words"});
+        EXPECT_EQ(started.arguments, arguments);
+        EXPECT_EQ(started.environment["WINEPREFIX"], home + "/" + c.prefix);
+        for (const auto& [name, value] : c.variables)
+            if (value.empty())
+                EXPECT_EQ(started.environment.count(name), 0u) << name;
+            else
+                EXPECT_EQ(started.environment[name], withHome(value, home)) << name;
+    }
 }

@@ -1,4 +1,5 @@
 #include "app/shell/launcher.h"
+#include "app/shell/windows_program.h"
 #include "settings/settings.h"
 #include "tests/support/environment.h"
 #include "tests/support/temp_dir.h"
@@ -95,4 +96,39 @@ TEST_F(LauncherTest, EndOfPassTellsWhyTheGameDidNotStartAndNeverCallsAFailureDon
     closing = endOfPassStep(settings, {}, {}, std::nullopt);
     EXPECT_EQ(closing.startFailure, "") << "no start while a configuration dialog is open";
     EXPECT_FALSE(exists("args.txt"));
+}
+
+TEST(WindowsProgram, MachineFromItsHeaders) {
+    // A DOS header whose last field points at a PE header at `at` naming `machine`.
+    auto pe = [](std::uint32_t at, const std::string& signature, std::uint16_t machine) {
+        std::string file(0x40, '\0');
+        file.replace(0, 2, "MZ");
+        for (int i = 0; i < 4; ++i)
+            file[0x3C + i] = static_cast<char>(at >> (8 * i));
+        if (at < 0x1000)
+            file.resize(std::max<std::size_t>(file.size(), at));
+        return file + signature + static_cast<char>(machine & 0xFF) +
+               static_cast<char>(machine >> 8);
+    };
+    const std::string pe4("PE\0\0", 4);
+    const std::vector<std::pair<std::string, ProgramMachine>> cases = {
+        {"", ProgramMachine::notWindows},
+        {"#!/bin/sh\n", ProgramMachine::notWindows},
+        {"MZ", ProgramMachine::windows},
+        {pe(0x40, pe4, 0x014C), ProgramMachine::x86},
+        {pe(0x80, pe4, 0x8664), ProgramMachine::x64},
+        {pe(0x40, pe4, 0xAA64), ProgramMachine::windows},
+        {pe(0x40, "PX\0\0", 0x014C), ProgramMachine::windows},
+        {pe(0x40, pe4, 0x014C).substr(0, 0x45), ProgramMachine::windows},
+        {pe(0xFFFFFFF0, pe4, 0x014C), ProgramMachine::windows},
+    };
+    TempDir directory;
+    const std::string program = directory / "WoW.exe";
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        writeFile(program, cases[i].first);
+        EXPECT_EQ(programMachine(program), cases[i].second) << i;
+    }
+    ::unlink(program.c_str());
+    ASSERT_EQ(::mkfifo(program.c_str(), 0600), 0);
+    EXPECT_EQ(programMachine(program), ProgramMachine::notWindows) << "a FIFO is never opened";
 }

@@ -229,13 +229,15 @@ TEST_F(PatchRunTest, UploadCountsOnlyWhenTheServerShowsItReadIt) {
         bool kept;
     } cases[] = {
         {"vanishes without reading, no request follows", 0,
-         [](ScriptedPeer& peer) { peer.close(); }, true},
+         [](ScriptedPeer& peer) { peer.pause(std::chrono::milliseconds(100)).vanish(); }, true},
         {"stalls without reading, no request follows", 0,
          [](ScriptedPeer& peer) { peer.pause(std::chrono::milliseconds(1500)).close(); }, true},
         {"reads everything and closes in order", 0,
          [](ScriptedPeer& peer) { peer.readUntilClosed().close(); }, false},
         {"vanishes without reading before the patch list", 1,
-         [](ScriptedPeer& peer) { peer.close(); }, true},
+         [](ScriptedPeer& peer) { peer.pause(std::chrono::milliseconds(100)).vanish(); }, true},
+        {"vanishes at once after the login reply", 0, [](ScriptedPeer& peer) { peer.vanish(); },
+         true},
     };
     for (const Case& c : cases) {
         writeFile(savedPath, saved);

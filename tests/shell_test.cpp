@@ -163,12 +163,37 @@ TEST(GameLocation, InstallPathFromAWinePrefix) {
         "[Software\\\\Wow6432Node\\\\Blizzard Entertainment\\\\World of Warcraft] 1700000001\n"
         "#time=1d9b6e0b8a5d7b2\n\"GamePath\"=\"x\"\n"
         "\"InstallPath\"=\"D:\\\\Games\\\\World of Warcraft \\\"EU\\\" \\x20ac\\\\\"\r\n";
-    EXPECT_EQ(installPathFromRegistry(registry),
-              "D:\\Games\\World of Warcraft \"EU\" \xe2\x82\xac\\");
-    EXPECT_EQ(installPathFromRegistry("[software\\\\blizzard entertainment\\\\world of warcraft]\n"
-                                      "\"installpath\"=\"E:\\\\WoW\"\n"),
-              "E:\\WoW");
-    EXPECT_FALSE(installPathFromRegistry("[Software\\\\Other]\n\"InstallPath\"=\"C:\\\\x\"\n"));
+    EXPECT_EQ(installPathsFromRegistry(registry),
+              std::vector<std::string>{"D:\\Games\\World of Warcraft \"EU\" \xe2\x82\xac\\"});
+    // The native key's value comes first wherever it stands; a value both hold, once.
+    const std::string native = "[software\\\\blizzard entertainment\\\\world of warcraft]\n";
+    EXPECT_EQ(installPathsFromRegistry(registry + native + "\"installpath\"=\"E:\\\\WoW\"\n"),
+              (std::vector<std::string>{"E:\\WoW",
+                                        "D:\\Games\\World of Warcraft \"EU\" \xe2\x82\xac\\"}));
+    EXPECT_EQ(installPathsFromRegistry(native +
+                                       "\"InstallPath\"=\"E:\\\\WoW\"\n[Software\\\\Wow6432Node"
+                                       "\\\\Blizzard Entertainment\\\\World of Warcraft]\n"
+                                       "\"InstallPath\"=\"E:\\\\WoW\"\n"),
+              std::vector<std::string>{"E:\\WoW"});
+    EXPECT_TRUE(
+        installPathsFromRegistry("[Software\\\\Other]\n\"InstallPath\"=\"C:\\\\x\"\n").empty());
+    // Wine writes a character beyond the first 65536 as a pair of UTF-16 escapes; half a pair is
+    // no character.
+    const std::vector<std::pair<std::string, std::string>> escapes = {
+        {"\\xd83d\\xdc09 Drake", "\xF0\x9F\x90\x89 Drake"},
+        {"\\xD83D\\xDE00\\x41", "\xF0\x9F\x98\x80"
+                                "A"},
+        {"\\xdbff\\xdfff", "\xF4\x8F\xBF\xBF"},
+        {"\\xd83dx", "\xEF\xBF\xBDx"},
+        {"\\xd83d\\x41", "\xEF\xBF\xBD"
+                         "A"},
+        {"\\xde00", "\xEF\xBF\xBD"},
+        {"\\xd83d", "\xEF\xBF\xBD"},
+    };
+    for (const auto& [escaped, text] : escapes)
+        EXPECT_EQ(installPathsFromRegistry(native + "\"InstallPath\"=\"C:\\\\" + escaped + "\"\n"),
+                  std::vector<std::string>{"C:\\" + text})
+            << escaped;
     // From a file, read a block at a time: the key's and the value's lines may straddle two
     // blocks, and the last line may lack its line end.
     TempDir prefix;
@@ -180,9 +205,11 @@ TEST(GameLocation, InstallPathFromAWinePrefix) {
         padding.front() = ';';
         padding.back() = '\n';
         writeFile(prefix / "system.reg", padding + key + value + "\n");
-        EXPECT_EQ(readInstallPath(prefix.path()), "C:\\WoW\\") << intoKey;
+        EXPECT_EQ(readInstallPaths(prefix.path()), std::vector<std::string>{"C:\\WoW\\"})
+            << intoKey;
         writeFile(prefix / "system.reg", padding + key + value);
-        EXPECT_EQ(readInstallPath(prefix.path()), "C:\\WoW\\") << intoKey;
+        EXPECT_EQ(readInstallPaths(prefix.path()), std::vector<std::string>{"C:\\WoW\\"})
+            << intoKey;
     }
     EXPECT_EQ(cutAtLastBackslash("D:\\WoW\\"), "D:\\WoW");
     EXPECT_EQ(cutAtLastBackslash("D:\\WoW"), "D:");
@@ -210,12 +237,69 @@ TEST(GameLocation, DrivesMapThroughDosdevicesIgnoringCase) {
                                      "\"InstallPath\"=\"D:\\\\Games\\\\World of Warcraft\\\\\"\n");
     ASSERT_TRUE(enterGame().used());
     EXPECT_EQ(readFile("WoW.exe"), "");
+}
 
-    // Without the trailing backslash the cut leaves the drive, where no game is.
-    CurrentDirectory again(elsewhere.path());
-    writeFile(prefix / "system.reg", "[Software\\\\Blizzard Entertainment\\\\World of Warcraft] 1\n"
-                                     "\"InstallPath\"=\"D:\\\\Games\\\\World of Warcraft\"\n");
-    EXPECT_EQ(enterGame().used(), nullptr);
+TEST(GameLocation, EveryInstallPathIsTriedAndTheMessageNamesWhatWasSearched) {
+    TempDir prefix, disk, elsewhere, home;
+    ScopedEnv homeVariable("HOME", home.path());
+    ScopedEnv prefixVariable("WINEPREFIX", prefix.path());
+    CurrentDirectory start(elsewhere.path());
+    makeDirectories(prefix / "dosdevices");
+    ASSERT_EQ(::symlink(disk.path().c_str(), (prefix / "dosdevices/d:").c_str()), 0);
+    const std::string drive = prefix / "dosdevices/d:";
+    const std::string native = "[Software\\\\Blizzard Entertainment\\\\World of Warcraft] 1\n";
+    const std::string wow64 =
+        "[Software\\\\Wow6432Node\\\\Blizzard Entertainment\\\\World of Warcraft] 1\n";
+    auto value = [](const std::string& path) {
+        std::string escaped;
+        for (char c : path)
+            escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+        return "\"InstallPath\"=\"" + escaped + "\"\n";
+    };
+    struct Case {
+        std::string registry;
+        std::string gameDirectory; // under D:, "" for none
+        std::string found;         // the directory entered, under D:; "" when none is
+        std::string why;           // what the search says of the prefix when none is
+    };
+    const std::vector<Case> cases = {
+        // Without its trailing backslash the value still names the game's directory.
+        {native + value("D:\\Games\\World of Warcraft"), "Games/World of Warcraft",
+         "Games/World of Warcraft", ""},
+        // The cut directory comes first when it holds the game.
+        {native + value("D:\\Games\\World of Warcraft"), "Games", "Games", ""},
+        {native + value("D:\\Games\\Missing"), "Games/World of Warcraft", "",
+         "InstallPath D:\\Games\\Missing: no WoW.exe in D:\\Games (" + drive +
+             "/Games), nor D:\\Games\\Missing (not there)"},
+        {native + value("D:\\Games\\Missing\\"), "", "",
+         "InstallPath D:\\Games\\Missing\\: no WoW.exe in D:\\Games\\Missing (not there)"},
+        // A 64-bit view value that leads nowhere does not hide the Wow6432Node one.
+        {wow64 + value("D:\\Games\\World of Warcraft\\") + native + value("D:\\Old\\"),
+         "Games/World of Warcraft", "Games/World of Warcraft", ""},
+        {native + value("D:\\Old\\") + wow64 + value("E:\\WoW\\"), "Games", "",
+         "InstallPath D:\\Old\\: no WoW.exe in D:\\Old (not there); InstallPath E:\\WoW\\: no "
+         "WoW.exe in E:\\WoW (not there)"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(disk / "Games");
+        makeDirectories(disk / "Games/World of Warcraft");
+        if (!c.gameDirectory.empty())
+            writeFile(disk / (c.gameDirectory + "/WoW.exe"), "");
+        writeFile(prefix / "system.reg", c.registry);
+        CurrentDirectory again(elsewhere.path());
+        GameSearchResult search = enterGame();
+        if (!c.found.empty()) {
+            ASSERT_TRUE(search.used()) << c.registry << lookedText(search);
+            EXPECT_EQ(search.used()->directory,
+                      std::filesystem::canonical(disk / c.found).string());
+            EXPECT_EQ(std::filesystem::current_path(), std::filesystem::canonical(disk / c.found));
+        } else {
+            EXPECT_EQ(search.used(), nullptr) << c.registry;
+            std::string line = prefix.path() + " ($WINEPREFIX): " + c.why + "\n";
+            EXPECT_NE(lookedText(search).find(line), std::string::npos) << line << " in\n"
+                                                                        << lookedText(search);
+        }
+    }
 }
 
 namespace {

@@ -8,9 +8,11 @@
 #include "app/window/application.h"
 #include "app/window/configure_dialog.h"
 #include "app/window/dialog_units.h"
+#include "app/window/eliding_widgets.h"
 #include "app/window/hyperlink.h"
 #include "app/window/login_dialog.h"
 #include "app/window/main_window.h"
+#include "app/window/message_boxes.h"
 #include "app/window/report_window.h"
 #include "net/protocol.h"
 #include "net/server_link.h"
@@ -20,6 +22,7 @@
 #include "tests/support/test_server.h"
 #include "uninstall/uninstall.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -32,13 +35,16 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStyleOptionComboBox>
 #include <QTextEdit>
 #include <QTimer>
+#include <QToolTip>
 #include <QUrl>
 #include <QtTest>
 #include <atomic>
 #include <csignal>
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
 
@@ -95,51 +101,94 @@ public slots:
     void open(const QUrl& url) { opened.push_back(url); }
 };
 
-// What is wrong with a dialog's layout: a control that leaves the dialog, a text that does not
-// fit its control, a control of a group box that crosses the box's frame.
+// What is wrong with the layout of a dialog or message box as it shows: a control that leaves
+// it, a text that does not fit its control (a wrapped label's lines across and down), a control
+// of a group box that crosses the box's frame.
 QStringList layoutProblems(QWidget* dialog) {
     QStringList problems;
-    QList<QWidget*> controls = dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
-    for (QWidget* control : controls) {
-        if (control->isWindow() || !control->property("dialogUnits").isValid())
-            continue;
-        QString name = control->objectName();
-        QRect place = control->geometry();
-        if (!dialog->rect().contains(place))
-            problems << name + " leaves the dialog";
-        QFontMetrics metrics(control->font());
-        QSize needed;
-        if (auto* label = qobject_cast<QLabel*>(control))
-            needed = label->wordWrap() ? QSize(0, label->heightForWidth(place.width()))
-                                       : metrics.size(0, label->text());
-        else if (auto* check = qobject_cast<QCheckBox*>(control))
-            needed = {check->sizeHint().width(),
-                      std::max(metrics.height(),
-                               control->style()->pixelMetric(QStyle::PM_IndicatorHeight))};
-        else if (auto* button = qobject_cast<QPushButton*>(control))
-            needed = metrics.size(Qt::TextShowMnemonic, button->text()) +
-                     QSize(2 * control->style()->pixelMetric(QStyle::PM_ButtonMargin), 4);
-        else if (qobject_cast<QComboBox*>(control) || qobject_cast<QLineEdit*>(control))
-            needed = QSize(0, control->minimumSizeHint().height());
-        else if (auto* box = qobject_cast<QGroupBox*>(control))
-            needed = QSize(metrics.horizontalAdvance(box->title()), 0);
-        if (needed.width() > place.width() || needed.height() > place.height())
+    auto tooSmall = [&](const QString& name, QSize needed, QSize room) {
+        if (needed.width() > room.width() || needed.height() > room.height())
             problems << QString("%1 needs %2x%3, has %4x%5")
                             .arg(name)
                             .arg(needed.width())
                             .arg(needed.height())
-                            .arg(place.width())
-                            .arg(place.height());
-        if (auto* box = qobject_cast<QGroupBox*>(control)) {
+                            .arg(room.width())
+                            .arg(room.height());
+    };
+    QList<QWidget*> controls = dialog->findChildren<QWidget*>();
+    for (QWidget* control : controls) {
+        if (control->isWindow() || !control->isVisibleTo(dialog))
+            continue;
+        QString name = control->objectName();
+        QRect place(control->mapTo(dialog, QPoint(0, 0)), control->size());
+        if (!dialog->rect().contains(place))
+            problems << name + " leaves the dialog";
+        QFontMetrics metrics(control->font());
+        if (auto* label = qobject_cast<QLabel*>(control)) {
+            // Laid out as the label lays it out, without centring, whose halves would round.
+            QRect room = label->contentsRect();
+            int flags = label->wordWrap() ? Qt::TextWordWrap : 0;
+            auto* eliding = qobject_cast<ElidingLabel*>(label);
+            QString shown = eliding ? eliding->shownText() : label->text();
+            tooSmall(name, metrics.boundingRect(0, 0, room.width(), 2000, flags, shown).size(),
+                     room.size());
+        } else if (auto* check = qobject_cast<QCheckBox*>(control)) {
+            tooSmall(name,
+                     {check->sizeHint().width(),
+                      std::max(metrics.height(),
+                               control->style()->pixelMetric(QStyle::PM_IndicatorHeight))},
+                     place.size());
+        } else if (auto* button = qobject_cast<QPushButton*>(control)) {
+            tooSmall(name,
+                     metrics.size(Qt::TextShowMnemonic, button->text()) +
+                         QSize(2 * control->style()->pixelMetric(QStyle::PM_ButtonMargin), 4),
+                     place.size());
+        } else if (auto* combo = qobject_cast<QComboBox*>(control)) {
+            tooSmall(name, {0, control->minimumSizeHint().height()}, place.size());
+            // The closed box's row, drawn one pixel inside its field on either side.
+            auto* eliding = qobject_cast<ElidingComboBox*>(combo);
+            QString shown = eliding ? eliding->shownText() : combo->currentText();
+            QStyleOptionComboBox option;
+            option.initFrom(combo);
+            option.currentText = shown;
+            QRect field = combo->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                         QStyle::SC_ComboBoxEditField, combo);
+            tooSmall(name + " row", {metrics.horizontalAdvance(shown), 0}, {field.width() - 2, 0});
+        } else if (qobject_cast<QLineEdit*>(control)) {
+            tooSmall(name, {0, control->minimumSizeHint().height()}, place.size());
+        } else if (auto* box = qobject_cast<QGroupBox*>(control)) {
+            tooSmall(name, {metrics.horizontalAdvance(box->title()), 0}, place.size());
             QRect inside = box->contentsRect().translated(box->pos());
             for (QWidget* other : controls)
-                if (other != box && place.contains(other->geometry().center()) &&
+                if (other->parentWidget() == dialog && other != box &&
+                    place.contains(other->geometry().center()) &&
                     !inside.contains(other->geometry()))
                     problems << other->objectName() + " crosses the frame of " + name;
         }
     }
     return problems;
 }
+
+// Longer than the status line and the closed drop-down at any font.
+const char longStatus[] =
+    "Downloading Interface\\AddOns\\Mirelgan_Recorder_Extensions\\Localization"
+    "\\Modules\\Mirelgan_Recorder_Localization.lua";
+const char longDistribution[] = "2 Pelvar Complete: every add-on of the compilation with its "
+                                "optional modules, the raid frames and the unit frames";
+
+// The application's font at another size, for one scope.
+class ApplicationFontSize {
+public:
+    explicit ApplicationFontSize(int points) : original_(QApplication::font()) {
+        QFont sized = original_;
+        sized.setPointSize(points);
+        QApplication::setFont(sized);
+    }
+    ~ApplicationFontSize() { QApplication::setFont(original_); }
+
+private:
+    QFont original_;
+};
 
 // A dialog that records the commands its links report.
 class CommandRecorder : public QDialog {
@@ -483,6 +532,48 @@ private slots:
         application_->mainWindow = nullptr;
     }
 
+    // Opened while the list arrives (the wait ends with the worker's next status line), the
+    // choice says that the list is on its way and offers nothing: accepting keeps the stored
+    // distribution. The list shows once it is whole.
+    void configureWhileTheListArrivesSaysSoAndKeepsTheChoice() {
+        settings().distListPending = 1;
+        settings().writeString("Distribution", "7");
+        settings().distribution = 7;
+        AutoResetEvent posting;
+        application_->passBody = [&](WorkerJob& worker) {
+            posting.wait();
+            worker.status("Downloading Distribution list");
+            {
+                std::lock_guard guard(settings().distributionLinesLock);
+                settings().distributionLines = {"3 Full"};
+            }
+            release_.wait();
+            {
+                std::lock_guard guard(settings().distributionLinesLock);
+                settings().distributionLines.push_back("7 Lite");
+            }
+            settings().distListPending = 0;
+        };
+        MainWindow window(*application_);
+        application_->mainWindow = &window;
+        posting.signal();
+        ConfigureDialog dialog(*application_, &window);
+        auto* list = control<QComboBox>(&dialog, 1030);
+        QCOMPARE(list->count(), 1);
+        QCOMPARE(list->currentText(), QString::fromUtf8(listOnItsWayRow));
+        QVERIFY(!list->isEnabled());
+        control<QPushButton>(&dialog, 1)->click();
+        QCOMPARE(settings().readString("Distribution"), std::string("7"));
+        QCOMPARE(settings().distribution.load(), 7);
+
+        release_.signal();
+        QVERIFY(waitUntil([&] { return list->isEnabled(); }));
+        QCOMPARE(list->count(), 3);
+        QCOMPARE(list->currentText(), QStringLiteral("Lite"));
+        QVERIFY(waitUntil([] { return !passRunning(); }));
+        application_->mainWindow = nullptr;
+    }
+
     void uninstallThroughConfigureAsksAndRerunsThePass() {
         useCountingPass(false);
         writeFile("Interface/AddOns/A/A.lua", "a");
@@ -604,6 +695,108 @@ private slots:
         QCOMPARE(liveHyperlinkFilters(), 0);
     }
 
+    // From the keyboard and through the accessibility interfaces: the main window's Tab order is
+    // its template's, the links open with Enter or Space and an assistive tool can press them;
+    // the login's fields are named by their labels, the progress bar and the drop-down by theirs.
+    void keyboardAndAssistiveToolsReachEveryControl() {
+        useCountingPass(false);
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler("https", &catcher, "open");
+        MainWindow window(*application_);
+        QVERIFY(passEnded(window));
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        controlById(&window, 1032)->setFocus(Qt::TabFocusReason);
+        QStringList order;
+        for (int i = 0; i < 6; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            // A link shows that it has the focus with its underline.
+            order << QApplication::focusWidget()->objectName() +
+                         (controlById(&window, 1035)->font().underline() ? " underlined" : "");
+        }
+        QCOMPARE(order,
+                 QStringList({"id2", "id1016", "id1013", "id1035 underlined", "id1033", "id1032"}));
+        QTest::keyClick(controlById(&window, 1035), Qt::Key_Return);
+        QTest::keyClick(controlById(&window, 1033), Qt::Key_Space);
+        QTest::keyClick(controlById(&window, 1035), Qt::Key_Enter, Qt::KeypadModifier);
+        QAccessibleInterface* link =
+            QAccessible::queryAccessibleInterface(controlById(&window, 1033));
+        QCOMPARE(link->role(), QAccessible::Link);
+        QCOMPARE(link->text(QAccessible::Name), QStringLiteral("Vindo"));
+        link->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QDesktopServices::unsetUrlHandler("https");
+        QCOMPARE(catcher.opened.size(), 4);
+        QCOMPARE(catcher.opened[0], catcher.opened[2]);
+        QCOMPARE(catcher.opened[1], catcher.opened[3]);
+        QVERIFY(catcher.opened[0] != catcher.opened[1]);
+
+        auto name = [](QWidget* control) {
+            return QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name);
+        };
+        QCOMPARE(name(controlById(&window, 1000)), QStringLiteral("Progress"));
+        ConfigureDialog configure(*application_, &window);
+        QCOMPARE(name(controlById(&configure, 1030)), QStringLiteral("Select Pelvar Distribution"));
+        LoginDialog login({firstLoginHint, "", ""}, &window);
+        for (auto [id, label] : {std::pair{1004, "Username:"}, {1005, "Password:"}}) {
+            QWidget* field = controlById(&login, id);
+            QCOMPARE(name(field), QString(label));
+            auto labelledBy =
+                QAccessible::queryAccessibleInterface(field)->relations(QAccessible::Label);
+            QCOMPARE(labelledBy.size(), 1);
+            QCOMPARE(labelledBy[0].first->text(QAccessible::Name), QString(label));
+        }
+    }
+
+    // A long status line keeps its start and its file name, a long distribution its start; an
+    // ellipsis shows what gave way, and the whole text is the tool tip.
+    void longTextsGiveWayWithAnEllipsis() {
+        useCountingPass(false);
+        {
+            std::lock_guard guard(settings().distributionLinesLock);
+            settings().distributionLines = {"1 Standard", longDistribution};
+        }
+        MainWindow window(*application_);
+        QVERIFY(passEnded(window));
+        auto toolTip = [](QWidget* control) {
+            QHelpEvent help(QEvent::ToolTip, {5, 5}, control->mapToGlobal(QPoint(5, 5)));
+            QApplication::sendEvent(control, &help);
+            return QToolTip::isVisible() ? QToolTip::text() : QString();
+        };
+        auto* status = control<ElidingLabel>(&window, 1001);
+        QVERIFY(status);
+        window.showStatus(longStatus);
+        QCOMPARE(status->text(), QString(longStatus));
+        QVERIFY2(QRegularExpression(
+                     QString::fromUtf8(
+                         "^Downloading Interface.*\u2026\\\\Mirelgan_Recorder_Localization\\.lua$"))
+                     .match(status->shownText())
+                     .hasMatch(),
+                 qPrintable(status->shownText()));
+        QCOMPARE(toolTip(status), QString(longStatus));
+        // A file name wider than the line keeps its end.
+        window.showStatus("Downloading Interface\\" + std::string(300, 'x') + ".lua");
+        QVERIFY2(QRegularExpression(QString::fromUtf8("^\u2026x+\\.lua$"))
+                     .match(status->shownText())
+                     .hasMatch(),
+                 qPrintable(status->shownText()));
+        window.showStatus("Done!");
+        QCOMPARE(status->shownText(), QStringLiteral("Done!"));
+        toolTip(status);
+        QVERIFY(waitUntil([] { return !QToolTip::isVisible(); }));
+
+        settings().distribution = 2;
+        ConfigureDialog configure(*application_, &window);
+        auto* list = control<ElidingComboBox>(&configure, 1030);
+        QVERIFY(list);
+        QString whole = QString(longDistribution).mid(2);
+        QCOMPARE(list->currentText(), whole);
+        QVERIFY2(list->shownText().endsWith(QChar(0x2026)) &&
+                     whole.startsWith(list->shownText().chopped(1)),
+                 qPrintable(list->shownText()));
+        QCOMPARE(toolTip(list), whole);
+    }
+
     void fatalEndKeepsItsMessageAndStillStartsTheGame() {
         settings().autoRunWoW = 1;
         application_->passBody = [this](WorkerJob& worker) {
@@ -628,67 +821,142 @@ private slots:
         QCOMPARE(text(&window, 1001), QStringLiteral("Can't connect!"));
     }
 
-    void textNotInUtf8ShowsAsWindows1252() {
+    // Text from the server or the disk: Windows-1252 when it is not UTF-8, and control characters
+    // in the visible form the terminal shows too.
+    void textFromTheServerShowsAsInTheTerminal() {
         useCountingPass(false);
         {
             std::lock_guard guard(settings().distributionLinesLock);
-            settings().distributionLines = {"1 Caf\xe9"};
+            settings().distributionLines = {"1 Caf\xe9", "2 \x1b[31mRed"};
         }
-        writeFile("Pelvar.txt", "Na\xefve r\xe9sum\xe9\r\n");
+        writeFile("Pelvar.txt", "Na\xefve r\xe9sum\xe9 \x1b]0;pwned\x07\r\nnext\rfake\tend\n");
         MainWindow window(*application_);
         QVERIFY(passEnded(window));
         settings().reportLines = {"New: Interface\\AddOns\\Caf\xe9.lua"};
-        window.showStatus("Downloading Interface\\AddOns\\Caf\xe9.lua");
+        window.showStatus("Downloading Interface\\\x1b[2JCaf\xe9.lua");
         QCOMPARE(text(&window, 1001),
-                 QString::fromUtf8("Downloading Interface\\AddOns\\Caf\u00e9.lua"));
+                 QString::fromUtf8("Downloading Interface\\^[[2JCaf\u00e9.lua"));
         ReportWindow report(settings(), &window);
-        QVERIFY(control<QTextEdit>(&report, 1028)
-                    ->toPlainText()
-                    .startsWith(QString::fromUtf8("New: Interface\\AddOns\\Caf\u00e9.lua\n\n"
-                                                  "Na\u00efve r\u00e9sum\u00e9")));
+        QString reported = control<QTextEdit>(&report, 1028)->toPlainText();
+        QVERIFY2(reported.startsWith(QString::fromUtf8(
+                     "New: Interface\\AddOns\\Caf\u00e9.lua\n\n"
+                     "Na\u00efve r\u00e9sum\u00e9 ^[]0;pwned^G\nnext^Mfake\tend\n")),
+                 qPrintable(reported.left(100)));
         ConfigureDialog configure(*application_, &window);
         QCOMPARE(control<QComboBox>(&configure, 1030)->itemText(1), QString::fromUtf8("Caf\u00e9"));
+        QCOMPARE(control<QComboBox>(&configure, 1030)->itemText(2), QStringLiteral("^[[31mRed"));
+        QString told;
+        whenModal<QMessageBox>([&](QMessageBox* box) {
+            told = box->text();
+            box->accept();
+        });
+        showMessage(&window, "Can't start C:\\\x1b[2JWoW.exe:\n\xc2\x9b"
+                             "31m");
+        QCOMPARE(told, QStringLiteral("Can't start C:\\^[[2JWoW.exe:\n^[[31m"));
     }
 
-    // The dialogs take the application's font, in dialog units from its metrics: a 16-point
-    // desktop font gives larger dialogs with every text whole, and the distribution drop-down
-    // inside its group box's frame. Run once more at a scale factor of 2.
-    void dialogsFollowTheApplicationFont() {
+    // Every dialog and message box shows its whole text at a small, the usual and a large
+    // desktop font; the dialogs take it, in dialog units from its metrics. Run once more at a
+    // scale factor of 2.
+    void everyDialogShowsItsWholeText_data() {
+        QTest::addColumn<int>("pointSize");
+        QTest::addColumn<QString>("dialog");
+        for (int pointSize : {8, 11, 16})
+            for (const char* dialog :
+                 {"main window", "configure", "distribution", "login", "failed login", "report",
+                  "uninstall question", "uninstall done", "start failure", "long wrapped text"})
+                QTest::addRow("%s at %d pt", dialog, pointSize) << pointSize << QString(dialog);
+    }
+
+    void everyDialogShowsItsWholeText() {
+        QFETCH(int, pointSize);
+        QFETCH(QString, dialog);
         useCountingPass(false);
         {
             std::lock_guard guard(settings().distributionLinesLock);
-            settings().distributionLines = {"1 Standard", "2 Lite"};
+            settings().distributionLines = {"1 Standard", longDistribution};
         }
-        const QFont original = QApplication::font();
-        std::vector<QSize> sizes;
-        for (int pointSize : {0, 16}) {
-            if (pointSize) {
-                QFont large = original;
-                large.setPointSize(pointSize);
-                QApplication::setFont(large);
-            }
-            MainWindow window(*application_);
-            ConfigureDialog configure(*application_, &window);
-            DistributionDialog distribution(*application_, &window);
-            LoginDialog login({firstLoginHint, "", ""}, &window);
-            LoginDialog failed({failedLoginHint, "", ""}, &window);
-            settings().reportLines = {"New: a"};
-            ReportWindow report(settings(), &window);
-            QDialog* dialogs[] = {&window, &configure, &distribution, &login, &failed, &report};
-            for (std::size_t i = 0; i < std::size(dialogs); ++i) {
-                QStringList problems = layoutProblems(dialogs[i]);
-                QVERIFY2(problems.isEmpty(),
-                         qPrintable(QString::number(pointSize) + " pt: " + problems.join("; ")));
-                if (!pointSize)
-                    sizes.push_back(dialogs[i]->size());
-                else
-                    QVERIFY2(dialogs[i]->width() > sizes[i].width() &&
-                                 dialogs[i]->height() > sizes[i].height(),
-                             qPrintable(dialogs[i]->windowTitle()));
-            }
-            QVERIFY(waitUntil([&] { return !passRunning() && window.job.progress == 100; }));
-        }
-        QApplication::setFont(original);
+        settings().distribution = 2;
+        ApplicationFontSize font(pointSize);
+        MainWindow window(*application_);
+        QVERIFY(passEnded(window));
+        window.showStatus(longStatus);
+        settings().reportLines = {"New: Interface\\AddOns\\Foo\\Foo.lua"};
+        QStringList problems;
+        auto check = [&](QDialog* shown) {
+            shown->show();
+            QApplication::processEvents();
+            problems = layoutProblems(shown);
+            // A template's dialog units follow the font.
+            if (shown->property("dialogUnits").isValid() &&
+                layoutBaseUnits(shown).height() != dialogBaseUnits(QApplication::font()).height())
+                problems << "laid out with another font";
+        };
+        auto message = [&](const std::function<void(MessageBoxDialogs&)>& open) {
+            whenModal<QMessageBox>([&](QMessageBox* box) {
+                check(box);
+                box->accept();
+            });
+            MessageBoxDialogs dialogs(&window);
+            open(dialogs);
+        };
+        const std::map<QString, std::function<void()>> shows = {
+            {"main window", [&] { check(&window); }},
+            {"configure",
+             [&] {
+                 ConfigureDialog configure(*application_, &window);
+                 check(&configure);
+             }},
+            {"distribution",
+             [&] {
+                 DistributionDialog distribution(*application_, &window);
+                 check(&distribution);
+             }},
+            {"login",
+             [&] {
+                 LoginDialog login({firstLoginHint, "", ""}, &window);
+                 check(&login);
+             }},
+            {"failed login",
+             [&] {
+                 LoginDialog login({failedLoginHint, "", ""}, &window);
+                 check(&login);
+             }},
+            {"report",
+             [&] {
+                 ReportWindow report(settings(), &window);
+                 check(&report);
+             }},
+            // A wrapped label whose lines would not fit its height, with a word that cannot be
+            // broken at its width.
+            {"long wrapped text",
+             [&] {
+                 QDialog made;
+                 made.setProperty("dialogUnits", QRect(0, 0, 60, 17));
+                 auto* label = new QLabel(
+                     "Three lines at the least: Interface\\AddOns\\Mirelgan\\Mirelgan.lua", &made);
+                 label->setWordWrap(true);
+                 label->setProperty("dialogUnits", QRect(0, 0, 60, 17));
+                 layoutInDialogUnits(&made);
+                 check(&made);
+             }},
+            {"uninstall question",
+             [&] {
+                 message([](MessageBoxDialogs& dialogs) { dialogs.confirm(uninstallQuestion); });
+             }},
+            {"uninstall done",
+             [&] { message([](MessageBoxDialogs& dialogs) { dialogs.tellDone(uninstallDone); }); }},
+            {"start failure",
+             [&] {
+                 message([](MessageBoxDialogs& dialogs) {
+                     dialogs.tellFailure(std::string(gameStartFailed) +
+                                         ":\n/home/thrall/.local/share/lutris/runners/wine/"
+                                         "wine-ge-8-26-x86_64/bin/wine: No such file or directory");
+                 });
+             }},
+        };
+        shows.at(dialog)();
+        QVERIFY2(problems.isEmpty(), qPrintable(problems.join("; ")));
     }
 
     // The real program, started offscreen against a slow or stalling server, is closed (as the

@@ -37,15 +37,18 @@ const char usage[] =
     "  --complete-check    hash every file again and report the check\n"
     "  --keep-clean on|off set aside Interface files that the distribution does not list\n"
     "  --run-game          start the game after the pass, with the arguments after --\n"
-    "                      and the stored game options\n"
+    "                      and the stored game options; the game then takes this process\n"
+    "                      over, and its exit code is the game's\n"
     "  --verbose           write the pass's trace lines to standard error\n"
     "  --list-games        print every installation of the game found (the one used marked *)\n"
-    "                      and end\n"
+    "                      with the wine that would start it, and end\n"
     "  --help, --version   print this text or the version and end\n"
-    "Every status line goes to standard output, the closing status line last: \"Done!\",\n"
-    "\"N bytes uploaded  -  Done!\", or the message that ended the pass early.\n"
+    "Every status line goes to standard output, the closing status line last (before what a\n"
+    "game started by --run-game prints): \"Done!\", \"N bytes uploaded  -  Done!\", or the\n"
+    "message that ended the pass early.\n"
     "Exit codes: 0 after a normal pass; 1 after a pass that ended early, when a listed file could\n"
-    "not be installed or the game could not be started; 2 for a usage error or no game.\n";
+    "not be installed or the game could not be started; 2 for a usage error or no game; the\n"
+    "game's own once --run-game has started it.\n";
 
 [[noreturn]] void usageError(const std::string& message) {
     std::fprintf(stderr, "pelvar-cli: %s\n%s", message.c_str(), usage);
@@ -147,20 +150,20 @@ int main(int argc, char** argv) {
             std::string shown;
             for (std::size_t start = 0, tab = 0; tab != std::string::npos; start = tab + 1) {
                 tab = line.find('\t', start);
-                shown += terminalText(std::string_view(line).substr(start, tab - start), false) +
+                shown += visibleText(std::string_view(line).substr(start, tab - start), false) +
                          (tab == std::string::npos ? "\n" : "\t");
             }
             std::fputs(shown.c_str(), stdout);
         }
         if (all.installations.empty())
             std::fprintf(stderr, "Can't find WoW, aborting\nLooked in:\n%s",
-                         terminalText(lookedText(all), true).c_str());
+                         visibleText(lookedText(all), true).c_str());
         return all.installations.empty() ? 2 : 0;
     }
     GameSearchResult search = enterGame();
     if (!search.used()) {
         std::fprintf(stderr, "Can't find WoW, aborting\nLooked in:\n%s",
-                     terminalText(lookedText(search), true).c_str());
+                     visibleText(lookedText(search), true).c_str());
         return 2;
     }
     const GameInstallation game = *search.used();
@@ -204,7 +207,7 @@ int main(int argc, char** argv) {
     job.worker.join();
     int code = 0;
     if (std::optional<std::string> fatal = job.fatalMessage()) {
-        std::fprintf(stderr, "%s\n", terminalText(*fatal, false).c_str());
+        std::fprintf(stderr, "%s\n", visibleText(*fatal, false).c_str());
         code = 1;
     }
     if (int failed = settings.installErrors; failed > 0) {

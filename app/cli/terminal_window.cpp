@@ -101,7 +101,7 @@ void TerminalWindow::printLine(const std::string& line) {
 
 void TerminalWindow::showStatus(const std::string& line) {
     if (!line.empty())
-        printLine(terminalText(line, false));
+        printLine(visibleText(line, false));
 }
 
 void TerminalWindow::showPostedStatus(Job& job) {
@@ -141,7 +141,7 @@ void TerminalWindow::runLogin() {
         // The account of this run was refused; asking again would only be refused again.
         clearProgressBar();
         std::fprintf(stderr, "pelvar-cli: the server refused the login of %s\n",
-                     terminalText(*options_.user, false).c_str());
+                     visibleText(*options_.user, false).c_str());
         settings_.uploadEnabled = 0;
         return;
     }
@@ -202,7 +202,7 @@ void TerminalWindow::chooseDistribution() {
                          *options_.distribution);
             for (const DistributionRow& row : rows)
                 std::fprintf(stderr, "  %d  %s\n", row.number,
-                             terminalText(row.name, false).c_str());
+                             visibleText(row.name, false).c_str());
             endProcess(2);
         }
     } else if (interactive_) {
@@ -210,7 +210,7 @@ void TerminalWindow::chooseDistribution() {
         std::printf("Select Pelvar Distribution\n");
         for (std::size_t i = 0; i < rows.size(); ++i)
             std::printf(" %c %4d  %s\n", selected == i ? '*' : ' ', rows[i].number,
-                        terminalText(rows[i].name, false).c_str());
+                        visibleText(rows[i].name, false).c_str());
         for (;;) {
             auto answer = ask(selected ? "Distribution number (Enter for the one marked *):"
                                        : "Distribution number:",
@@ -228,7 +228,7 @@ void TerminalWindow::chooseDistribution() {
                 }
             }
             std::printf("No distribution has the number %s.\n",
-                        terminalText(*answer, false).c_str());
+                        visibleText(*answer, false).c_str());
         }
     }
     ConfigureChoice choice = ConfigureChoice::fromSettings(settings_);
@@ -239,31 +239,37 @@ void TerminalWindow::chooseDistribution() {
 
 void TerminalWindow::showReport() {
     clearProgressBar();
-    std::string text = terminalText(takeReportText(settings_), true);
+    std::string text = visibleText(takeReportText(settings_), true);
     std::fwrite(text.data(), 1, text.size(), stdout);
     lastLine_.clear();
     drawProgressBar();
     std::fflush(stdout);
 }
 
-void TerminalWindow::endOfPass() {
-    // Every line of the pass comes before the closing line.
-    showPostedStatus(job_);
-    PassClosing closing =
-        endOfPassStep(settings_, game_, options_.gameArguments, job_.fatalMessage());
-    if (!closing.startFailure.empty()) {
-        clearProgressBar();
-        std::fprintf(stderr, "pelvar-cli: %s: %s\n", gameStartFailed,
-                     terminalText(closing.startFailure, false).c_str());
-        startFailed_ = true;
-    }
+void TerminalWindow::printClosingLine(const std::string& statusLine) {
     progress_ = 100;
     drawProgressBar();
     clearProgressBar();
-    // The closing line is always the last line; after a fatal end it is the message that was
-    // just printed, which is not printed twice.
-    std::string line = terminalText(closing.statusLine, false);
+    // After a fatal end the closing line is the message that was just printed, which is not
+    // printed twice.
+    std::string line = visibleText(statusLine, false);
     if (line != lastLine_)
         printLine(line);
+}
+
+void TerminalWindow::endOfPass() {
+    // Every line of the pass comes before the closing line, and the closing line comes before
+    // the game, which takes this process over with what it prints.
+    showPostedStatus(job_);
+    PassClosing closing =
+        endOfPassStep(settings_, game_, options_.gameArguments, job_.fatalMessage(),
+                      [this](const std::string& statusLine) { printClosingLine(statusLine); });
+    if (!closing.startFailure.empty()) {
+        clearProgressBar();
+        std::fprintf(stderr, "pelvar-cli: %s: %s\n", gameStartFailed,
+                     visibleText(closing.startFailure, false).c_str());
+        startFailed_ = true;
+    }
+    printClosingLine(closing.statusLine);
     passEnded_ = true;
 }

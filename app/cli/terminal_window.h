@@ -48,6 +48,8 @@ public:
 
 private:
     void printLine(const std::string& line);
+    // The closing status line, with the progress bar full, once.
+    void printClosingLine(const std::string& statusLine);
     void clearProgressBar();
     void drawProgressBar();
     std::optional<std::string> ask(const std::string& question, bool echo);

@@ -1,5 +1,6 @@
 #include "app/shell/game_location.h"
 
+#include "app/shell/config_files.h"
 #include "app/shell/launcher.h"
 #include "app/shell/process_start.h"
 #include "patcher/fs/fs.h"
@@ -30,11 +31,37 @@ void appendUtf8(std::string& text, unsigned long codePoint) {
     } else if (codePoint < 0x800) {
         text += static_cast<char>(0xC0 | (codePoint >> 6));
         text += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else {
+    } else if (codePoint < 0x10000) {
         text += static_cast<char>(0xE0 | (codePoint >> 12));
         text += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
         text += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else {
+        text += static_cast<char>(0xF0 | (codePoint >> 18));
+        text += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+        text += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (codePoint & 0x3F));
     }
+}
+
+// The UTF-16 unit of a "\x" escape whose hex digits (at most four) start at `at`.
+unsigned long escapedUnit(std::string_view line, std::size_t& at) {
+    unsigned long unit = 0;
+    for (int digits = 0;
+         digits < 4 && at < line.size() && std::isxdigit(static_cast<unsigned char>(line[at]));
+         ++digits) {
+        char digit = static_cast<char>(line[at++] | 0x20);
+        unit =
+            unit * 16 + static_cast<unsigned long>(digit <= '9' ? digit - '0' : digit - 'a' + 10);
+    }
+    return unit;
+}
+
+bool isHighSurrogate(unsigned long unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+
+bool isLowSurrogate(unsigned long unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
 }
 
 // The text of a quoted registry string starting at `at` (just after the opening quote), with
@@ -52,14 +79,19 @@ std::optional<std::string> unquote(std::string_view line, std::size_t at) {
         char escaped = line[at++];
         switch (escaped) {
         case 'x': {
-            unsigned long codePoint = 0;
-            int digits = 0;
-            while (digits < 4 && at < line.size() &&
-                   std::isxdigit(static_cast<unsigned char>(line[at]))) {
-                char digit = static_cast<char>(line[at++] | 0x20);
-                codePoint = codePoint * 16 + static_cast<unsigned long>(
-                                                 digit <= '9' ? digit - '0' : digit - 'a' + 10);
-                ++digits;
+            // Wine writes UTF-16 units: a character beyond the first 65536 comes as a pair.
+            unsigned long codePoint = escapedUnit(line, at);
+            if (isHighSurrogate(codePoint)) {
+                std::size_t low = at + 2;
+                unsigned long next = line.compare(at, 2, "\\x") == 0 ? escapedUnit(line, low) : 0;
+                if (isLowSurrogate(next)) {
+                    codePoint = 0x10000 + ((codePoint - 0xD800) << 10) + (next - 0xDC00);
+                    at = low;
+                } else {
+                    codePoint = 0xFFFD;
+                }
+            } else if (isLowSurrogate(codePoint)) {
+                codePoint = 0xFFFD;
             }
             appendUtf8(text, codePoint);
             break;
@@ -83,12 +115,13 @@ std::optional<std::string> unquote(std::string_view line, std::size_t at) {
     return std::nullopt;
 }
 
-// True when a "[...] timestamp" line names the game's key (either form), compared ignoring case
-// with its doubled backslashes undone. Compared in place: a registry holds tens of thousands of
-// sections.
-bool namesGameKey(std::string_view line) {
+// Which of the game's keys a "[...] timestamp" line names, compared ignoring case with its
+// doubled backslashes undone: 0 for the native one, 1 for the Wow6432Node one, -1 for neither.
+// Compared in place: a registry holds tens of thousands of sections.
+int gameKeyIndex(std::string_view line) {
     std::size_t close = line.rfind(']');
     std::string_view escaped = line.substr(1, close == std::string_view::npos ? close : close - 1);
+    int index = 0;
     for (std::string_view key : {std::string_view(gameKey), std::string_view(gameKey64)}) {
         std::size_t at = 0;
         bool same = true;
@@ -98,82 +131,88 @@ bool namesGameKey(std::string_view line) {
             same = at < key.size() && lowerAscii(escaped[i]) == lowerAscii(key[at++]);
         }
         if (same && at == key.size())
-            return true;
+            return index;
+        ++index;
     }
-    return false;
+    return -1;
 }
 
-} // namespace
-
-namespace {
-
-// Finds the game's InstallPath in a registry file given line by line.
+// Finds the game's InstallPath values in a registry file given line by line.
 class RegistryScan {
 public:
-    // The value, when this line holds it.
-    std::optional<std::string> line(std::string_view line) {
+    void line(std::string_view line) {
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
         if (!line.empty() && line[0] == '[') {
-            inGameKey_ = namesGameKey(line);
-            return std::nullopt;
+            key_ = gameKeyIndex(line);
+            return;
         }
         constexpr char value[] = "\"installpath\"=";
-        if (!inGameKey_ || lowerAscii(std::string(line.substr(0, sizeof value - 1))) != value)
-            return std::nullopt;
+        if (key_ < 0 || found_[key_] ||
+            lowerAscii(std::string(line.substr(0, sizeof value - 1))) != value)
+            return;
         std::size_t quote = sizeof value - 1;
         if (line.compare(quote, 7, "str(2):") == 0)
             quote += 7;
         if (quote < line.size() && line[quote] == '"')
-            return unquote(line, quote + 1);
-        return std::nullopt;
+            found_[key_] = unquote(line, quote + 1);
+    }
+
+    // True when both keys' values are known: the rest of the file can be left unread.
+    bool complete() const { return found_[0] && found_[1]; }
+
+    std::vector<std::string> values() const {
+        std::vector<std::string> values;
+        for (const std::optional<std::string>& found : found_)
+            if (found && std::find(values.begin(), values.end(), *found) == values.end())
+                values.push_back(*found);
+        return values;
     }
 
 private:
-    bool inGameKey_ = false;
+    int key_ = -1;
+    std::optional<std::string> found_[2];
 };
 
 } // namespace
 
-std::optional<std::string> installPathFromRegistry(const std::string& registryText) {
+std::vector<std::string> installPathsFromRegistry(const std::string& registryText) {
     RegistryScan scan;
     std::string_view text = registryText;
-    while (!text.empty()) {
+    while (!text.empty() && !scan.complete()) {
         std::size_t end = std::min(text.find('\n'), text.size());
-        if (auto value = scan.line(text.substr(0, end)))
-            return value;
+        scan.line(text.substr(0, end));
         text.remove_prefix(std::min(end + 1, text.size()));
     }
-    return std::nullopt;
+    return scan.values();
 }
 
-std::optional<std::string> readInstallPath(const std::string& prefix) {
+std::vector<std::string> readInstallPaths(const std::string& prefix) {
     UniqueFile file = openForReading(prefix + "/system.reg");
     if (!file)
-        return std::nullopt;
+        return {};
     // Read a block at a time: a prefix's registry runs to megabytes, and the search reads many.
     RegistryScan scan;
     std::string partial; // a line that runs on into the next block
     char block[65536];
     std::size_t read;
-    while ((read = std::fread(block, 1, sizeof block, file.get())) > 0) {
+    while (!scan.complete() && (read = std::fread(block, 1, sizeof block, file.get())) > 0) {
         std::string_view data(block, read);
         for (std::size_t end; (end = data.find('\n')) != std::string_view::npos;
              data.remove_prefix(end + 1)) {
-            std::optional<std::string> value;
             if (partial.empty()) {
-                value = scan.line(data.substr(0, end));
+                scan.line(data.substr(0, end));
             } else {
                 partial.append(data.substr(0, end));
-                value = scan.line(partial);
+                scan.line(partial);
                 partial.clear();
             }
-            if (value)
-                return value;
         }
         partial.append(data);
     }
-    return scan.line(partial);
+    if (!scan.complete())
+        scan.line(partial);
+    return scan.values();
 }
 
 std::string cutAtLastBackslash(const std::string& windowsPath) {
@@ -223,13 +262,6 @@ std::optional<std::string> unixPathOf(const std::string& prefix, const std::stri
 
 namespace {
 
-std::string realPath(const std::string& path) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    std::string result = real ? real : path;
-    std::free(real);
-    return result;
-}
-
 std::string currentDirectory() {
     char here[4096];
     return ::getcwd(here, sizeof here) ? here : ".";
@@ -266,28 +298,44 @@ private:
     std::set<std::pair<std::string, std::string>> seen_;
 };
 
-// The installation that the game's key in `known`'s prefix leads to, or why there is none.
+// The directories an InstallPath value may name, in the order they are tried: the value cut at
+// its last backslash, as start-up always took it, then the whole value, for one written without
+// its trailing backslash ("C:\\Games\\World of Warcraft" plainly names the game's directory).
+std::vector<std::string> directoriesNamedBy(const std::string& installPath) {
+    std::vector<std::string> directories = {cutAtLastBackslash(installPath)};
+    if (!installPath.empty() && installPath.back() != '\\' && installPath != directories[0])
+        directories.push_back(installPath);
+    return directories;
+}
+
+// The installation that the game's key in `known`'s prefix leads to, or why there is none. Each
+// value is tried (a 64-bit key's value that leads nowhere does not hide a right Wow6432Node one),
+// and the reason names every directory that was searched.
 std::optional<GameInstallation> throughRegistry(const KnownPrefix& known, std::string& why) {
-    std::optional<std::string> installPath = readInstallPath(known.prefix);
-    if (!installPath) {
+    std::vector<std::string> installPaths = readInstallPaths(known.prefix);
+    if (installPaths.empty()) {
         why = isPlainFile(known.prefix + "/system.reg") ? "no InstallPath of the game"
                                                         : "no system.reg";
         return std::nullopt;
     }
-    std::optional<std::string> directory =
-        unixPathOf(known.prefix, cutAtLastBackslash(*installPath));
-    std::optional<std::string> executable;
-    if (directory)
-        executable = gameExecutableIn(*directory);
-    if (!executable) {
-        why = "InstallPath " + *installPath + " holds no " + gameExecutable;
-        return std::nullopt;
+    why.clear();
+    for (const std::string& installPath : installPaths) {
+        std::string searched;
+        for (const std::string& windowsDirectory : directoriesNamedBy(installPath)) {
+            std::optional<std::string> directory = unixPathOf(known.prefix, windowsDirectory);
+            std::optional<std::string> executable;
+            if (directory)
+                executable = gameExecutableIn(*directory);
+            if (executable)
+                return GameInstallation{realPath(*directory), *executable, known.source,
+                                        known.origin, known.runtime};
+            searched += (searched.empty() ? "" : ", nor ") + windowsDirectory +
+                        (directory ? " (" + *directory + ")" : std::string(" (not there)"));
+        }
+        why += (why.empty() ? "" : "; ") + ("InstallPath " + installPath) + ": no " +
+               gameExecutable + " in " + searched;
     }
-    return GameInstallation{realPath(*directory),
-                            *executable,
-                            known.source,
-                            known.origin,
-                            {realPath(known.prefix), known.wine}};
+    return std::nullopt;
 }
 
 // The installation that a Lutris game's exe names, or why there is none.
@@ -304,11 +352,8 @@ std::optional<GameInstallation> throughExecutable(const KnownPrefix& known, std:
         why = "its exe " + known.executable + " is not there";
         return std::nullopt;
     }
-    return GameInstallation{realPath(directory),
-                            *executable,
-                            known.source,
-                            known.origin,
-                            {known.prefix.empty() ? "" : realPath(known.prefix), known.wine}};
+    return GameInstallation{realPath(directory), *executable, known.source, known.origin,
+                            known.runtime};
 }
 
 } // namespace
@@ -343,15 +388,8 @@ GameSearchResult searchGames(bool everyInstallation) {
         std::optional<std::string> prefix = enclosingPrefix(here);
         if (!prefix && !winePrefixVariable.empty())
             prefix = winePrefixVariable;
-        if (prefix) {
-            installation.runtime.prefix = realPath(*prefix);
-            for (const KnownPrefix& known : prefixes)
-                if (!known.wine.empty() && realPath(known.prefix) == installation.runtime.prefix) {
-                    installation.runtime.wine = known.wine;
-                    installation.origin += ", in the prefix of " + known.origin;
-                    break;
-                }
-        }
+        if (prefix)
+            installation.runtime = launcherRuntime(*prefix, prefixes, home);
         finds.add(std::move(installation));
         if (!everyInstallation)
             return result;
@@ -403,8 +441,14 @@ GameSearchResult enterGame() {
 GameSearchResult enterGameOrHandOver(const std::vector<std::string>& ownArguments) {
     GameSearchResult result = enterGame();
     const GameInstallation* used = result.used();
-    if (used && used->source != GameSource::currentDirectory && isPlainFile("Pelvar.exe"))
-        replaceProcess("Pelvar.exe", ownArguments, false, {used->runtime.prefix, {}});
+    if (used && used->source != GameSource::currentDirectory && isPlainFile("Pelvar.exe")) {
+        std::vector<std::string> argv = {"Pelvar.exe"};
+        argv.insert(argv.end(), ownArguments.begin(), ownArguments.end());
+        EnvironmentChanges prefix;
+        if (!used->runtime.prefix.empty())
+            prefix.emplace_back("WINEPREFIX", used->runtime.prefix);
+        replaceProcess("Pelvar.exe", argv, prefix);
+    }
     return result;
 }
 
@@ -412,13 +456,14 @@ std::vector<std::string> gameListLines(const GameSearchResult& search) {
     std::vector<std::string> lines;
     for (std::size_t i = 0; i < search.installations.size(); ++i) {
         const GameInstallation& installation = search.installations[i];
-        std::string line =
-            (i == search.usedIndex ? "* " : "  ") + installation.directory + "\t" +
-            (installation.runtime.prefix.empty() ? "-" : installation.runtime.prefix) + "\t" +
-            installation.origin;
-        if (!installation.runtime.wine.empty())
-            line += ", wine " + installation.runtime.wine;
-        lines.push_back(line);
+        const WineRuntime& runtime = installation.runtime;
+        std::string origin = installation.origin;
+        // A prefix reached otherwise than through its launcher is still started by it.
+        if (!runtime.launcher.empty() && runtime.launcher != origin)
+            origin += ", in the prefix of " + runtime.launcher;
+        lines.push_back((i == search.usedIndex ? "* " : "  ") + installation.directory + "\t" +
+                        (runtime.prefix.empty() ? "-" : runtime.prefix) + "\t" + origin + "\t" +
+                        runnerText(installation));
     }
     return lines;
 }

@@ -16,11 +16,12 @@ inline constexpr char gameKey[] = "Software\\Blizzard Entertainment\\World of Wa
 inline constexpr char gameKey64[] =
     "Software\\Wow6432Node\\Blizzard Entertainment\\World of Warcraft";
 
-// The "InstallPath" value of the game's key (either key of a 64-bit prefix) in the text of a
-// Wine registry file, with Wine's escapes undone; nothing when it is not there.
-std::optional<std::string> installPathFromRegistry(const std::string& registryText);
+// The "InstallPath" values of the game's key in the text of a Wine registry file, with Wine's
+// escapes undone: the native key's, then the Wow6432Node key's of a 64-bit prefix (each value
+// once); empty when neither is there.
+std::vector<std::string> installPathsFromRegistry(const std::string& registryText);
 // The same, read from the prefix's system.reg.
-std::optional<std::string> readInstallPath(const std::string& prefix);
+std::vector<std::string> readInstallPaths(const std::string& prefix);
 
 // The text before the last backslash ("C:\Games\WoW\" gives "C:\Games\WoW"); the whole text
 // when it holds none.
@@ -41,7 +42,7 @@ struct GameInstallation {
     std::string executable; // the game's executable there, as spelled on disk
     GameSource source = GameSource::currentDirectory;
     std::string origin;  // where it was found, for the user
-    WineRuntime runtime; // its prefix ("" for none) and the wine to start it with
+    WineRuntime runtime; // its prefix ("" for none), and its launcher's runner and settings
 };
 
 // What a search found, and where it looked.
@@ -72,7 +73,8 @@ GameSearchResult enterGameOrHandOver(const std::vector<std::string>& ownArgument
 
 // The lines `pelvar-cli --list-games` prints, one per installation: "* " for the one start-up
 // would use ("  " for the others), then, separated by tabs, the game directory, the prefix ("-"
-// for none) and where it was found, with the wine when it is not the PATH's.
+// for none), where it was found (with the launcher that owns the prefix) and what would start it
+// (see runnerText).
 std::vector<std::string> gameListLines(const GameSearchResult& search);
 
 // Where the search looked, one place a line, for "Can't find WoW, aborting" to explain.

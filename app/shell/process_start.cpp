@@ -1,5 +1,6 @@
 #include "app/shell/process_start.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,8 +11,42 @@ extern char** environ;
 
 namespace {
 
-// The first executable "wine" on the PATH, or "".
-std::string findWine() {
+std::vector<char*> pointersTo(const std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (const std::string& text : texts)
+        pointers.push_back(const_cast<char*>(text.c_str()));
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// This process's environment with `changes` made. Built apart, so that a failed start leaves
+// this process's own environment untouched.
+std::vector<std::string> environmentWith(const EnvironmentChanges& changes) {
+    auto changed = [&changes](const char* variable) {
+        const char* equals = std::strchr(variable, '=');
+        std::size_t length = equals ? static_cast<std::size_t>(equals - variable) : 0;
+        return std::any_of(changes.begin(), changes.end(), [&](const auto& change) {
+            return change.first.size() == length &&
+                   change.first.compare(0, length, variable, length) == 0;
+        });
+    };
+    std::vector<std::string> variables;
+    for (char** variable = environ; *variable; ++variable)
+        if (!changed(*variable))
+            variables.emplace_back(*variable);
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        bool overridden =
+            std::any_of(changes.begin() + static_cast<std::ptrdiff_t>(i) + 1, changes.end(),
+                        [&](const auto& later) { return later.first == changes[i].first; });
+        if (!overridden)
+            variables.push_back(changes[i].first + "=" + changes[i].second);
+    }
+    return variables;
+}
+
+} // namespace
+
+std::string wineOnPath() {
     const char* path = std::getenv("PATH");
     std::string directories = path ? path : "/usr/local/bin:/usr/bin:/bin";
     std::size_t start = 0;
@@ -27,56 +62,15 @@ std::string findWine() {
     }
 }
 
-std::vector<char*> pointersTo(const std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (const std::string& text : texts)
-        pointers.push_back(const_cast<char*>(text.c_str()));
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-// This process's environment with WINEPREFIX set to `prefix`, or as it is for an empty one.
-// Built apart, so that a failed start leaves this process's own environment untouched.
-std::vector<std::string> environmentFor(const std::string& prefix) {
-    std::vector<std::string> variables;
-    for (char** variable = environ; *variable; ++variable)
-        if (prefix.empty() || std::strncmp(*variable, "WINEPREFIX=", 11) != 0)
-            variables.emplace_back(*variable);
-    if (!prefix.empty())
-        variables.push_back("WINEPREFIX=" + prefix);
-    return variables;
-}
-
-void execute(const std::string& file, const std::vector<std::string>& argv,
-             const std::vector<std::string>& environment) {
+std::string replaceProcess(const std::string& file, const std::vector<std::string>& argv,
+                           const EnvironmentChanges& changes) {
+    std::vector<std::string> environment = environmentWith(changes);
     std::vector<char*> arguments = pointersTo(argv);
     std::vector<char*> variables = pointersTo(environment);
     std::fflush(nullptr);
     ::execve(file.c_str(), arguments.data(), variables.data());
-}
-
-} // namespace
-
-std::string replaceProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           bool tryWine, const WineRuntime& runtime) {
-    std::vector<std::string> argv = {program};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> environment = environmentFor(runtime.prefix);
-    std::string failure;
-    if (!tryWine || runtime.wine.empty()) {
-        execute(program, argv, environment);
-        failure = program + ": " + std::strerror(errno);
-        if (!tryWine || errno == ENOENT)
-            return failure;
-    } else if (::access(program.c_str(), F_OK) != 0) {
-        return program + ": " + std::strerror(errno);
-    }
-    // A Windows program that this system cannot run by itself, or one whose launcher gives it
-    // its own wine.
-    std::string wine = runtime.wine.empty() ? findWine() : runtime.wine;
-    if (wine.empty())
-        return failure + ", and no wine on the PATH to run it";
-    argv.insert(argv.begin(), wine);
-    execute(wine, argv, environment);
-    return wine + ": " + std::strerror(errno);
+    int error = errno;
+    std::string reason = file + ": " + std::strerror(error);
+    errno = error;
+    return reason;
 }

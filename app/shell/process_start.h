@@ -1,19 +1,29 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
-// What runs a Windows program: the Wine prefix (empty: whatever the environment gives) and the
-// wine program (empty: the first "wine" on the PATH).
+// Variables to set in a program's environment, in order: a later one of the same name wins.
+using EnvironmentChanges = std::vector<std::pair<std::string, std::string>>;
+
+// What runs a Windows program: the Wine prefix, the runner its launcher gives that prefix and the
+// launcher's settings for the programs it starts there.
 struct WineRuntime {
-    std::string prefix;
-    std::string wine;
+    std::string prefix;  // "" for whatever the environment gives
+    std::string wine;    // the launcher's wine or Proton's script; "" for the PATH's wine
+    bool proton = false; // `wine` is Proton, which starts a program as "proton run <program>"
+    EnvironmentChanges environment; // the launcher's settings that the program's environment holds
+    std::string launcher; // "Lutris <configuration>", "Bottles <name>", "Steam app <id>"; "" none
+    std::string missing;  // when the launcher's runner is not installed: which, and where it was
+                          // looked for
 };
 
-// Replaces this process by `program` (a path relative to the current directory) with `arguments`
-// after its name, each passed on as it is, and WINEPREFIX set to the runtime's prefix when it has
-// one. A program this system cannot run by itself is run by wine when `tryWine` is set; with the
-// runtime's own wine, a launcher's, it is run by that wine straight away. Returns only when
-// nothing could be started, with the reason, worded for the user.
-std::string replaceProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           bool tryWine, const WineRuntime& runtime = {});
+// The first executable "wine" on the PATH, or "".
+std::string wineOnPath();
+
+// Replaces this process by `file` with the argument list `argv` (its own name first), each
+// passed on as it is, in this process's environment with `changes` made. Returns only when it
+// could not, with the reason, worded for the user; errno tells why.
+std::string replaceProcess(const std::string& file, const std::vector<std::string>& argv,
+                           const EnvironmentChanges& changes = {});

@@ -151,7 +151,7 @@ std::string readableText(std::string_view bytes) {
     return text;
 }
 
-std::string terminalText(std::string_view bytes, bool keepLineBreaks) {
+std::string visibleText(std::string_view bytes, bool keepLineBreaks) {
     std::string readable = readableText(bytes);
     std::string text;
     text.reserve(readable.size());

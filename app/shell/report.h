@@ -18,7 +18,8 @@ std::string takeReportText(Settings& settings);
 // as it is, any other is read as Windows-1252 (a Pelvar.txt or a file name written on Windows).
 std::string readableText(std::string_view bytes);
 
-// readableText made safe for a terminal: every control character becomes a visible form (ESC is
-// "^[", CSI "^[[", DEL "^?"), so that text cannot move the cursor, clear the screen or set the
-// title. With `keepLineBreaks`, line breaks (also "\r\n") and tabs stay.
-std::string terminalText(std::string_view bytes, bool keepLineBreaks);
+// readableText as the terminal and the window show it: every control character becomes a visible
+// form (ESC is "^[", CSI "^[[", DEL "^?"), so that text cannot move the cursor, clear the screen
+// or set the title of a terminal, and shows the same in the window rather than as empty boxes.
+// With `keepLineBreaks`, line breaks (also "\r\n") and tabs stay.
+std::string visibleText(std::string_view bytes, bool keepLineBreaks);

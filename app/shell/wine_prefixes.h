@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/shell/process_start.h"
+
 #include <string>
 #include <vector>
 
@@ -18,8 +20,8 @@ struct KnownPrefix {
     std::string prefix;
     GameSource source = GameSource::homeWine;
     std::string origin;     // what the user knows it by: "~/.wine", "Lutris <configuration>", ...
-    std::string wine;       // the launcher's own wine for it, "" for the PATH's
     std::string executable; // a Lutris game's "exe" as a path of this system, "" when none
+    WineRuntime runtime;    // how a program in it is started: by its launcher, if any
 };
 
 // The home directory: $HOME, else the one of the password database.
@@ -29,7 +31,14 @@ std::string homeDirectory();
 // $WINEPREFIX, "" when unset), ~/.wine, the prefixes named by Lutris's game configurations, the
 // bottles of Bottles (also its Flatpak home), and the compatdata prefixes of every Steam library.
 // Prefixes are not checked here; a configuration that cannot be read or parsed is skipped, and
-// `looked` gets a line for it and for every place that held nothing.
+// `looked` gets a line for it and for every place that held nothing. Every prefix comes with its
+// launcher's runtime, however it was reached (see launcherRuntime).
 std::vector<KnownPrefix> knownPrefixes(const std::string& home,
                                        const std::string& winePrefixVariable,
                                        std::vector<std::string>& looked);
+
+// How the launcher that owns `prefix` starts a program there, told by the prefix itself: the
+// Lutris game among `known` whose prefix it is, the bottle it is (it holds bottle.yml), the Steam
+// app whose compatibility data holds it. A plain runtime in that prefix for any other.
+WineRuntime launcherRuntime(const std::string& prefix, const std::vector<KnownPrefix>& known,
+                            const std::string& home);

@@ -10,7 +10,12 @@
 #include "ui_distribution_dialog.h"
 #include "uninstall/uninstall.h"
 
+#include <QTimer>
 #include <thread>
+
+namespace {
+constexpr int listWatchPeriod = 200; // ms, as the main window serves the pass
+}
 
 ConfigureDialog::ConfigureDialog(Application& application, QWidget* parent)
     : QDialog(parent), application_(application), full_(std::make_unique<Ui::ConfigureDialog>()) {
@@ -62,19 +67,44 @@ void ConfigureDialog::open(QComboBox* distributions, QCheckBox* keepClean) {
     distributions_ = distributions;
     keepClean->setChecked(choice_.keepClean);
     connect(keepClean, &QCheckBox::clicked, this, [this] { choice_.toggleKeepClean(); });
+    if (!distributionListArriving()) {
+        showDistributions();
+        return;
+    }
+    // The wait ended with a status line before the whole list was there: no choice is offered
+    // (accepting keeps the stored one) until it has arrived.
+    distributions->addItem(QString::fromUtf8(listOnItsWayRow));
+    distributions->setEnabled(false);
+    auto* listWatch = new QTimer(this);
+    connect(listWatch, &QTimer::timeout, this, [this, listWatch] {
+        if (distributionListArriving())
+            return;
+        listWatch->stop();
+        distributions_->clear();
+        distributions_->setEnabled(true);
+        showDistributions();
+    });
+    listWatch->start(listWatchPeriod);
+}
+
+bool ConfigureDialog::distributionListArriving() const {
+    return application_.settings.distListPending && passRunning();
+}
+
+void ConfigureDialog::showDistributions() {
     {
         std::lock_guard guard(application_.settings.distributionLinesLock);
         rows_ = distributionRows(application_.settings.distributionLines);
     }
     for (const DistributionRow& row : rows_)
-        distributions->addItem(QString::fromStdString(readableText(row.name)), row.number);
+        distributions_->addItem(QString::fromStdString(visibleText(row.name, false)), row.number);
     std::optional<std::size_t> selected = defaultRow(rows_, application_.settings.distribution);
-    distributions->setCurrentIndex(selected ? static_cast<int>(*selected) : -1);
+    distributions_->setCurrentIndex(selected ? static_cast<int>(*selected) : -1);
 }
 
 void ConfigureDialog::accept() {
     int row = distributions_->currentIndex();
-    if (row >= 0)
+    if (row >= 0 && static_cast<std::size_t>(row) < rows_.size())
         choice_.selectedNumber = rows_[static_cast<std::size_t>(row)].number;
     if (acceptConfiguration(application_.settings, choice_, passRunning()) &&
         application_.mainWindow)

@@ -6,6 +6,9 @@
 #include <memory>
 #include <vector>
 
+// What the drop-down says while the list of distributions is still arriving.
+inline constexpr char listOnItsWayRow[] = "The list of distributions is on its way\u2026";
+
 class Application;
 class QCheckBox;
 class QComboBox;
@@ -38,6 +41,8 @@ protected:
 private:
     void waitForDistributionList();
     void open(QComboBox* distributions, QCheckBox* keepClean);
+    bool distributionListArriving() const;
+    void showDistributions();
     void completeFileCheck();
     void setLogin();
     void uninstall();

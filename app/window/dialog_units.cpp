@@ -43,24 +43,35 @@ void keepInsideGroupBoxes(const QList<QWidget*>& controls) {
     }
 }
 
-// The width that a control's fixed text needs to show whole; 0 for a control without one (or
-// whose text wraps).
-int textWidth(QWidget* control) {
+// The width that a control's fixed text needs to show whole, measured as the control draws it
+// (rounded up, not to the nearest pixel); 0 for a control without one. A label that wraps its
+// words needs the width at which its lines fit its height `room`, and no line is cut across.
+int textWidth(QWidget* control, QSize room) {
     QFontMetrics metrics(control->font());
     QStyle* style = control->style();
     int frame = style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, control);
-    if (auto* label = qobject_cast<QLabel*>(control))
-        return label->wordWrap() || label->text().isEmpty()
-                   ? 0
-                   : metrics.horizontalAdvance(label->text()) +
-                         2 * (label->margin() + label->frameWidth());
+    if (auto* label = qobject_cast<QLabel*>(control)) {
+        if (label->text().isEmpty())
+            return 0;
+        int extra = 2 * (label->margin() + label->frameWidth());
+        if (!label->wordWrap())
+            return labelTextSize(*label, 0).width() + extra;
+        auto fits = [&](int width) {
+            QSize text = labelTextSize(*label, width - extra);
+            return text.width() <= width - extra && text.height() <= room.height() - extra;
+        };
+        int width = room.width();
+        while (!fits(width) && width < 4 * room.width())
+            width += std::max(1, room.width() / 32);
+        return width;
+    }
     if (auto* check = qobject_cast<QCheckBox*>(control))
         return check->sizeHint().width();
     if (auto* button = qobject_cast<QPushButton*>(control))
-        return metrics.horizontalAdvance(button->text()) +
+        return metrics.size(Qt::TextShowMnemonic, button->text()).width() +
                2 * (style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, control) + frame);
     if (auto* box = qobject_cast<QGroupBox*>(control))
-        return metrics.horizontalAdvance(box->title()) + 4 * frame;
+        return metrics.size(Qt::TextShowMnemonic, box->title()).width() + 4 * frame;
     return 0;
 }
 
@@ -89,8 +100,11 @@ void layoutInDialogUnits(QWidget* dialog) {
     double widen = 1;
     for (QWidget* control : controls) {
         QVariant units = control->property("dialogUnits");
-        double given = units.isValid() ? units.toRect().width() * base.width() / 4 : 0;
-        if (int needed = textWidth(control); given > 0 && needed > given)
+        if (!units.isValid())
+            continue;
+        double given = units.toRect().width() * base.width() / 4;
+        int needed = textWidth(control, dialogUnitsToPixels(units.toRect(), base).size());
+        if (given > 0 && needed > given)
             widen = std::max(widen, (needed + 1.0) / given); // one more for the rounding
     }
     base.setWidth(base.width() * widen);
@@ -108,6 +122,16 @@ void layoutInDialogUnits(QWidget* dialog) {
 
 QSizeF layoutBaseUnits(const QWidget* dialog) {
     return dialog->property("dialogBaseUnits").toSizeF();
+}
+
+QSize labelTextSize(const QLabel& label, int width) {
+    // As the label measures itself: centring is left out, as its halves would round.
+    int flags = label.alignment() & ~(Qt::AlignHCenter | Qt::AlignVCenter);
+    if (label.wordWrap())
+        flags |= Qt::TextWordWrap;
+    else
+        width = 0;
+    return label.fontMetrics().boundingRect(0, 0, width, 2000, flags, label.text()).size();
 }
 
 QWidget* controlById(QWidget* dialog, int id) {

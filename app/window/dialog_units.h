@@ -5,6 +5,7 @@
 #include <QSize>
 #include <QSizeF>
 
+class QLabel;
 class QWidget;
 
 // The dialog base units of a font, as Windows computes them: the average width of the letters
@@ -21,6 +22,10 @@ QRect dialogUnitsToPixels(const QRect& units, QSizeF baseUnits);
 void layoutInDialogUnits(QWidget* dialog);
 // The base units a dialog was laid out with.
 QSizeF layoutBaseUnits(const QWidget* dialog);
+
+// The size that a label's text takes, laid out `width` pixels wide when the label wraps its words
+// (a line that cannot be broken there makes it wider), on its own lines otherwise.
+QSize labelTextSize(const QLabel& label, int width);
 
 // The control of a dialog with the given id (its "controlId" property), or null.
 QWidget* controlById(QWidget* dialog, int id);

@@ -2,9 +2,12 @@
 
 #include "app/window/dialog_units.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QColor>
 #include <QFont>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPalette>
@@ -68,6 +71,8 @@ public:
         control->setProperty(fromStatic, 1);
         control->setCursor(Qt::ArrowCursor);
         control->setMouseTracking(true);
+        // Reached with Tab (and opened with Enter or Space), as a link is in a web page.
+        control->setFocusPolicy(Qt::TabFocus);
         control->installEventFilter(this);
         colourAsLink(control);
     }
@@ -78,6 +83,14 @@ public:
         control_->setFont(control_->property(originalFont).value<QFont>());
         for (const char* name : {originalProc, originalFont, underlineFont, fromStatic})
             control_->setProperty(name, QVariant());
+    }
+
+    // What a click does: the dialog receives the command with the link's id.
+    void activate() {
+        if (!dialog_)
+            return;
+        CommandEvent command(controlId_);
+        QApplication::sendEvent(dialog_, &command);
     }
 
 protected:
@@ -98,9 +111,23 @@ protected:
         case QEvent::MouseButtonRelease: {
             auto* mouse = static_cast<QMouseEvent*>(event);
             if (mouse->button() == Qt::LeftButton &&
-                control_->rect().contains(mouse->position().toPoint()) && dialog_) {
-                CommandEvent command(controlId_);
-                QApplication::sendEvent(dialog_, &command);
+                control_->rect().contains(mouse->position().toPoint()))
+                activate();
+            break;
+        }
+        case QEvent::FocusIn:
+        case QEvent::FocusOut:
+            // The underline shows where the keyboard is.
+            focused_ = event->type() == QEvent::FocusIn;
+            showUnderline();
+            break;
+        case QEvent::KeyPress: {
+            auto* key = static_cast<QKeyEvent*>(event);
+            bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+            if (plain && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter ||
+                          key->key() == Qt::Key_Space)) {
+                activate();
+                return true;
             }
             break;
         }
@@ -115,8 +142,12 @@ private:
         if (hovered == hovered_)
             return;
         hovered_ = hovered;
+        showUnderline();
+    }
+    void showUnderline() {
+        bool underlined = hovered_ || focused_;
         control_->setFont(
-            control_->property(hovered ? underlineFont : originalFont).value<QFont>());
+            control_->property(underlined ? underlineFont : originalFont).value<QFont>());
         control_->update();
     }
 
@@ -124,7 +155,40 @@ private:
     QPointer<QWidget> dialog_;
     int controlId_;
     bool hovered_ = false;
+    bool focused_ = false;
 };
+
+// What a screen reader sees of a link: its text as its name, the role of a link, and the press
+// action, which does what a click does.
+class LinkAccessible : public QAccessibleWidget {
+public:
+    explicit LinkAccessible(QWidget* link) : QAccessibleWidget(link, QAccessible::Link) {}
+
+    QString text(QAccessible::Text kind) const override {
+        QString text = QAccessibleWidget::text(kind);
+        if (kind == QAccessible::Name && text.isEmpty())
+            if (auto* label = qobject_cast<QLabel*>(widget()))
+                return label->text();
+        return text;
+    }
+    QStringList actionNames() const override {
+        return QAccessibleWidget::actionNames() << pressAction();
+    }
+    void doAction(const QString& action) override {
+        if (action != pressAction())
+            return QAccessibleWidget::doAction(action);
+        if (auto* filter =
+                dynamic_cast<LinkFilter*>(widget()->property(originalProc).value<QObject*>()))
+            filter->activate();
+    }
+};
+
+QAccessibleInterface* linkAccessible(const QString&, QObject* object) {
+    auto* control = qobject_cast<QWidget*>(object);
+    if (control && control->property(fromStatic).toInt() == 1)
+        return new LinkAccessible(control);
+    return nullptr;
+}
 
 } // namespace
 
@@ -141,6 +205,15 @@ bool makeHyperlink(QWidget* dialog, int controlId) {
     if (parent && !parent->property(originalProc).isValid())
         new ParentFilter(parent);
     new LinkFilter(control, parent ? parent : dialog, controlId);
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(linkAccessible);
+        return true;
+    }();
+    // Qt made the control's interface, as plain text, when its text was set: the next one asked
+    // for is a link's.
+    if (QAccessibleInterface* plain = QAccessible::queryAccessibleInterface(control);
+        factoryInstalled && plain)
+        QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(plain));
     return true;
 }
 

@@ -21,8 +21,9 @@ private:
 inline constexpr int linkRed = 0, linkGreen = 0, linkBlue = 192;
 
 // Turns the static text `controlId` of `dialog` into a link: drawn in the link colour,
-// underlined while the pointer is over it, and reporting a click to the dialog as a
-// CommandEvent with its id. Its state lives in the controls' properties
+// underlined while the pointer is over it or it has the focus, and reporting a click to the
+// dialog as a CommandEvent with its id. It is reached with Tab and opened with Enter or Space,
+// and assistive tools see a link that can be pressed. Its state lives in the controls' properties
 // "_Hyperlink_Original_Proc_", "_Hyperlink_Original_Font_", "_Hyperlink_Underline_Font_" and
 // "_Hyperlink_From_Static_"; the dialog's event filter is installed once, however many links it
 // holds, and everything is undone when a control or the dialog is destroyed.

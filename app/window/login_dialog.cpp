@@ -7,11 +7,12 @@ LoginDialog::LoginDialog(const LoginPrompt& prompt, QWidget* parent)
     : QDialog(parent), password_(prompt.password), userName_(prompt.userName), hint_(prompt.hint),
       ui_(std::make_unique<Ui::LoginDialog>()) {
     ui_->setupUi(this);
-    layoutInDialogUnits(this);
     ui_->id1005->setText(QString::fromStdString(password_));
     ui_->id1004->setText(QString::fromStdString(userName_));
     ui_->id1000->setChecked(anonymous_ != 0);
     ui_->id1012->setText(QString::fromStdString(hint_));
+    // Laid out with the hint it shows, which wraps.
+    layoutInDialogUnits(this);
     connect(ui_->id1, &QPushButton::clicked, this, &QDialog::accept);
     connect(ui_->id2, &QPushButton::clicked, this, &QDialog::reject);
 }

@@ -60,7 +60,7 @@ void MainWindow::startPass() {
 }
 
 void MainWindow::showMembers() {
-    ui_->id1001->setText(QString::fromStdString(readableText(statusLine_)));
+    ui_->id1001->setText(QString::fromStdString(visibleText(statusLine_, false)));
     ui_->id1032->setChecked(autoRunCheck_ != 0);
 }
 

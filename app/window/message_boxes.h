@@ -2,7 +2,28 @@
 
 #include "uninstall/uninstall.h"
 
+#include <QMessageBox>
+#include <string>
+
 class QWidget;
+
+// A message box of the program: its title, its text as plain text that can be selected (a
+// message may hold an address or a path), with control characters in their visible form. Qt's
+// box wraps a long text at about 500 pixels; a line that cannot be broken there (the uninstall
+// question ends with a line of blanks and one word) would be cut, so this box grows until every
+// line shows whole, up to the width of the screen.
+class MessageBox : public QMessageBox {
+public:
+    MessageBox(Icon icon, const std::string& text, StandardButtons buttons,
+               QWidget* parent = nullptr);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool event(QEvent* event) override;
+
+private:
+    void fitText();
+};
 
 // The questions and messages of the UI removal as message boxes.
 class MessageBoxDialogs : public UninstallDialogs {
@@ -16,5 +37,5 @@ private:
     QWidget* parent_;
 };
 
-// A message box with an OK button and the program's title.
+// A message box with an OK button.
 void showMessage(QWidget* parent, const std::string& message);

@@ -9,7 +9,7 @@ ReportWindow::ReportWindow(Settings& settings, QWidget* parent)
       ui_(std::make_unique<Ui::ReportWindow>()) {
     ui_->setupUi(this);
     layoutInDialogUnits(this);
-    ui_->id1028->setPlainText(QString::fromStdString(readableText(reportText_)));
+    ui_->id1028->setPlainText(QString::fromStdString(visibleText(reportText_, true)));
     connect(ui_->id1, &QPushButton::clicked, this, &QDialog::accept);
 }
 

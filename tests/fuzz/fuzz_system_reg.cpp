@@ -9,10 +9,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
-    std::optional<std::string> path = installPathFromRegistry(text);
-    if (path && path->size() > 4 * text.size())
-        std::abort();
-    if (path)
-        cutAtLastBackslash(*path);
+    for (const std::string& path : installPathsFromRegistry(text)) {
+        if (path.size() > 4 * text.size())
+            std::abort();
+        cutAtLastBackslash(path);
+    }
     return 0;
 }

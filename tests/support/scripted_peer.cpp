@@ -114,6 +114,14 @@ ScriptedPeer& ScriptedPeer::close() {
     return *this;
 }
 
+ScriptedPeer& ScriptedPeer::vanish() {
+    steps_.push_back([this] {
+        ::close(socket_.exchange(-1));
+        return true;
+    });
+    return *this;
+}
+
 void ScriptedPeer::start() {
     thread_ = std::thread([this] {
         pollfd waiting{listener_, POLLIN, 0};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -27,6 +28,9 @@ public:
     // Reads until the client closes (or ten seconds pass).
     ScriptedPeer& readUntilClosed();
     ScriptedPeer& close();
+    // The peer's process ends: its socket goes away, so that bytes reaching it afterwards, or
+    // left unread in it, are answered with a reset.
+    ScriptedPeer& vanish();
 
     // Accepts one connection and plays the script on a thread of its own.
     void start();
@@ -40,7 +44,7 @@ private:
     bool readExactly(std::size_t length, std::string& bytes);
 
     int listener_ = -1;
-    int socket_ = -1;
+    std::atomic<int> socket_{-1};
     std::uint16_t port_ = 0;
     std::vector<std::function<bool()>> steps_;
     std::thread thread_;

@@ -1,18 +1,23 @@
 // pelvar-screenshots DIR: renders every dialog of the window to a PNG file in DIR, with sample
-// contents, for the README. Runs without a display (QT_QPA_PLATFORM=offscreen).
+// contents, for the README, then the same at a scale factor of 2. Runs without a display
+// (QT_QPA_PLATFORM=offscreen, on a screen of a common desktop's size).
 
 #include "app/job/worker_job.h"
 #include "app/window/application.h"
 #include "app/window/configure_dialog.h"
 #include "app/window/login_dialog.h"
 #include "app/window/main_window.h"
+#include "app/window/message_boxes.h"
 #include "app/window/report_window.h"
 #include "settings/settings.h"
+#include "uninstall/uninstall.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QPixmap>
+#include <QProcess>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QThread>
 #include <cstdio>
@@ -21,23 +26,45 @@
 
 namespace {
 
-bool save(QWidget& widget, const QString& path) {
-    widget.show();
-    QApplication::processEvents();
-    bool saved = widget.grab().save(path);
-    std::printf("%s %s\n", saved ? "wrote" : "could not write", qPrintable(path));
-    widget.hide();
-    return saved;
-}
-
-} // namespace
-
 const char usage[] =
     "usage: pelvar-screenshots DIR\n"
     "Renders every dialog of the pelvar window with sample contents to a PNG file in DIR (made\n"
-    "when missing): main-window.png, configure.png, distribution.png, login.png, report.png and\n"
-    "report-16pt.png (the report at a 16-point desktop font). Needs no display.\n"
+    "when missing): main-window.png, configure.png, distribution.png, login.png, report.png,\n"
+    "uninstall.png (the uninstall question), and report-16pt.png and uninstall-16pt.png at a\n"
+    "16-point desktop font; then each again at a scale factor of 2 (main-window-2x.png, ...).\n"
+    "With QT_SCALE_FACTOR set, only the files of that scale are rendered. Needs no display.\n"
     "  --help, --version   print this text or the version and end\n";
+
+// A screen of a common desktop's size: Qt sizes message boxes from the screen's width.
+const char desktopScreen[] = R"({"screens": [{"name": "desktop", "x": 0, "y": 0, "width": 1920,
+    "height": 1080, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})";
+
+class Shots {
+public:
+    explicit Shots(QDir out) : out_(std::move(out)) {
+        qreal scale = QApplication::primaryScreen()->devicePixelRatio();
+        if (scale != 1)
+            suffix_ = QStringLiteral("-%1x").arg(scale);
+    }
+
+    void save(QWidget& widget, const QString& name) {
+        widget.show();
+        QApplication::processEvents();
+        QString path = out_.filePath(name + suffix_ + QStringLiteral(".png"));
+        bool saved = widget.grab().save(path);
+        std::printf("%s %s\n", saved ? "wrote" : "could not write", qPrintable(path));
+        widget.hide();
+        ok_ &= saved;
+    }
+    bool ok() const { return ok_; }
+
+private:
+    QDir out_;
+    QString suffix_;
+    bool ok_ = true;
+};
+
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--help") {
@@ -52,13 +79,19 @@ int main(int argc, char** argv) {
         std::fputs(usage, stderr);
         return 2;
     }
-    qputenv("QT_QPA_PLATFORM",
-            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    QTemporaryDir state;
+    if (qgetenv("QT_QPA_PLATFORM").isEmpty()) {
+        QFile screen(state.filePath(QStringLiteral("screen.json")));
+        if (screen.open(QIODevice::WriteOnly) && screen.write(desktopScreen) > 0 && screen.flush())
+            qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + screen.fileName()).toUtf8());
+        else
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    bool bothScales = qgetenv("QT_SCALE_FACTOR").isEmpty();
     QApplication qt(argc, argv);
     initWindowResources();
     QDir out(QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath());
     out.mkpath(QStringLiteral("."));
-    QTemporaryDir state;
     QDir::setCurrent(state.path());
     // A Pelvar.txt written on Windows, in Windows-1252.
     if (std::FILE* notes = std::fopen("Pelvar.txt", "wb")) {
@@ -72,17 +105,23 @@ int main(int argc, char** argv) {
     settings.distListPending = 0;
     {
         std::lock_guard guard(settings.distributionLinesLock);
-        settings.distributionLines = {"1 Standard", "2 Lite", "3 Raid"};
+        settings.distributionLines = {
+            "1 Standard", "2 Lite",
+            "3 Complete: every add-on of the compilation, with its optional modules"};
     }
-    settings.distribution = 1;
+    settings.distribution = 3;
     settings.keepClean = 1;
     settings.runWindowed = 1;
-    application.passBody = [](WorkerJob& worker) {
-        worker.status("Downloading Interface\\AddOns\\Foo\\Foo.lua");
+    // A path too long for the status line: it keeps its file name.
+    const char status[] =
+        "Downloading "
+        "Interface\\AddOns\\Mirelgan_Recorder\\Localization\\Mirelgan_Recorder_deDE.lua";
+    application.passBody = [&](WorkerJob& worker) {
+        worker.status("%s", status);
         worker.setProgress(62);
     };
 
-    bool ok = true;
+    Shots shots(out);
     {
         MainWindow window(application);
         application.mainWindow = &window;
@@ -90,20 +129,25 @@ int main(int argc, char** argv) {
             QThread::msleep(50);
             QApplication::processEvents();
         }
-        window.showStatus("Downloading Interface\\AddOns\\Foo\\Foo.lua");
+        window.showStatus(status);
         window.showProgress(62);
-        ok &= save(window, out.filePath(QStringLiteral("main-window.png")));
+        shots.save(window, QStringLiteral("main-window"));
         {
             ConfigureDialog configure(application, &window);
-            ok &= save(configure, out.filePath(QStringLiteral("configure.png")));
+            shots.save(configure, QStringLiteral("configure"));
         }
         {
             DistributionDialog distribution(application, &window);
-            ok &= save(distribution, out.filePath(QStringLiteral("distribution.png")));
+            shots.save(distribution, QStringLiteral("distribution"));
         }
         {
             LoginDialog login({firstLoginHint, "", ""}, &window);
-            ok &= save(login, out.filePath(QStringLiteral("login.png")));
+            shots.save(login, QStringLiteral("login"));
+        }
+        {
+            MessageBox question(QMessageBox::Question, uninstallQuestion,
+                                QMessageBox::Yes | QMessageBox::No, &window);
+            shots.save(question, QStringLiteral("uninstall"));
         }
         settings.reportLines = {"New: Interface\\AddOns\\Foo\\Foo.lua",
                                 "Changed: Interface\\FrameXML\\UIParent.lua",
@@ -111,7 +155,7 @@ int main(int argc, char** argv) {
         std::vector<std::string> reportLines = settings.reportLines;
         {
             ReportWindow report(settings, &window);
-            ok &= save(report, out.filePath(QStringLiteral("report.png")));
+            shots.save(report, QStringLiteral("report"));
         }
         // The dialogs follow the desktop's font: the same report at 16 points.
         QFont large = QApplication::font();
@@ -120,9 +164,26 @@ int main(int argc, char** argv) {
         settings.reportLines = reportLines;
         {
             ReportWindow report(settings, &window);
-            ok &= save(report, out.filePath(QStringLiteral("report-16pt.png")));
+            shots.save(report, QStringLiteral("report-16pt"));
+        }
+        {
+            MessageBox question(QMessageBox::Question, uninstallQuestion,
+                                QMessageBox::Yes | QMessageBox::No, &window);
+            shots.save(question, QStringLiteral("uninstall-16pt"));
         }
         application.mainWindow = nullptr;
     }
-    return ok ? 0 : 1;
+    if (!bothScales)
+        return shots.ok() ? 0 : 1;
+    // The scale is chosen when the program starts: the second set comes from a second run.
+    std::fflush(stdout);
+    QProcess twice;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_SCALE_FACTOR"), QStringLiteral("2"));
+    twice.setProcessEnvironment(environment);
+    twice.setProcessChannelMode(QProcess::ForwardedChannels);
+    twice.start(QCoreApplication::applicationFilePath(), {out.absolutePath()});
+    bool twiceOk = twice.waitForFinished(-1) && twice.exitStatus() == QProcess::NormalExit &&
+                   twice.exitCode() == 0;
+    return shots.ok() && twiceOk ? 0 : 1;
 }
