@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -62,6 +63,9 @@ void SettingsStore::closeLocked() {
         sqlite3_finalize(statement);
     select_ = selectAll_ = upsert_ = delete_ = nullptr;
     selectDigests_ = upsertDigest_ = deleteDigest_ = nullptr;
+    for (auto& [sql, statement] : statements_)
+        sqlite3_finalize(statement);
+    statements_.clear();
     if (db_)
         sqlite3_close(db_);
     db_ = nullptr;
@@ -124,9 +128,17 @@ bool SettingsStore::execLocked(const char* sql) {
     return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-// Stores made before the digests had a table of their own kept them as values of the key, named
-// by the file's path. Those values (a name with '/' or '.', which no setting has, and a digest
-// for data) move to the table once; every setting stays where it is.
+// Each step brings the database from one version to the next in one transaction, and never
+// changes a stored setting.
+bool SettingsStore::migrateStepLocked(int from, const char* sql) {
+    std::string step = std::string("BEGIN IMMEDIATE;") + sql +
+                       "PRAGMA user_version = " + std::to_string(from + 1) + ";COMMIT;";
+    if (execLocked(step.c_str()))
+        return true;
+    execLocked("ROLLBACK");
+    return false;
+}
+
 bool SettingsStore::migrateLocked() {
     sqlite3_stmt* version = nullptr;
     int current = -1;
@@ -134,23 +146,38 @@ bool SettingsStore::migrateLocked() {
         sqlite3_step(version) == SQLITE_ROW)
         current = sqlite3_column_int(version, 0);
     sqlite3_finalize(version);
-    if (current != 0)
-        return current > 0;
-    const char* moveDigests =
-        "BEGIN IMMEDIATE;"
-        "CREATE TEMP VIEW old_digests AS SELECT name, data FROM registry "
-        "  WHERE key = 'Software\\Mirelgan' AND (instr(name, '/') > 0 OR instr(name, '.') > 0)"
-        "  AND length(data) = 32 AND data NOT GLOB '*[^0-9a-f]*';"
-        "INSERT OR REPLACE INTO digests (path, digest) SELECT name, data FROM old_digests;"
-        "DELETE FROM registry WHERE key = 'Software\\Mirelgan' "
-        "  AND name IN (SELECT name FROM old_digests);"
-        "DROP VIEW old_digests;"
-        "PRAGMA user_version = 1;"
-        "COMMIT;";
-    if (execLocked(moveDigests))
-        return true;
-    execLocked("ROLLBACK");
-    return false;
+    if (current < 0)
+        return false;
+    // Stores made before the digests had a table of their own kept them as values of the key,
+    // named by the file's path. Those values (a name with '/' or '.', which no setting has, and
+    // a digest for data) move to the table once; every setting stays where it is.
+    if (current == 0 &&
+        !migrateStepLocked(
+            current++,
+            "CREATE TEMP VIEW old_digests AS SELECT name, data FROM registry "
+            "  WHERE key = 'Software\\Mirelgan' AND (instr(name, '/') > 0 OR instr(name, '.') > 0)"
+            "  AND length(data) = 32 AND data NOT GLOB '*[^0-9a-f]*';"
+            "INSERT OR REPLACE INTO digests (path, digest) SELECT name, data FROM old_digests;"
+            "DELETE FROM registry WHERE key = 'Software\\Mirelgan' "
+            "  AND name IN (SELECT name FROM old_digests);"
+            "DROP VIEW old_digests;"))
+        return false;
+    // The record of the passes, for the rollback.
+    if (current == 1 &&
+        !migrateStepLocked(
+            current++,
+            "CREATE TABLE IF NOT EXISTS passes (id INTEGER PRIMARY KEY, directory TEXT NOT NULL, "
+            "  started INTEGER NOT NULL, rolled_back INTEGER NOT NULL DEFAULT 0);"
+            "CREATE INDEX IF NOT EXISTS passes_by_directory ON passes (directory, id);"
+            "CREATE TABLE IF NOT EXISTS pass_files (id INTEGER PRIMARY KEY, "
+            "  pass INTEGER NOT NULL, path TEXT NOT NULL, change TEXT NOT NULL, "
+            "  old_digest TEXT NOT NULL, new_digest TEXT NOT NULL, place TEXT NOT NULL, "
+            "  outcome TEXT NOT NULL);"
+            "CREATE INDEX IF NOT EXISTS pass_files_by_pass ON pass_files (pass, id);"
+            "CREATE TABLE IF NOT EXISTS held_markers (directory TEXT NOT NULL, "
+            "  path TEXT NOT NULL, PRIMARY KEY (directory, path));"))
+        return false;
+    return true;
 }
 
 std::optional<std::string> SettingsStore::read(std::string_view name) const {
@@ -274,6 +301,136 @@ bool SettingsStore::applyDigests(const std::vector<StoreChange>& changes) {
         return false;
     }
     return ok;
+}
+
+template <class Row>
+bool SettingsStore::runLocked(const char* sql, std::initializer_list<SqlValue> values, Row row) {
+    if (!db_)
+        return false;
+    sqlite3_stmt*& statement = statements_[sql];
+    if (!statement && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement,
+                                         nullptr) != SQLITE_OK)
+        return failedLocked();
+    int index = 0;
+    for (const SqlValue& value : values) {
+        ++index;
+        if (const auto* text = std::get_if<std::string_view>(&value))
+            bindName(statement, index, *text);
+        else
+            sqlite3_bind_int64(statement, index, std::get<std::int64_t>(value));
+    }
+    int result;
+    while ((result = sqlite3_step(statement)) == SQLITE_ROW)
+        row(statement);
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    return result == SQLITE_DONE || failedLocked();
+}
+
+bool SettingsStore::runLocked(const char* sql, std::initializer_list<SqlValue> values) {
+    return runLocked(sql, values, [](sqlite3_stmt*) {});
+}
+
+template <class Body>
+bool SettingsStore::transactionLocked(Body body) {
+    if (!db_)
+        return false;
+    if (!execLocked("BEGIN IMMEDIATE"))
+        return failedLocked();
+    if (body() && execLocked("COMMIT"))
+        return true;
+    failedLocked();
+    execLocked("ROLLBACK");
+    return false;
+}
+
+std::int64_t SettingsStore::beginPass(std::string_view directory) {
+    std::lock_guard guard(lock_);
+    std::int64_t pass = 0;
+    bool ok = transactionLocked([&] {
+        if (!runLocked("INSERT INTO passes (directory, started) VALUES (?1, ?2)",
+                       {directory, static_cast<std::int64_t>(std::time(nullptr))}))
+            return false;
+        pass = sqlite3_last_insert_rowid(db_);
+        // Only the newest passes can be rolled back: the backups hold one generation.
+        return runLocked("DELETE FROM pass_files WHERE pass IN (SELECT id FROM passes WHERE "
+                         "directory = ?1 ORDER BY id DESC LIMIT -1 OFFSET ?2)",
+                         {directory, std::int64_t{passesKept}}) &&
+               runLocked("DELETE FROM passes WHERE id IN (SELECT id FROM passes WHERE "
+                         "directory = ?1 ORDER BY id DESC LIMIT -1 OFFSET ?2)",
+                         {directory, std::int64_t{passesKept}});
+    });
+    return ok ? pass : 0;
+}
+
+std::int64_t SettingsStore::recordPassFile(std::int64_t pass, const PassFile& file) {
+    std::lock_guard guard(lock_);
+    if (!runLocked("INSERT INTO pass_files (pass, path, change, old_digest, new_digest, place, "
+                   "outcome) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+                   {pass, file.path, file.change, file.oldDigest, file.newDigest, file.place,
+                    file.outcome}))
+        return 0;
+    return sqlite3_last_insert_rowid(db_);
+}
+
+bool SettingsStore::updatePassFiles(const std::vector<PassFile>& files) {
+    std::lock_guard guard(lock_);
+    return transactionLocked([&] {
+        for (const PassFile& file : files)
+            if (!runLocked("UPDATE pass_files SET place = ?2, outcome = ?3 WHERE id = ?1",
+                           {file.id, file.place, file.outcome}))
+                return false;
+        return true;
+    });
+}
+
+bool SettingsStore::setPassRolledBack(std::int64_t pass) {
+    std::lock_guard guard(lock_);
+    return runLocked("UPDATE passes SET rolled_back = 1 WHERE id = ?1", {pass});
+}
+
+std::vector<PassSummary> SettingsStore::passesOf(std::string_view directory) {
+    std::lock_guard guard(lock_);
+    std::vector<PassSummary> passes;
+    runLocked(
+        "SELECT id, rolled_back FROM passes WHERE directory = ?1 ORDER BY id DESC", {directory},
+        [&](sqlite3_stmt* row) {
+            passes.push_back({sqlite3_column_int64(row, 0), sqlite3_column_int64(row, 1) != 0});
+        });
+    return passes;
+}
+
+std::vector<PassFile> SettingsStore::passFiles(std::int64_t pass) {
+    std::lock_guard guard(lock_);
+    std::vector<PassFile> files;
+    runLocked("SELECT id, path, change, old_digest, new_digest, place, outcome FROM pass_files "
+              "WHERE pass = ?1 ORDER BY id",
+              {pass}, [&](sqlite3_stmt* row) {
+                  files.push_back({sqlite3_column_int64(row, 0), columnText(row, 1),
+                                   columnText(row, 2), columnText(row, 3), columnText(row, 4),
+                                   columnText(row, 5), columnText(row, 6)});
+              });
+    return files;
+}
+
+bool SettingsStore::addHeldMarker(std::string_view directory, std::string_view path) {
+    std::lock_guard guard(lock_);
+    return runLocked("INSERT OR IGNORE INTO held_markers (directory, path) VALUES (?1, ?2)",
+                     {directory, path});
+}
+
+bool SettingsStore::removeHeldMarker(std::string_view directory, std::string_view path) {
+    std::lock_guard guard(lock_);
+    return runLocked("DELETE FROM held_markers WHERE directory = ?1 AND path = ?2",
+                     {directory, path});
+}
+
+std::vector<std::string> SettingsStore::heldMarkers(std::string_view directory) {
+    std::lock_guard guard(lock_);
+    std::vector<std::string> paths;
+    runLocked("SELECT path FROM held_markers WHERE directory = ?1 ORDER BY rowid", {directory},
+              [&](sqlite3_stmt* row) { paths.push_back(columnText(row, 0)); });
+    return paths;
 }
 
 std::string defaultSettingsPath() {

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <cstdint>
+#include <initializer_list>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 struct sqlite3;
@@ -13,6 +17,22 @@ struct sqlite3_stmt;
 struct StoreChange {
     std::string name;
     std::optional<std::string> data;
+};
+
+// One change a pass made to a file of its game directory, as the record of the pass keeps it.
+struct PassFile {
+    std::int64_t id = 0;
+    std::string path;      // relative to the game directory, with '/'
+    std::string change;    // "installed", "replaced" or "cleaned"
+    std::string oldDigest; // replaced: the digest of what the pass replaced
+    std::string newDigest; // installed, replaced: the digest of what the pass installed
+    std::string place;     // cleaned: where the file went (relative, or in the trash)
+    std::string outcome;   // what a rollback made of the change; empty before one
+};
+
+struct PassSummary {
+    std::int64_t id = 0;
+    bool rolledBack = false;
 };
 
 // The registry key Software\Mirelgan, kept in one SQLite database:
@@ -56,12 +76,55 @@ public:
     // How long a write waits for another program that holds the database.
     void setBusyTimeout(int milliseconds);
 
+    // The record of what the passes did to the files of each game directory (by its absolute
+    // path), which a rollback undoes, and of the ".nopatch" markers that rollbacks made:
+    //   CREATE TABLE passes (id INTEGER PRIMARY KEY, directory TEXT NOT NULL,
+    //                        started INTEGER NOT NULL, rolled_back INTEGER NOT NULL DEFAULT 0)
+    //   CREATE TABLE pass_files (id INTEGER PRIMARY KEY, pass INTEGER NOT NULL,
+    //                            path TEXT NOT NULL, change TEXT NOT NULL, old_digest TEXT
+    //                            NOT NULL, new_digest TEXT NOT NULL, place TEXT NOT NULL,
+    //                            outcome TEXT NOT NULL)
+    //   CREATE TABLE held_markers (directory TEXT NOT NULL, path TEXT NOT NULL,
+    //                              PRIMARY KEY (directory, path))
+    // Each call is one transaction: what it wrote survives a kill of the process.
+
+    // A new pass in `directory`; 0 when it cannot be recorded. Only the newest passes of a
+    // directory are kept.
+    std::int64_t beginPass(std::string_view directory);
+    // The file's id; 0 when it cannot be recorded.
+    std::int64_t recordPassFile(std::int64_t pass, const PassFile& file);
+    // Writes the place and the outcome of each file, by its id.
+    bool updatePassFiles(const std::vector<PassFile>& files);
+    bool setPassRolledBack(std::int64_t pass);
+    // The passes of `directory`, newest first.
+    std::vector<PassSummary> passesOf(std::string_view directory);
+    // A pass's files in the order they were recorded.
+    std::vector<PassFile> passFiles(std::int64_t pass);
+
+    bool addHeldMarker(std::string_view directory, std::string_view path);
+    bool removeHeldMarker(std::string_view directory, std::string_view path);
+    std::vector<std::string> heldMarkers(std::string_view directory);
+
+    // Passes of one game directory that the record keeps.
+    static constexpr int passesKept = 20;
+
 private:
     bool failedLocked(); // records the database's error; always false
+    using SqlValue = std::variant<std::string_view, std::int64_t>;
+    // Runs one statement (prepared once and kept) with `values` bound in order, giving each
+    // result row to `row`. False on any failure, which is recorded.
+    template <class Row>
+    bool runLocked(const char* sql, std::initializer_list<SqlValue> values, Row row);
+    bool runLocked(const char* sql, std::initializer_list<SqlValue> values);
+    // Runs `body` in one transaction, committed when it gives true.
+    template <class Body>
+    bool transactionLocked(Body body);
+
     bool writeLocked(std::string_view name, std::string_view data);
     bool removeLocked(std::string_view name);
     bool execLocked(const char* sql);
     bool migrateLocked();
+    bool migrateStepLocked(int from, const char* sql);
     void closeLocked();
 
     mutable std::mutex lock_;
@@ -74,6 +137,7 @@ private:
     sqlite3_stmt* selectDigests_ = nullptr;
     sqlite3_stmt* upsertDigest_ = nullptr;
     sqlite3_stmt* deleteDigest_ = nullptr;
+    std::map<const char*, sqlite3_stmt*> statements_; // by their text's address
 };
 
 // Where the settings live: $MIRELGAN_SETTINGS, else $XDG_CONFIG_HOME/Mirelgan/settings.db,
