@@ -91,7 +91,7 @@ bool isSymbolicLink(const std::string& path) {
     return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
 }
 
-int recycle(const std::string& name) {
+int recycle(const std::string& name, std::string* trashedPath) {
     char here[4096];
     if (!::getcwd(here, sizeof here))
         return 1;
@@ -110,6 +110,8 @@ int recycle(const std::string& name) {
         ::rename(QFile::encodeName(trashed).constData(), QFile::encodeName(full).constData());
         return 1;
     }
+    if (trashedPath)
+        *trashedPath = QFile::encodeName(trashed).toStdString();
     return 0;
 }
 
@@ -249,6 +251,14 @@ InstallResult keepBackup(const std::string& path, const std::string& backup) {
     // the rename did nothing and left the temporary name behind.
     ::unlink(temporary.c_str());
     return InstallResult::replaced;
+}
+
+bool linkFresh(const std::string& from, const std::string& to) {
+    ::unlink(to.c_str());
+    if (::link(from.c_str(), to.c_str()) == 0)
+        return true;
+    return (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK || errno == EXDEV) &&
+           copyFile(from, to);
 }
 
 InstallResult installFile(const std::string& temporary, const std::string& path,

@@ -31,8 +31,9 @@ bool isDirectory(const std::string& path);
 bool isSymbolicLink(const std::string& path);
 
 // Moves a file or directory tree to the user's freedesktop.org trash, where the desktop can
-// restore it. 0 on success, nonzero on failure; it never copies and never deletes instead.
-int recycle(const std::string& name);
+// restore it. 0 on success, nonzero on failure; it never copies and never deletes instead. On
+// success `trashedPath`, when given, is where it now is (an absolute path).
+int recycle(const std::string& name, std::string* trashedPath = nullptr);
 
 // Moves a file or directory; fails when `to` exists or `from` does not. Never replaces an entry.
 bool renameFile(const std::string& from, const std::string& to);
@@ -80,6 +81,10 @@ UniqueFd createFresh(const std::string& path);
 
 // Writes all of `length` bytes; false on any error, a full disk among them.
 bool writeAll(int fd, const void* bytes, std::size_t length);
+
+// Gives the file at `from` a second name, `to` (whatever had that name is removed first): a hard
+// link, or a copy on a file system without them. False when it cannot be made whole.
+bool linkFresh(const std::string& from, const std::string& to);
 
 enum class InstallResult {
     installed,         // `path` did not exist and now holds the new file
