@@ -48,8 +48,12 @@ public:
     std::int32_t storedWdbVersion = 0;
     long questCacheOffset = 0;
     long itemCacheOffset = 0;
-    // Listed files that the last pass could not install; pelvar-cli's exit code tells it.
+    // Listed files that the last pass could not install (or a rollback could not undo);
+    // pelvar-cli's exit code tells it.
     std::atomic<int> installErrors{0};
+    // The report lines are a rollback's: the report shows them without "Pelvar.txt" and with
+    // the rollback's notice. The worker sets it with the lines; showing the report clears it.
+    bool rollbackReport = false;
 
     mutable std::mutex distributionLinesLock;
     mutable std::mutex credentialsLock;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 #include <sys/stat.h>
+#include <utility>
 
 const char reportNotice[] =
     "____________________________________________________________________\n\n"
@@ -24,6 +25,12 @@ const char reportNotice[] =
     "Note that preventing a file from being patched could break your UI later on, but "
     "presumably, if you're hacking the files yourself, you can fix it!\n";
 
+const char rollbackNotice[] =
+    "____________________________________________________________________\n\n"
+    "Each held file has a <filename>.nopatch marker beside it, so that the next pass leaves it as "
+    "it is.  To have the held files patched again, run 'pelvar-cli --release' in the game "
+    "directory: it removes exactly the markers that rollbacks made, never your own.\n";
+
 namespace {
 constexpr std::size_t chunkSize = 4096;
 // The most of Pelvar.txt that the report shows: far more than anyone reads, and little enough
@@ -33,9 +40,15 @@ constexpr std::size_t pelvarTextShown = 1 << 20;
 
 std::string takeReportText(Settings& settings) {
     std::string text;
-    for (const std::string& line : settings.reportLines)
+    bool held = false;
+    for (const std::string& line : settings.reportLines) {
         text += line + "\n";
+        held = held || line.starts_with("Held: ");
+    }
     settings.reportLines.clear();
+    // A rollback's report: "Pelvar.txt" belongs to the distribution it took back.
+    if (std::exchange(settings.rollbackReport, false))
+        return held ? text + "\n" + rollbackNotice : text;
 
     if (UniqueFile opened = openForReading("Pelvar.txt")) {
         std::FILE* file = opened.get();

@@ -7,11 +7,14 @@ class Settings;
 
 // The fixed notice at the end of every patch report.
 extern const char reportNotice[];
+// The notice at the end of a rollback's report that held files.
+extern const char rollbackNotice[];
 
 // The text of the patch report: every report line followed by a line break, then (when the game
 // directory holds one) a line break and the text of "Pelvar.txt" (its first MiB, with a note
-// when there is more), then the notice. Consumes the report lines. The bytes are as found:
-// readableText makes them text.
+// when there is more), then the notice. A rollback's report is its lines, then, when it held
+// files, a line break and the rollback's notice. Consumes the report lines. The bytes are as
+// found: readableText makes them text.
 std::string takeReportText(Settings& settings);
 
 // Bytes from the disk or the server as UTF-8 text, line by line: a line that is valid UTF-8 stays
