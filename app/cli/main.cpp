@@ -9,6 +9,7 @@
 #include "net/server_link.h"
 #include "patcher/fs/fs.h"
 #include "patcher/patch_run.h"
+#include "patcher/rollback.h"
 #include "settings/format_string.h"
 #include "settings/settings.h"
 
@@ -42,13 +43,18 @@ const char usage[] =
     "  --verbose           write the pass's trace lines to standard error\n"
     "  --list-games        print every installation of the game found (the one used marked *)\n"
     "                      with the wine that would start it, and end\n"
+    "  --rollback          instead of a pass, undo the last pass in the game directory that\n"
+    "                      changed something, and hold the files it undid with .nopatch markers\n"
+    "  --no-hold           with --rollback: write no markers; the next pass patches again\n"
+    "  --release           remove the markers that rollbacks made (never the user's own), so\n"
+    "                      that the next pass patches those files again, and end\n"
     "  --help, --version   print this text or the version and end\n"
     "Every status line goes to standard output, the closing status line last (before what a\n"
     "game started by --run-game prints): \"Done!\", \"N bytes uploaded  -  Done!\", or the\n"
     "message that ended the pass early.\n"
     "Exit codes: 0 after a normal pass; 1 after a pass that ended early, when a listed file could\n"
-    "not be installed or the game could not be started; 2 for a usage error or no game; the\n"
-    "game's own once --run-game has started it.\n";
+    "not be installed (or rolled back) or the game could not be started; 2 for a usage error or\n"
+    "no game; the game's own once --run-game has started it.\n";
 
 [[noreturn]] void usageError(const std::string& message) {
     std::fprintf(stderr, "pelvar-cli: %s\n%s", message.c_str(), usage);
@@ -71,9 +77,15 @@ std::optional<std::string> firstLine(const std::string& path) {
 CliOptions parse(int argc, char** argv) {
     CliOptions options;
     std::optional<std::string> passwordFile;
+    std::string passOption; // the first option that only a pass takes
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         bool hasValue = i + 1 < argc;
+        if (passOption.empty() &&
+            (option == "--anonymous" || option == "--no-upload" || option == "--user" ||
+             option == "--password-file" || option == "--distribution" ||
+             option == "--complete-check" || option == "--keep-clean"))
+            passOption = option;
         if (option == "-h" || option == "--help") {
             std::fputs(usage, stdout);
             std::exit(0);
@@ -111,6 +123,12 @@ CliOptions parse(int argc, char** argv) {
             options.verbose = true;
         } else if (option == "--run-game") {
             options.runGame = true;
+        } else if (option == "--rollback") {
+            options.rollback = true;
+        } else if (option == "--no-hold") {
+            options.noHold = true;
+        } else if (option == "--release") {
+            options.release = true;
         } else if (option == "--") {
             options.gameArguments.assign(argv + i + 1, argv + argc);
             break;
@@ -118,6 +136,15 @@ CliOptions parse(int argc, char** argv) {
             usageError("unknown option " + option);
         }
     }
+    if (options.rollback && options.release)
+        usageError("--rollback and --release exclude each other");
+    if (options.noHold && !options.rollback)
+        usageError("--no-hold goes with --rollback");
+    if ((options.rollback || options.release) && !passOption.empty())
+        usageError((options.rollback ? "--rollback" : "--release") +
+                   std::string(" runs no pass: ") + passOption + " does not go with it");
+    if (options.release && options.runGame)
+        usageError("--release starts no game");
     if (int answers = options.anonymous + options.noUpload + options.user.has_value(); answers > 1)
         usageError("--anonymous, --no-upload and --user exclude each other");
     if (passwordFile && !options.user)
@@ -135,6 +162,24 @@ CliOptions parse(int argc, char** argv) {
         }
     }
     return options;
+}
+
+// --release: the markers that rollbacks made go, under the game directory's lock.
+int release(Settings& settings) {
+    DirectoryLock gameDirectory;
+    if (!gameDirectory.tryLock(".")) {
+        std::fputs("Another pass is running in this game directory, aborting\n", stderr);
+        return 1;
+    }
+    std::vector<std::string> lines = releaseHeld(settings.key);
+    int code = 0;
+    for (const std::string& line : lines) {
+        std::printf("%s\n", visibleText(line, false).c_str());
+        if (line.starts_with("Error: "))
+            code = 1;
+    }
+    std::puts(lines.empty() ? "Nothing to release." : "Done!");
+    return code;
 }
 
 } // namespace
@@ -178,6 +223,8 @@ int main(int argc, char** argv) {
     if (!settings.storeError().empty())
         std::fprintf(stderr, "pelvar-cli: settings are not remembered: %s\n",
                      settings.storeError().c_str());
+    if (options.release)
+        return release(settings);
     // Only --run-game starts the game, as the "Run WoW" button does: in memory, not stored.
     settings.autoRunWoW = options.runGame ? 1 : 0;
     if (options.keepClean && *options.keepClean != settings.keepClean) {
@@ -199,7 +246,11 @@ int main(int argc, char** argv) {
     // Neither is ever destroyed: the process ends in endProcess.
     Job job;
     TerminalWindow window(job, settings, options, game);
-    startPass(job, settings, runPatchPass);
+    if (options.rollback)
+        startPass(job, settings,
+                  [hold = !options.noHold](WorkerJob& worker) { runRollback(worker, hold); });
+    else
+        startPass(job, settings, runPatchPass);
     while (!window.passEnded()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         pollJob(job, settings, window);
@@ -211,8 +262,10 @@ int main(int argc, char** argv) {
         code = 1;
     }
     if (int failed = settings.installErrors; failed > 0) {
-        std::fprintf(stderr, "pelvar-cli: %d listed file%s could not be installed\n", failed,
-                     failed == 1 ? "" : "s");
+        std::fprintf(stderr,
+                     options.rollback ? "pelvar-cli: %d file%s could not be rolled back\n"
+                                      : "pelvar-cli: %d listed file%s could not be installed\n",
+                     failed, failed == 1 ? "" : "s");
         code = 1;
     }
     if (window.startFailed())

@@ -22,6 +22,9 @@ struct CliOptions {
     bool runGame = false;
     bool verbose = false;
     bool listGames = false;
+    bool rollback = false;
+    bool noHold = false;
+    bool release = false;
     std::vector<std::string> gameArguments; // passed on to the game, each as given
 };
 
