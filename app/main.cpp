@@ -26,6 +26,9 @@ const char usage[] =
     "WoW\" after a pass), in its Wine prefix, followed by the options chosen under Configure\n"
     "(-windowed, -nosound, -opengl).\n"
     "\n"
+    "  --rollback  instead of the first pass, undo the last pass in the game directory that\n"
+    "              changed something and show its report; the files it undid are held by\n"
+    "              .nopatch markers until 'pelvar-cli --release'\n"
     "  --help      print this text and end\n"
     "  --version   print the version and end\n"
     "\n"
@@ -39,6 +42,7 @@ int main(int argc, char** argv) {
     // Ours, not the game's (whose options have one dash): answered before anything of the
     // window exists, so that they work without a display.
     std::vector<std::string> arguments(argv + 1, argv + argc);
+    bool rollback = std::erase(arguments, "--rollback") > 0;
     for (const std::string& argument : arguments) {
         if (argument == "--help") {
             std::fputs(usage, stdout);
@@ -55,6 +59,7 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/pelvar.svg")));
     QApplication::setDesktopFileName(QStringLiteral("pelvar"));
     Application application(arguments);
+    application.rollback = rollback;
     if (!application.settings.storeError().empty())
         std::fprintf(stderr, "pelvar: settings are not remembered: %s\n",
                      application.settings.storeError().c_str());

@@ -33,7 +33,10 @@ Application::Application(std::vector<std::string> programArguments, const std::s
     : settings(storePath), arguments(std::move(programArguments)), passBody(runPatchPass) {}
 
 int Application::startup() {
-    GameSearchResult search = enterGameOrHandOver(arguments);
+    std::vector<std::string> ownArguments = arguments;
+    if (rollback)
+        ownArguments.insert(ownArguments.begin(), "--rollback");
+    GameSearchResult search = enterGameOrHandOver(ownArguments);
     if (!search.used()) {
         QMessageBox box(QMessageBox::Warning, applicationTitle, "Can't find WoW, aborting");
         box.setDetailedText(QString::fromStdString("Looked in:\n" + lookedText(search)));

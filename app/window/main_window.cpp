@@ -10,6 +10,7 @@
 #include "app/window/login_dialog.h"
 #include "app/window/message_boxes.h"
 #include "app/window/report_window.h"
+#include "patcher/rollback.h"
 #include "ui_main_window.h"
 
 #include <QDesktopServices>
@@ -56,7 +57,9 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::startPass() {
-    ::startPass(job, settings_, application_.passBody);
+    ::startPass(job, settings_,
+                std::exchange(application_.rollback, false) ? runRollbackPass
+                                                            : application_.passBody);
 }
 
 void MainWindow::showMembers() {
