@@ -254,3 +254,82 @@ TEST(DecimalValue, ReadsLikeTheCLibrary) {
     EXPECT_EQ(decimalValue(""), 0);
     EXPECT_EQ(decimalValue("99999999999999999999999"), LONG_MAX);
 }
+
+// A store of the version before the record of passes gets its tables and keeps every value.
+TEST_F(SettingsTest, StoreOfTheVersionBeforeGetsTheRecordOfPasses) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dbPath.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db,
+                     "CREATE TABLE registry (key TEXT NOT NULL, name TEXT NOT NULL COLLATE "
+                     "NOCASE, data TEXT NOT NULL, PRIMARY KEY (key, name));"
+                     "CREATE TABLE digests (path TEXT PRIMARY KEY NOT NULL, digest TEXT "
+                     "NOT NULL);"
+                     "INSERT INTO registry VALUES ('Software\\Mirelgan', 'Username', 'jaina');"
+                     "INSERT INTO digests VALUES ('Interface/A.lua', 'd');"
+                     "PRAGMA user_version = 1;",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    sqlite3_close(db);
+    Settings settings(dbPath);
+    EXPECT_EQ(settings.Username, "jaina");
+    EXPECT_EQ(settings.key.readDigests().size(), 1u);
+    EXPECT_EQ(queryColumn(dbPath, "PRAGMA user_version"), std::vector<std::string>{"2"});
+    EXPECT_NE(settings.key.beginPass("/games/wow"), 0);
+}
+
+// The record keeps each game directory's passes apart, newest first, the files of a pass in the
+// order of their changes, only the newest passes of a directory, and the markers by directory.
+TEST_F(SettingsTest, RecordOfPassesByGameDirectory) {
+    SettingsStore store;
+    std::string error;
+    ASSERT_TRUE(store.open(dbPath, error)) << error;
+    const std::string here = "/home/someone/Games/World of Warcraft ☃";
+    const std::string there = "/mnt/other/World of Warcraft";
+    std::int64_t first = store.beginPass(here);
+    std::int64_t elsewhere = store.beginPass(there);
+    std::int64_t second = store.beginPass(here);
+    ASSERT_TRUE(first != 0 && elsewhere != 0 && second != 0);
+    std::vector<PassFile> files = {
+        {0, "Interface/AddOns/Ünïcødé/Ünïcødé.lua", "replaced", "old", "new", "", ""},
+        {0, "Interface/AddOns/Brand/New.lua", "installed", "", "new", "", ""},
+        {0, "Interface/AddOns/Stale/Stale.lua", "cleaned", "", "", "Pelvar_Cleaned/x", ""},
+    };
+    for (PassFile& file : files)
+        file.id = store.recordPassFile(second, file);
+    files[2].place = "/trash/files/Pelvar_Cleaned/x";
+    files[0].outcome = "restored";
+    EXPECT_TRUE(store.updatePassFiles({files[2], files[0]}));
+    std::vector<PassFile> read = store.passFiles(second);
+    ASSERT_EQ(read.size(), 3u);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(read[i].id, files[i].id);
+        EXPECT_EQ(std::tie(read[i].path, read[i].change, read[i].oldDigest, read[i].newDigest,
+                           read[i].place, read[i].outcome),
+                  std::tie(files[i].path, files[i].change, files[i].oldDigest, files[i].newDigest,
+                           files[i].place, files[i].outcome));
+    }
+    EXPECT_TRUE(store.passFiles(first).empty());
+    EXPECT_TRUE(store.setPassRolledBack(second));
+    auto passes = store.passesOf(here);
+    ASSERT_EQ(passes.size(), 2u);
+    EXPECT_EQ(passes[0].id, second);
+    EXPECT_TRUE(passes[0].rolledBack);
+    EXPECT_EQ(passes[1].id, first);
+    EXPECT_FALSE(passes[1].rolledBack);
+    EXPECT_EQ(store.passesOf(there).size(), 1u);
+
+    for (int i = 0; i < SettingsStore::passesKept; ++i)
+        store.beginPass(here);
+    EXPECT_EQ(store.passesOf(here).size(), std::size_t(SettingsStore::passesKept));
+    EXPECT_TRUE(store.passFiles(second).empty()) << "the files of a pass go with it";
+    EXPECT_EQ(store.passesOf(there).size(), 1u);
+
+    EXPECT_TRUE(store.addHeldMarker(here, "Interface/B.lua.nopatch"));
+    EXPECT_TRUE(store.addHeldMarker(here, "Interface/A.lua.nopatch"));
+    EXPECT_TRUE(store.addHeldMarker(here, "Interface/B.lua.nopatch"));
+    EXPECT_TRUE(store.addHeldMarker(there, "Interface/C.lua.nopatch"));
+    EXPECT_TRUE(store.removeHeldMarker(here, "Interface/B.lua.nopatch"));
+    EXPECT_EQ(store.heldMarkers(here), std::vector<std::string>{"Interface/A.lua.nopatch"});
+    EXPECT_EQ(store.heldMarkers(there), std::vector<std::string>{"Interface/C.lua.nopatch"});
+}
