@@ -4,6 +4,7 @@
 #include "net/protocol.h"
 #include "patcher/fs/fs.h"
 #include "patcher/md5.h"
+#include "patcher/pass_record.h"
 #include "settings/settings.h"
 
 #include <algorithm>
@@ -133,6 +134,7 @@ struct PendingFile {
     std::string temporary;
     std::string backup;
     std::string digest;
+    std::string previousDigest;
     std::uint64_t size = 0;
     bool reported = true;
     UniqueFd output;
@@ -150,7 +152,8 @@ class Downloader::Writer {
     };
 
 public:
-    explicit Writer(Settings& settings) : settings_(settings), thread_([this] { run(); }) {}
+    Writer(Settings& settings, PassRecord* record)
+        : settings_(settings), record_(record), thread_([this] { run(); }) {}
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
     ~Writer() {
@@ -382,6 +385,8 @@ private:
             failure(std::move(line));
             return;
         }
+        if (record_)
+            record_->beforeInstall(file->path, file->previousDigest, file->digest);
         switch (installFile(file->temporary, file->path, file->backup)) {
         case InstallResult::installed:
             if (file->reported)
@@ -409,6 +414,7 @@ private:
     }
 
     Settings& settings_;
+    PassRecord* record_;
     std::mutex lock_;
     std::condition_variable changed_;
     std::deque<Planned> planned_; // guarded by lock_; a deque, so that entries never move
@@ -502,9 +508,9 @@ bool isAddonDataFile(const std::string& path) {
     return false;
 }
 
-Downloader::Downloader(WorkerJob& job)
+Downloader::Downloader(WorkerJob& job, PassRecord* record)
     : job_(job), pool_(std::make_unique<BlockPool>()),
-      writer_(std::make_unique<Writer>(job.settings)), received_(inflateInputSize) {}
+      writer_(std::make_unique<Writer>(job.settings, record)), received_(inflateInputSize) {}
 
 Downloader::~Downloader() = default;
 
@@ -565,6 +571,7 @@ void Downloader::downloadFile(const DownloadEntry& entry) {
     file->temporary = file->path + ".new";
     file->backup = file->path + ".prepatch";
     file->digest = entry.digest;
+    file->previousDigest = entry.previousDigest;
     file->size = static_cast<std::uint64_t>(entry.size);
     file->reported = !addonData || settings.completeCheck;
     if (file->backup.size() < nameAreaSize) {

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+class PassRecord;
 class WorkerJob;
 
 // The download phase of a pass: receives the requested files' data from the connection in
@@ -25,7 +26,8 @@ class WorkerJob;
 // blocks are on their way between the two.
 class Downloader {
 public:
-    explicit Downloader(WorkerJob& job);
+    // Each install is written to `record`, when given, before it is made.
+    explicit Downloader(WorkerJob& job, PassRecord* record = nullptr);
     Downloader(const Downloader&) = delete;
     Downloader& operator=(const Downloader&) = delete;
     // Waits for the writer to finish what it was given.

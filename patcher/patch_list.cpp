@@ -188,9 +188,9 @@ DownloadList checkFiles(WorkerJob& job, const std::vector<std::string>& lines) {
         job.distributionFileSet[path + ".nopatch"] = 1;
         job.distributionFileSet[path + ".prepatch"] = 1;
 
-        auto fetch = [&] {
-            downloads.push_back(
-                {path, entry.uncompressedSize, entry.compressedSize, entry.expectedDigest});
+        auto fetch = [&](std::string previousDigest = {}) {
+            downloads.push_back({path, entry.uncompressedSize, entry.compressedSize,
+                                 entry.expectedDigest, std::move(previousDigest)});
             job.bytesTotal += entry.compressedSize;
         };
         if (exempt[i]) {
@@ -218,7 +218,7 @@ DownloadList checkFiles(WorkerJob& job, const std::vector<std::string>& lines) {
             fetch();
         } else if (read.digest != entry.expectedDigest) {
             diagnostic("MD5 mismatch, patching %s\n", path.c_str());
-            fetch();
+            fetch(read.digest);
         } else {
             cache.store(path, read.digest);
         }

@@ -21,12 +21,14 @@ struct PatchEntry {
 };
 
 // A file to fetch: its path (with '/'), its size, the size of its FileData, and the digest the
-// inflated file must have before it may replace anything.
+// inflated file must have before it may replace anything; and the digest of the file on disk
+// when the check read one.
 struct DownloadEntry {
     std::string path;
     std::int32_t size;
     std::int32_t packedSize;
     std::string digest;
+    std::string previousDigest{};
 };
 using DownloadList = std::vector<DownloadEntry>;
 

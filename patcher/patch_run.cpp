@@ -7,6 +7,7 @@
 #include "patcher/distribution_list.h"
 #include "patcher/download.h"
 #include "patcher/fs/fs.h"
+#include "patcher/pass_record.h"
 #include "patcher/patch_list.h"
 #include "settings/settings.h"
 #include "uploader/upload_pass.h"
@@ -59,6 +60,8 @@ void PatchRun::run() {
         job_.fatal("Another pass is running in this game directory, aborting");
     if (!settings.key.isOpen())
         job_.status("Settings are not remembered: %s", settings.storeError().c_str());
+    // What the pass changes, for a rollback.
+    PassRecord record(settings.key);
     fetchDistributionList(job_);
     tellStoreFailure(job_);
     if (settings.mustChooseDistribution) {
@@ -87,7 +90,7 @@ void PatchRun::run() {
             if (!sendFileRequests(job_.connection, requested))
                 job_.fatal("Download failed!");
             job_.bytesDone = 0;
-            Downloader downloader(job_);
+            Downloader downloader(job_, &record);
             downloader.plan(downloads);
             for (const DownloadEntry& entry : downloads)
                 downloader.downloadFile(entry);
@@ -96,7 +99,7 @@ void PatchRun::run() {
                 rememberVerified(downloader.verified());
             tellStoreFailure(job_);
             if (settings.keepClean || settings.completeCheck)
-                cleanUp();
+                cleanUp(record);
             job_.status("Pelvar Patching Complete");
         }
     }
@@ -150,7 +153,7 @@ void PatchRun::rememberVerified(const std::vector<std::pair<std::string, std::st
         cache.store(path, digest);
 }
 
-void PatchRun::cleanUp() {
+void PatchRun::cleanUp(PassRecord& record) {
     Settings& settings = job_.settings;
     settings.cleanList.clear();
     cleanDirectory(job_, "Interface");
@@ -165,6 +168,7 @@ void PatchRun::cleanUp() {
         settings.cleanList.pop_front();
         job_.status("Cleaning %s...", path.c_str());
         std::string target = std::string(cleanedDirectory) + "/" + path;
+        record.cleaned(path, target);
         bool moved = renameFile(path, target);
         if (!moved) {
             makeDirs(target);
@@ -176,5 +180,6 @@ void PatchRun::cleanUp() {
         job_.setProgress(static_cast<int>(done * 100 / total));
     }
     job_.status("Moving Cleaned files to the Recycle bin");
-    recycle(cleanedDirectory);
+    if (std::string trashed; recycle(cleanedDirectory, &trashed) == 0)
+        record.movedToTrash(cleanedDirectory, trashed);
 }

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+class PassRecord;
 class WorkerJob;
 
 // The whole work of one pass, in its fixed order: the distribution list, the user's choice when
@@ -22,7 +23,7 @@ private:
     std::vector<std::string> readPatchList(int distribution, std::optional<SentUpload>& upload);
     void confirm(std::optional<SentUpload>& upload);
     void rememberVerified(const std::vector<std::pair<std::string, std::string>>& files);
-    void cleanUp();
+    void cleanUp(PassRecord& record);
 
     WorkerJob& job_;
 };
