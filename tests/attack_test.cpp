@@ -1,5 +1,6 @@
 // Whole pelvar-cli passes attacked as a user's machine can attack them: the process killed at
-// every rename and link of an install, a full disk, and a second pass on the same game directory.
+// every rename and link of an install and of a rollback, a full disk, and a second pass on the
+// same game directory.
 
 #include "settings/settings.h"
 #include "tests/support/helpers.h"
@@ -67,8 +68,10 @@ protected:
         settings.writeString("Username", "anonymous");
     }
 
-    ProcessResult cli(std::vector<std::string> wrapper = {}) {
+    ProcessResult cli(std::vector<std::string> wrapper = {},
+                      const std::vector<std::string>& arguments = {}) {
         wrapper.push_back(PELVAR_CLI);
+        wrapper.insert(wrapper.end(), arguments.begin(), arguments.end());
         return runProcess(wrapper, game.path(),
                           {{"MIRELGAN_SETTINGS", state / "settings.db"},
                            {"MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(server.port())},
@@ -241,20 +244,31 @@ TEST_F(AttackTest, TheGamesWriteDuringTheCommitIsNeverUndone) {
     }
 }
 
+// The program killed at the `n`-th call of `call`. LeakSanitizer cannot work under ptrace: with
+// it, the run that is not killed would end in its complaint.
+std::vector<std::string> killedAt(const char* call, int n) {
+    return {"/usr/bin/env",
+            "ASAN_OPTIONS=detect_leaks=0",
+            "/usr/bin/strace",
+            "-f",
+            "-o",
+            "/dev/null",
+            "-e",
+            std::string("trace=") + call,
+            "-e",
+            std::string("inject=") + call + ":signal=KILL:when=" + std::to_string(n)};
+}
+
+constexpr const char* renamesAndLinks[] = {"link", "linkat", "rename", "renameat", "renameat2"};
+
 // Killed at each rename and link it makes, the pass leaves every file old or new and every backup
 // in place, and the next pass repairs everything.
 TEST_F(AttackTest, KillAtEveryRenameAndLinkLosesNothing) {
     int kills = 0;
-    for (const char* call : {"link", "linkat", "rename", "renameat", "renameat2"}) {
+    for (const char* call : renamesAndLinks) {
         for (int n = 1; n <= 40; ++n) {
             makeGame();
-            std::string inject =
-                std::string("inject=") + call + ":signal=KILL:when=" + std::to_string(n);
-            // LeakSanitizer cannot work under ptrace: with it, the run that is not killed would
-            // end in its complaint.
-            ProcessResult attacked =
-                cli({"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/strace", "-f", "-o",
-                     "/dev/null", "-e", std::string("trace=") + call, "-e", inject});
+            ProcessResult attacked = cli(killedAt(call, n));
             std::string when = std::string(call) + " #" + std::to_string(n);
             if (attacked.exitCode != -1) {
                 EXPECT_EQ(attacked.exitCode, 0) << when << attacked.err;
@@ -366,4 +380,59 @@ TEST_F(AttackTest, InstalledFilesAreFlushedBeforeTheyAreRecorded) {
     };
     EXPECT_EQ(traced(), 1u) << "a pass that installed files";
     EXPECT_EQ(traced(), 0u) << "a pass that found everything current";
+}
+
+// Killed at each rename and link it makes, a rollback leaves every file old or new with its old
+// content kept (in its backup, or between the two renames of its restore in "<file>.new"), and a
+// second rollback finishes it: every file as before the pass, each one held.
+TEST_F(AttackTest, KillAtEveryRenameAndLinkOfARollbackThenASecondFinishesIt) {
+    const std::string stray = "Interface/AddOns/Übrig geblieben/Übrig.lua";
+    int kills = 0;
+    for (const char* call : renamesAndLinks) {
+        for (int n = 1; n <= 40; ++n) {
+            makeGame();
+            writeFile(game / stray, "left from an older release");
+            Settings(state / "settings.db").writeString("KeepClean", "1");
+            ProcessResult pass = cli();
+            ASSERT_EQ(pass.exitCode, 0) << pass.out << pass.err;
+            ASSERT_FALSE(exists(game / stray));
+
+            ProcessResult attacked = cli(killedAt(call, n), {"--rollback"});
+            std::string when = std::string(call) + " #" + std::to_string(n);
+            if (attacked.exitCode != -1) {
+                EXPECT_EQ(attacked.exitCode, 0) << when << attacked.out << attacked.err;
+                break;
+            }
+            ++kills;
+            for (const GameFile& file : files) {
+                std::optional<std::string> now = content(file.path);
+                std::optional<std::string> backup = content(file.path + ".prepatch");
+                if (!file.before) {
+                    EXPECT_TRUE(!now || now == file.after) << file.path << when;
+                } else if (now == file.before) {
+                    EXPECT_EQ(backup, file.after) << file.path << when;
+                } else {
+                    EXPECT_EQ(now, file.after) << file.path << when;
+                    EXPECT_TRUE(
+                        backup == file.before ||
+                        (backup == file.after && content(file.path + ".new") == file.before))
+                        << file.path << when;
+                }
+            }
+
+            ProcessResult second = cli({}, {"--rollback"});
+            ASSERT_EQ(second.exitCode, 0) << when << second.out << second.err;
+            for (const GameFile& file : files) {
+                EXPECT_EQ(content(file.path), file.before) << file.path << " after " << when;
+                if (file.before) {
+                    EXPECT_EQ(content(file.path + ".prepatch"), file.after) << when;
+                }
+                EXPECT_TRUE(exists(game / (file.path + ".nopatch"))) << file.path << when;
+            }
+            EXPECT_EQ(content(stray), "left from an older release") << when;
+            EXPECT_TRUE(exists(game / (stray + ".nopatch"))) << when;
+        }
+    }
+    // Three restores of a link and two renames or more each, a removal and a recovery.
+    EXPECT_GE(kills, 10);
 }

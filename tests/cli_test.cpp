@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -227,6 +229,16 @@ TEST_F(CliTest, NoGameAndBadUsage) {
     EXPECT_TRUE(version.out.starts_with("pelvar-cli ") && version.out.ends_with("\n"))
         << version.out;
     EXPECT_EQ(cli({"--keep-clean", "maybe"}).exitCode, 2);
+    for (std::vector<std::string> misuse : {std::vector<std::string>{"--rollback", "--release"},
+                                            {"--no-hold"},
+                                            {"--release", "--no-hold"},
+                                            {"--rollback", "--distribution", "1"},
+                                            {"--release", "--anonymous"},
+                                            {"--release", "--run-game"}}) {
+        ProcessResult refused = cli(misuse);
+        EXPECT_EQ(refused.exitCode, 2) << misuse[1];
+        EXPECT_TRUE(refused.out.empty()) << refused.out;
+    }
 }
 
 TEST_F(CliTest, FatalEndGivesExitCodeOne) {
@@ -511,4 +523,70 @@ TEST_F(CliTest, TerminalAsksForTheLogin) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
 #endif
     EXPECT_TRUE(terminal.echoing());
+}
+
+// The rollback from the terminal: its report shaped like the patch report, then the closing
+// line; markers made and released, never the user's own; exit code 1 when something could not
+// be restored; the game directory's lock.
+TEST_F(CliTest, RollbackAndReleaseFromTheTerminal) {
+    ProcessResult nothing = cli({"--rollback"});
+    EXPECT_EQ(nothing.exitCode, 0) << nothing.err;
+    EXPECT_TRUE(nothing.out.ends_with("PatchReport\nNothing to roll back.\nDone!\n"))
+        << nothing.out;
+
+    const std::string replaced = "Interface/AddOns/Ersetzt/Ersetzt.lua";
+    const std::string created = "Interface/AddOns/Erschaffen/Erschaffen.lua";
+    server.addFile("1 Standard", replaced, "new");
+    server.addFile("1 Standard", created, "created");
+    stored().writeString("Distribution", "1");
+    writeFile(game / replaced, "old");
+    ASSERT_EQ(cli({}).exitCode, 0);
+    writeFile(game / (created + ".nopatch"), "the user's own marker");
+
+    ProcessResult undone = cli({"--rollback"});
+    EXPECT_EQ(undone.exitCode, 0) << undone.err;
+    EXPECT_TRUE(undone.out.ends_with("PatchReport\n"
+                                     "Restored: Interface\\AddOns\\Ersetzt\\Ersetzt.lua\n"
+                                     "Removed: Interface\\AddOns\\Erschaffen\\Erschaffen.lua\n"
+                                     "Held: Interface\\AddOns\\Ersetzt\\Ersetzt.lua\n\n"
+                                     "____________________________________________________________"
+                                     "________\n\nEach held file has a <filename>.nopatch "
+                                     "marker beside it, so that the next pass leaves it as it is. "
+                                     " To have the held files patched again, run 'pelvar-cli "
+                                     "--release' in the game directory: it removes exactly the "
+                                     "markers that rollbacks made, never your own.\nDone!\n"))
+        << undone.out;
+    EXPECT_EQ(readFile(game / replaced), "old");
+    EXPECT_EQ(readFile(game / (replaced + ".prepatch")), "new");
+    EXPECT_FALSE(exists(game / created));
+
+    int fd = ::open(game.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    for (const char* option : {"--rollback", "--release"}) {
+        ProcessResult locked = cli({option});
+        EXPECT_EQ(locked.exitCode, 1) << option;
+        EXPECT_TRUE(contains(locked.err, "Another pass is running in this game directory"))
+            << locked.err;
+    }
+    ::close(fd);
+    EXPECT_TRUE(exists(game / (replaced + ".nopatch")));
+
+    ProcessResult released = cli({"--release"});
+    EXPECT_EQ(released.exitCode, 0);
+    EXPECT_EQ(released.out, "Released: Interface\\AddOns\\Ersetzt\\Ersetzt.lua\nDone!\n");
+    EXPECT_EQ(cli({"--release"}).out, "Nothing to release.\n");
+    EXPECT_FALSE(exists(game / (replaced + ".nopatch")));
+    EXPECT_EQ(readFile(game / (created + ".nopatch")), "the user's own marker");
+
+    // Patched again; its backup lost, the file cannot be restored.
+    ASSERT_EQ(cli({}).exitCode, 0);
+    EXPECT_EQ(readFile(game / replaced), "new");
+    ::unlink((game / (replaced + ".prepatch")).c_str());
+    ProcessResult failed = cli({"--rollback", "--no-hold"});
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_TRUE(failed.out.ends_with(
+        "PatchReport\nError: couldn't restore Interface\\AddOns\\Ersetzt\\Ersetzt.lua\nDone!\n"))
+        << failed.out;
+    EXPECT_TRUE(contains(failed.err, "pelvar-cli: 1 file could not be rolled back")) << failed.err;
+    EXPECT_EQ(readFile(game / replaced), "new");
 }

@@ -1,10 +1,14 @@
 #include "app/job/worker_job.h"
+#include "patcher/pass_record.h"
 #include "patcher/patch_run.h"
+#include "patcher/rollback.h"
 #include "tests/support/game_test.h"
+#include "tests/support/helpers.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/test_server.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <sqlite3.h>
 
@@ -296,4 +300,208 @@ TEST_F(PatchRunTest, SecondPassUsesTheFirstList) {
     ASSERT_TRUE(run());
     ASSERT_TRUE(run());
     EXPECT_EQ(requests(server), (std::vector<std::string>{"D", "P", "closed", "P", "closed"}));
+}
+
+namespace {
+
+// What the user does to a file between a pass and its rollback.
+enum class Meddle { nothing, edit, takePlace, emptyTrash, dropBackup, ownMarker };
+
+// One file of a pass followed by a rollback: its content before the pass (none: absent), the
+// distribution's (none: unlisted, so the pass cleans it away), and what the rollback must make
+// of it.
+struct RolledFile {
+    std::string path;
+    std::optional<std::string> before;
+    std::optional<std::string> listed;
+    Meddle meddle;
+    std::string line; // the report line; empty for none
+    bool held;
+};
+
+// The rank of a rollback report line: its lines come in this order of kinds.
+int lineRank(const std::string& line) {
+    const char* kinds[] = {
+        "Restored: ", "Removed: ", "Recovered: ", "Left alone", "Error: couldn't ", "Held: "};
+    for (int rank = 0; rank < 6; ++rank)
+        if (line.starts_with(kinds[rank]))
+            return rank;
+    return 6;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> lines) {
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+std::string display(std::string path) {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+class RollbackTest : public PatchRunTest {
+protected:
+    RollbackTest() {
+        settings.writeString("Distribution", "1");
+        settings.keepClean = 1;
+        keepReport();
+    }
+    bool rollBack(bool hold = true) {
+        return pass([hold](WorkerJob& worker) { runRollback(worker, hold); });
+    }
+    std::string cached(const std::string& path) {
+        for (const auto& [name, digest] : settings.key.readDigests())
+            if (name == path)
+                return digest;
+        return {};
+    }
+};
+
+} // namespace
+
+// A pass replaces, creates and cleans files; the user meddles with some; the rollback undoes
+// what it may, leaves the user's changes alone, names what it cannot undo and holds the rest
+// until a release, after which the next pass patches again.
+TEST_F(RollbackTest, UndoesThePassLeavesTheUsersChangesAndHoldsUntilReleased) {
+    const std::vector<RolledFile> files = {
+        {"Interface/FrameXML/ÜberFrame.lua", "old über", "new über", Meddle::nothing,
+         "Restored: ", true},
+        {"Interface/AddOns/NeuesAddOn/Neu.lua", std::nullopt, "neu", Meddle::nothing,
+         "Removed: ", true},
+        {"Interface/AddOns/Veraltet/Alt.lua", "alt", std::nullopt, Meddle::nothing,
+         "Recovered: ", true},
+        {"Interface/FrameXML/EditedByUser.lua", "before", "patched", Meddle::edit,
+         "Left alone (changed since the pass): ", false},
+        {"Interface/AddOns/NeuesAddOn/Edited.lua", std::nullopt, "new", Meddle::edit,
+         "Left alone (changed since the pass): ", false},
+        {"Interface/AddOns/Veraltet/Taken.lua", "cleaned", std::nullopt, Meddle::takePlace,
+         "Left alone (changed since the pass): ", false},
+        {"Interface/AddOns/Veraltet/Emptied.lua", "gone", std::nullopt, Meddle::emptyTrash,
+         "Error: couldn't recover ", false},
+        {"Interface/FrameXML/LostBackup.lua", "lost", "kept", Meddle::dropBackup,
+         "Error: couldn't restore ", false},
+        {"Interface/FrameXML/Unverändert.lua", "same", "same", Meddle::nothing, "", false},
+        {"Interface/FrameXML/MarkedLater.lua", "earlier", "later", Meddle::ownMarker,
+         "Restored: ", false},
+    };
+    TestServer server;
+    for (const RolledFile& file : files) {
+        if (file.before)
+            writeFile(file.path, *file.before);
+        if (file.listed)
+            server.addFile("1 Standard", file.path, *file.listed);
+    }
+    ASSERT_TRUE(run());
+    for (const RolledFile& file : files) {
+        switch (file.meddle) {
+        case Meddle::nothing:
+            break;
+        case Meddle::edit:
+        case Meddle::takePlace:
+            writeFile(file.path, "the user's own");
+            break;
+        case Meddle::emptyTrash:
+            std::filesystem::remove(trashed("Pelvar_Cleaned/" + file.path));
+            break;
+        case Meddle::dropBackup:
+            std::filesystem::remove(file.path + ".prepatch");
+            break;
+        case Meddle::ownMarker:
+            writeFile(file.path + ".nopatch", "");
+            break;
+        }
+    }
+
+    ASSERT_TRUE(rollBack());
+    std::vector<std::string> expected;
+    for (const RolledFile& file : files) {
+        if (!file.line.empty())
+            expected.push_back(file.line + display(file.path));
+        if (file.held)
+            expected.push_back("Held: " + display(file.path));
+    }
+    EXPECT_EQ(sorted(report), sorted(expected));
+    EXPECT_TRUE(std::is_sorted(report.begin(), report.end(),
+                               [](auto& a, auto& b) { return lineRank(a) < lineRank(b); }));
+    EXPECT_EQ(settings.installErrors, 2);
+    for (const RolledFile& file : files) {
+        const std::string& path = file.path;
+        std::string marker = path + ".nopatch";
+        if (file.meddle == Meddle::edit || file.meddle == Meddle::takePlace) {
+            EXPECT_EQ(readFile(path), "the user's own") << path;
+            EXPECT_EQ(cached(path), file.listed ? md5Of("the user's own") : "") << path;
+        } else if (file.meddle == Meddle::emptyTrash) {
+            EXPECT_FALSE(exists(path)) << path;
+        } else if (file.meddle == Meddle::dropBackup) {
+            EXPECT_EQ(readFile(path), *file.listed) << path;
+        } else if (file.before) {
+            EXPECT_EQ(readFile(path), *file.before) << path;
+            if (file.listed) {
+                EXPECT_EQ(cached(path), md5Of(*file.before)) << path;
+            }
+            if (file.listed && file.listed != file.before) {
+                EXPECT_EQ(readFile(path + ".prepatch"), *file.listed) << path;
+            }
+        } else {
+            EXPECT_FALSE(exists(path)) << path;
+            EXPECT_EQ(cached(path), "") << path;
+        }
+        if (file.held) {
+            EXPECT_EQ(readFile(marker), heldMarkerText) << path;
+        } else {
+            EXPECT_EQ(exists(marker), file.meddle == Meddle::ownMarker) << path;
+        }
+    }
+
+    ASSERT_TRUE(rollBack());
+    EXPECT_EQ(report, std::vector<std::string>{"Nothing to roll back."});
+
+    std::vector<std::string> released = releaseHeld(settings.key);
+    std::vector<std::string> expectedReleased;
+    for (const RolledFile& file : files) {
+        if (file.held)
+            expectedReleased.push_back("Released: " + display(file.path));
+        EXPECT_EQ(exists(file.path + ".nopatch"), file.meddle == Meddle::ownMarker) << file.path;
+    }
+    EXPECT_EQ(sorted(released), sorted(expectedReleased));
+    EXPECT_TRUE(releaseHeld(settings.key).empty());
+
+    // Released, the files are patched again: the digest cache knows what they hold.
+    ASSERT_TRUE(run());
+    for (const RolledFile& file : files) {
+        if (file.held && file.listed) {
+            EXPECT_EQ(readFile(file.path), *file.listed) << file.path;
+        }
+        if (file.held && !file.listed) {
+            EXPECT_FALSE(exists(file.path)) << file.path;
+        }
+    }
+    EXPECT_NE(std::find(report.begin(), report.end(), "Changed: " + display(files[0].path)),
+              report.end());
+}
+
+// Without holding, nothing is marked and the next pass patches at once; a pass that changed
+// nothing after all (its downloads failed) is passed over, and a rollback does not reach behind
+// the pass it rolled back.
+TEST_F(RollbackTest, PassesThatChangedNothingArePassedOverWithoutHolding) {
+    TestServer server;
+    const std::string path = "Interface/AddOns/Ständig/Ständig.lua";
+    server.addFile("1 Standard", path, "second");
+    writeFile(path, "first");
+    ASSERT_TRUE(run());
+    // A later pass recorded a change that never happened: the file holds what it replaced.
+    PassRecord(settings.key).replaced(path, md5Of("second"), md5Of("third"));
+
+    ASSERT_TRUE(rollBack(false));
+    EXPECT_EQ(report, std::vector<std::string>{"Restored: " + display(path)});
+    EXPECT_EQ(readFile(path), "first");
+    EXPECT_FALSE(exists(path + ".nopatch"));
+    ASSERT_TRUE(run());
+    EXPECT_EQ(readFile(path), "second");
+
+    ASSERT_TRUE(rollBack(false));
+    EXPECT_EQ(readFile(path), "first");
+    ASSERT_TRUE(rollBack(false));
+    EXPECT_EQ(report, std::vector<std::string>{"Nothing to roll back."});
+    EXPECT_EQ(readFile(path), "first");
 }

@@ -16,7 +16,9 @@
 #include "app/window/report_window.h"
 #include "net/protocol.h"
 #include "net/server_link.h"
+#include "patcher/pass_record.h"
 #include "tests/support/environment.h"
+#include "tests/support/helpers.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_server.h"
@@ -622,6 +624,33 @@ private slots:
         ReportWindow report(settings());
         QCOMPARE(control<QTextEdit>(&report, 1028)->toPlainText(),
                  QString::fromStdString("New: a\n\n" + exact + reportNotice));
+    }
+
+    // pelvar --rollback: the rollback is the first pass and its report shows in the report
+    // window; the passes after it patch.
+    void rollbackComesFirstAndShowsItsReport() {
+        ScopedEnv dataHome("XDG_DATA_HOME", nullptr);
+        useCountingPass(false);
+        const std::string made = "Interface/AddOns/Gemacht/Gemacht.lua";
+        writeFile(made, "made by a pass");
+        PassRecord(settings().key).installed(made, md5Of("made by a pass"));
+        application_->rollback = true;
+        QString reported;
+        whenModal<ReportWindow>([&](ReportWindow* report) {
+            reported = control<QTextEdit>(report, 1028)->toPlainText();
+            control<QPushButton>(report, 1)->click();
+        });
+        MainWindow window(*application_);
+        QVERIFY(waitUntil([&] { return window.statusLine() == "Done!"; }));
+        QCOMPARE(reported,
+                 QString::fromStdString("Removed: Interface\\AddOns\\Gemacht\\Gemacht.lua\n"
+                                        "Held: Interface\\AddOns\\Gemacht\\Gemacht.lua\n\n" +
+                                        std::string(rollbackNotice)));
+        QVERIFY(!exists(made));
+        QCOMPARE(passes_.load(), 0);
+        window.startPass();
+        QVERIFY(passEnded(window));
+        QCOMPARE(passes_.load(), 1);
     }
 
     void hyperlinksColourUnderlineReportAndCleanUp() {
