@@ -35,13 +35,6 @@ void tellStoreFailure(WorkerJob& job) {
                  failure.c_str());
 }
 
-// The installed files reach the disk before the digest cache says they are current, so that a
-// power cut never leaves a file that the cache vouches for but the disk lost.
-bool flushToDisk() {
-    UniqueFd gameDirectory(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return gameDirectory && ::syncfs(gameDirectory.get()) == 0;
-}
-
 } // namespace
 
 void runPatchPass(WorkerJob& job) {
@@ -95,7 +88,10 @@ void PatchRun::run() {
             for (const DownloadEntry& entry : downloads)
                 downloader.downloadFile(entry);
             downloader.finish();
-            if (!downloader.verified().empty() && flushToDisk())
+            // The installed files reach the disk before the digest cache says they are current,
+            // so that a power cut never leaves a file that the cache vouches for but the disk
+            // lost.
+            if (!downloader.verified().empty() && flushToDisk("."))
                 rememberVerified(downloader.verified());
             tellStoreFailure(job_);
             if (settings.keepClean || settings.completeCheck)

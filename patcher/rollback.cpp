@@ -173,25 +173,38 @@ private:
     // Undoes the changes of one pass, the last one first. True when the pass had changed
     // something that is still to be seen.
     bool undo(std::vector<PassFile> files) {
-        DigestCache cache(job_.settings);
         undone_.clear();
+        std::vector<std::pair<std::string, std::string>> digests; // what each file holds now
         bool changed = false;
         std::size_t done = 0;
         for (auto file = files.rbegin(); file != files.rend(); ++file) {
             Outcome outcome = recordedOutcome(file->outcome);
+            Content now;
             if (outcome == Outcome::nothing)
-                outcome = undoOne(*file, cache);
-            else if (file->change != "cleaned")
-                remember(cache, *file, outcome, {});
+                outcome = undoOne(*file, now);
+            if (file->change != "cleaned")
+                digests.emplace_back(file->path, outcome == Outcome::restored  ? file->oldDigest
+                                                 : outcome == Outcome::removed ? std::string()
+                                                                               : now.digest);
             changed = changed || outcome != Outcome::nothing;
             undone_.push_back({std::move(*file), outcome});
             job_.setProgress(static_cast<int>(++done * 100 / files.size()));
         }
         std::reverse(undone_.begin(), undone_.end());
+        // The digest cache gets what the files hold now, so the next check sees the truth; the
+        // files reach the disk first, so that it never vouches for what a power cut lost.
+        bool flushed = digests.empty() || flushToDisk(".");
+        DigestCache cache(job_.settings);
+        for (const auto& [path, digest] : digests) {
+            if (flushed && !digest.empty())
+                cache.store(path, digest);
+            else
+                cache.remove(path);
+        }
         return changed;
     }
 
-    Outcome undoOne(PassFile& file, DigestCache& cache) {
+    Outcome undoOne(PassFile& file, Content& now) {
         if (file.change == "cleaned") {
             job_.status("Recovering %s", display(file.path).c_str());
             Outcome outcome = undoCleaned(file);
@@ -199,11 +212,10 @@ private:
             return outcome;
         }
         job_.status("Rolling back %s", display(file.path).c_str());
-        Content now = contentOf(file.path);
+        now = contentOf(file.path);
         Outcome outcome =
             file.change == "replaced" ? undoReplaced(file, now) : undoInstalled(file, now);
         keep(file, outcome);
-        remember(cache, file, outcome, now);
         return outcome;
     }
 
@@ -214,18 +226,6 @@ private:
             file.outcome = name;
             store_.updatePassFiles({file});
         }
-    }
-
-    // The digest cache gets what the file holds now, so the next check sees the truth.
-    static void remember(DigestCache& cache, const PassFile& file, Outcome outcome,
-                         const Content& now) {
-        std::string digest = outcome == Outcome::restored  ? file.oldDigest
-                             : outcome == Outcome::removed ? std::string()
-                                                           : now.digest;
-        if (digest.empty())
-            cache.remove(file.path);
-        else
-            cache.store(file.path, digest);
     }
 
     std::vector<std::string> report() {
@@ -285,6 +285,7 @@ void runRollback(WorkerJob& job, bool hold) {
     Settings& settings = job.settings;
     job.setProgress(0);
     settings.installErrors = 0;
+    settings.bytesUploaded = 0;
     // A pass running at the same time would patch what this one restores.
     DirectoryLock gameDirectory;
     if (!gameDirectory.tryLock("."))

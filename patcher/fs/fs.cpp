@@ -182,6 +182,11 @@ UniqueFd createFresh(const std::string& path) {
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
 }
 
+bool flushToDisk(const std::string& directory) {
+    UniqueFd opened(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return opened && ::syncfs(opened.get()) == 0;
+}
+
 bool writeAll(int fd, const void* bytes, std::size_t length) {
     const char* at = static_cast<const char*>(bytes);
     while (length > 0) {

@@ -79,6 +79,10 @@ private:
 // that name cannot send the write elsewhere. Nothing when it cannot be made.
 UniqueFd createFresh(const std::string& path);
 
+// Writes what the file system holding `directory` keeps in memory to its disk; false when it
+// cannot.
+bool flushToDisk(const std::string& directory);
+
 // Writes all of `length` bytes; false on any error, a full disk among them.
 bool writeAll(int fd, const void* bytes, std::size_t length);
 
