@@ -1,7 +1,5 @@
 #include "patcher/pass_record.h"
 
-#include "patcher/patch_list.h"
-
 #include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,29 +12,78 @@ std::string currentGameDirectory() {
 
 PassRecord::PassRecord(SettingsStore& store) : store_(store), directory_(currentGameDirectory()) {}
 
-std::int64_t PassRecord::record(PassFile file) {
-    if (directory_.empty())
-        return 0;
+void PassRecord::record(std::vector<PassFile>& files) {
+    if (files.empty() || directory_.empty())
+        return;
     // The pass is entered at its first change, so a pass that changes nothing leaves no trace.
     if (pass_ == 0)
         pass_ = store_.beginPass(directory_);
-    return pass_ == 0 ? 0 : store_.recordPassFile(pass_, file);
+    if (pass_ == 0 || !store_.recordPassFiles(pass_, files))
+        for (PassFile& file : files)
+            file.id = 0;
 }
 
 void PassRecord::installed(const std::string& path, const std::string& digest) {
-    record({0, path, "installed", "", digest, "", ""});
+    std::vector<PassFile> files = {{0, path, "installed", "", digest, "", ""}};
+    record(files);
 }
 
 void PassRecord::replaced(const std::string& path, const std::string& oldDigest,
                           const std::string& newDigest) {
-    record({0, path, "replaced", oldDigest, newDigest, "", ""});
+    std::vector<PassFile> files = {{0, path, "replaced", oldDigest, newDigest, "", ""}};
+    record(files);
 }
 
-void PassRecord::cleaned(const std::string& path, const std::string& place) {
-    PassFile file{0, path, "cleaned", "", "", place, ""};
-    file.id = record(file);
-    if (file.id != 0)
-        setAside_.push_back(std::move(file));
+std::optional<PassFile> PassRecord::installChange(const std::string& path,
+                                                  const std::string& previousDigest,
+                                                  const std::string& digest) {
+    if (!previousDigest.empty())
+        return PassFile{0, path, "replaced", previousDigest, digest, "", ""};
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0)
+        return errno == ENOENT ? std::optional(PassFile{0, path, "installed", "", digest, "", ""})
+                               : std::nullopt;
+    if (!S_ISREG(info.st_mode))
+        return std::nullopt;
+    // A file the check could not read, or one that appeared since. One that cannot be read is
+    // recorded all the same: a rollback then says that it cannot restore it.
+    return PassFile{0, path, "replaced", digestOf(path).digest, digest, "", ""};
+}
+
+void PassRecord::expect(const DownloadList& downloads) {
+    expected_ = downloads;
+    for (std::size_t i = 0; i < expected_.size(); ++i)
+        expectedAt_.emplace(expected_[i].path, i);
+}
+
+void PassRecord::beforeInstall(const std::string& path, const std::string& previousDigest,
+                               const std::string& digest) {
+    if (written_.count(path) != 0)
+        return;
+    std::vector<PassFile> files;
+    auto add = [&](const std::string& name, const std::string& previous,
+                   const std::string& newDigest) {
+        if (!written_.insert(name).second)
+            return;
+        if (std::optional<PassFile> change = installChange(name, previous, newDigest))
+            files.push_back(std::move(*change));
+    };
+    add(path, previousDigest, digest);
+    if (auto at = expectedAt_.find(path); at != expectedAt_.end())
+        for (std::size_t i = at->second + 1; i < expected_.size(); ++i)
+            add(expected_[i].path, expected_[i].previousDigest, expected_[i].digest);
+    record(files);
+}
+
+void PassRecord::beforeCleaning(const std::deque<std::string>& paths,
+                                const std::string& directory) {
+    std::vector<PassFile> files;
+    for (const std::string& path : paths)
+        files.push_back({0, path, "cleaned", "", "", directory + "/" + path, ""});
+    record(files);
+    for (PassFile& file : files)
+        if (file.id != 0)
+            setAside_.push_back(std::move(file));
 }
 
 void PassRecord::movedToTrash(const std::string& directory, const std::string& trashed) {
@@ -49,23 +96,4 @@ void PassRecord::movedToTrash(const std::string& directory, const std::string& t
         }
     if (!moved.empty())
         store_.updatePassFiles(moved);
-}
-
-void PassRecord::beforeInstall(const std::string& path, const std::string& previousDigest,
-                               const std::string& digest) {
-    if (!previousDigest.empty()) {
-        replaced(path, previousDigest, digest);
-        return;
-    }
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
-        if (errno == ENOENT)
-            installed(path, digest);
-        return;
-    }
-    if (!S_ISREG(info.st_mode))
-        return;
-    // A file the check could not read, or one that appeared since. One that cannot be read is
-    // recorded all the same: a rollback then says that it cannot restore it.
-    replaced(path, digestOf(path).digest, digest);
 }

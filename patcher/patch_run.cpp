@@ -75,6 +75,7 @@ void PatchRun::run() {
             job_.status("Pelvar Patching Complete");
         } else {
             DownloadList downloads = checkFiles(job_, lines);
+            record.expect(downloads);
             // Every request goes out before the first download, so the server sends the files
             // back to back on the one connection.
             std::vector<std::string> requested;
@@ -158,13 +159,13 @@ void PatchRun::cleanUp(PassRecord& record) {
     if (total == 0)
         return;
     ::mkdir(cleanedDirectory, 0777);
+    record.beforeCleaning(settings.cleanList, cleanedDirectory);
     std::size_t done = 0;
     while (!settings.cleanList.empty()) {
         std::string path = std::move(settings.cleanList.front());
         settings.cleanList.pop_front();
         job_.status("Cleaning %s...", path.c_str());
         std::string target = std::string(cleanedDirectory) + "/" + path;
-        record.cleaned(path, target);
         bool moved = renameFile(path, target);
         if (!moved) {
             makeDirs(target);

@@ -363,14 +363,19 @@ std::int64_t SettingsStore::beginPass(std::string_view directory) {
     return ok ? pass : 0;
 }
 
-std::int64_t SettingsStore::recordPassFile(std::int64_t pass, const PassFile& file) {
+bool SettingsStore::recordPassFiles(std::int64_t pass, std::vector<PassFile>& files) {
     std::lock_guard guard(lock_);
-    if (!runLocked("INSERT INTO pass_files (pass, path, change, old_digest, new_digest, place, "
-                   "outcome) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
-                   {pass, file.path, file.change, file.oldDigest, file.newDigest, file.place,
-                    file.outcome}))
-        return 0;
-    return sqlite3_last_insert_rowid(db_);
+    return transactionLocked([&] {
+        for (PassFile& file : files) {
+            if (!runLocked("INSERT INTO pass_files (pass, path, change, old_digest, new_digest, "
+                           "place, outcome) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+                           {pass, file.path, file.change, file.oldDigest, file.newDigest,
+                            file.place, file.outcome}))
+                return false;
+            file.id = sqlite3_last_insert_rowid(db_);
+        }
+        return true;
+    });
 }
 
 bool SettingsStore::updatePassFiles(const std::vector<PassFile>& files) {

@@ -91,8 +91,9 @@ public:
     // A new pass in `directory`; 0 when it cannot be recorded. Only the newest passes of a
     // directory are kept.
     std::int64_t beginPass(std::string_view directory);
-    // The file's id; 0 when it cannot be recorded.
-    std::int64_t recordPassFile(std::int64_t pass, const PassFile& file);
+    // Records the files of a pass in one transaction, giving each its id; false when they cannot
+    // be recorded.
+    bool recordPassFiles(std::int64_t pass, std::vector<PassFile>& files);
     // Writes the place and the outcome of each file, by its id.
     bool updatePassFiles(const std::vector<PassFile>& files);
     bool setPassRolledBack(std::int64_t pass);

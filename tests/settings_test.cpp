@@ -295,8 +295,7 @@ TEST_F(SettingsTest, RecordOfPassesByGameDirectory) {
         {0, "Interface/AddOns/Brand/New.lua", "installed", "", "new", "", ""},
         {0, "Interface/AddOns/Stale/Stale.lua", "cleaned", "", "", "Pelvar_Cleaned/x", ""},
     };
-    for (PassFile& file : files)
-        file.id = store.recordPassFile(second, file);
+    ASSERT_TRUE(store.recordPassFiles(second, files));
     files[2].place = "/trash/files/Pelvar_Cleaned/x";
     files[0].outcome = "restored";
     EXPECT_TRUE(store.updatePassFiles({files[2], files[0]}));
