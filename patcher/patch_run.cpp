@@ -41,16 +41,21 @@ void runPatchPass(WorkerJob& job) {
     PatchRun(job).run();
 }
 
-void PatchRun::run() {
-    Settings& settings = job_.settings;
-    job_.setProgress(0);
-    settings.installErrors = 0;
-    settings.bytesUploaded = 0;
+DirectoryLock lockGameDirectory(WorkerJob& job) {
+    job.setProgress(0);
+    job.settings.installErrors = 0;
+    job.settings.bytesUploaded = 0;
     // Two passes on one game directory would overwrite each other's temporary files and
     // backups; the second one ends before it changes anything.
     DirectoryLock gameDirectory;
     if (!gameDirectory.tryLock("."))
-        job_.fatal("Another pass is running in this game directory, aborting");
+        job.fatal("Another pass is running in this game directory, aborting");
+    return gameDirectory;
+}
+
+void PatchRun::run() {
+    Settings& settings = job_.settings;
+    DirectoryLock gameDirectory = lockGameDirectory(job_);
     if (!settings.key.isOpen())
         job_.status("Settings are not remembered: %s", settings.storeError().c_str());
     // What the pass changes, for a rollback.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "patcher/fs/fs.h"
 #include "uploader/upload_pass.h"
 
 #include <optional>
@@ -30,3 +31,8 @@ private:
 
 // The pass body of the program.
 void runPatchPass(WorkerJob& job);
+
+// The start of every pass over the game directory (the current directory): the progress and the
+// counters of the last pass reset, and the game directory's lock taken for as long as the result
+// lives. When another pass holds it, this one ends through fatal.
+DirectoryLock lockGameDirectory(WorkerJob& job);

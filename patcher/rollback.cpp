@@ -5,6 +5,7 @@
 #include "patcher/fs/fs.h"
 #include "patcher/pass_record.h"
 #include "patcher/patch_list.h"
+#include "patcher/patch_run.h"
 #include "settings/settings.h"
 
 #include <algorithm>
@@ -283,13 +284,7 @@ private:
 
 void runRollback(WorkerJob& job, bool hold) {
     Settings& settings = job.settings;
-    job.setProgress(0);
-    settings.installErrors = 0;
-    settings.bytesUploaded = 0;
-    // A pass running at the same time would patch what this one restores.
-    DirectoryLock gameDirectory;
-    if (!gameDirectory.tryLock("."))
-        job.fatal("Another pass is running in this game directory, aborting");
+    DirectoryLock gameDirectory = lockGameDirectory(job);
     job.status("Rolling back the last pass");
     std::vector<std::string> lines = Rollback(job, hold).run();
     if (lines.empty())
