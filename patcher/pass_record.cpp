@@ -1,8 +1,15 @@
 #include "patcher/pass_record.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+// Expected installs written in one transaction: a commit each would cost a large download a good
+// part of its speed, and a few hundred together cost next to nothing.
+constexpr std::size_t installsWrittenTogether = 256;
+} // namespace
 
 std::string currentGameDirectory() {
     // getcwd gives the path without symbolic links, so one directory has one name.
@@ -51,27 +58,33 @@ std::optional<PassFile> PassRecord::installChange(const std::string& path,
 }
 
 void PassRecord::expect(const DownloadList& downloads) {
-    expected_ = downloads;
-    for (std::size_t i = 0; i < expected_.size(); ++i)
-        expectedAt_.emplace(expected_[i].path, i);
+    expected_ = &downloads;
+    next_ = writtenUpTo_ = 0;
 }
 
 void PassRecord::beforeInstall(const std::string& path, const std::string& previousDigest,
                                const std::string& digest) {
-    if (written_.count(path) != 0)
-        return;
+    // The installs come in the order expected: each is looked for from where the last one was.
+    std::size_t at = next_;
+    while (expected_ && at < expected_->size() && (*expected_)[at].path != path)
+        ++at;
     std::vector<PassFile> files;
-    auto add = [&](const std::string& name, const std::string& previous,
-                   const std::string& newDigest) {
-        if (!written_.insert(name).second)
-            return;
-        if (std::optional<PassFile> change = installChange(name, previous, newDigest))
+    if (!expected_ || at == expected_->size()) {
+        if (std::optional<PassFile> change = installChange(path, previousDigest, digest))
             files.push_back(std::move(*change));
-    };
-    add(path, previousDigest, digest);
-    if (auto at = expectedAt_.find(path); at != expectedAt_.end())
-        for (std::size_t i = at->second + 1; i < expected_.size(); ++i)
-            add(expected_[i].path, expected_[i].previousDigest, expected_[i].digest);
+    } else {
+        next_ = at + 1;
+        if (at < writtenUpTo_)
+            return;
+        // A batch at a time: the phase's memory does not grow with the number of files.
+        writtenUpTo_ = std::min(expected_->size(), at + installsWrittenTogether);
+        for (std::size_t i = at; i < writtenUpTo_; ++i) {
+            const DownloadEntry& entry = (*expected_)[i];
+            if (std::optional<PassFile> change = installChange(
+                    entry.path, i == at ? previousDigest : entry.previousDigest, entry.digest))
+                files.push_back(std::move(*change));
+        }
+    }
     record(files);
 }
 

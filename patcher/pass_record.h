@@ -7,8 +7,6 @@
 #include <deque>
 #include <optional>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 // The absolute path of the current directory, the game directory, which names its passes in the
@@ -32,13 +30,14 @@ public:
     void replaced(const std::string& path, const std::string& oldDigest,
                   const std::string& newDigest);
 
-    // The files that the download phase may install, in its order.
+    // The files that the download phase may install, in its order; the list must outlive the
+    // phase.
     void expect(const DownloadList& downloads);
     // Before `path` gets the verified file of `digest`: `installed` or `replaced`, written with
-    // the expected files after it, unless an earlier one wrote it already. `previousDigest` is
-    // what the check read at `path`; when it found no file or could not read it, the file there
-    // now, if any, is read. Nothing is recorded when `path` is no regular file, which the install
-    // then refuses.
+    // the next few expected files after it, unless an earlier one wrote it already.
+    // `previousDigest` is what the check read at `path`; when it found no file or could not read
+    // it, the file there now, if any, is read. Nothing is recorded when `path` is no regular file,
+    // which the install then refuses.
     void beforeInstall(const std::string& path, const std::string& previousDigest,
                        const std::string& digest);
     // Before the files of `paths` are set aside, each to `directory` + "/" + its path.
@@ -56,8 +55,8 @@ private:
     SettingsStore& store_;
     std::string directory_;
     std::int64_t pass_ = 0;
-    DownloadList expected_;
-    std::unordered_map<std::string, std::size_t> expectedAt_; // index in expected_ by path
-    std::unordered_set<std::string> written_;                 // installs recorded
-    std::vector<PassFile> setAside_;                          // with their ids
+    const DownloadList* expected_ = nullptr;
+    std::size_t next_ = 0;           // where the next install is looked for in expected_
+    std::size_t writtenUpTo_ = 0;    // the expected installs before it are recorded
+    std::vector<PassFile> setAside_; // with their ids
 };
