@@ -505,3 +505,25 @@ TEST_F(RollbackTest, PassesThatChangedNothingArePassedOverWithoutHolding) {
     EXPECT_EQ(report, std::vector<std::string>{"Nothing to roll back."});
     EXPECT_EQ(readFile(path), "first");
 }
+
+// A pass of more files than the record writes together: every one of them is recorded, once.
+TEST_F(RollbackTest, EveryFileOfALargePassIsRecordedOnce) {
+    TestServer server;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 600; ++i)
+        paths.push_back("Interface/AddOns/Größer" + std::to_string(i / 50) + "/Datei" +
+                        std::to_string(i) + ".lua");
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        server.addFile("1 Standard", paths[i], "new " + std::to_string(i));
+        if (i % 3 == 0)
+            writeFile(paths[i], "old " + std::to_string(i));
+    }
+    ASSERT_TRUE(run());
+    ASSERT_TRUE(rollBack(false));
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < paths.size(); ++i)
+        expected.push_back((i % 3 == 0 ? "Restored: " : "Removed: ") + display(paths[i]));
+    EXPECT_EQ(sorted(report), sorted(expected));
+    for (std::size_t i = 0; i < paths.size(); i += 3)
+        EXPECT_EQ(readFile(paths[i]), "old " + std::to_string(i));
+}
