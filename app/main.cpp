@@ -1,6 +1,6 @@
 // pelvar: the window. Finds the game, shows the main window, and runs a pass at once.
 
-#include "app/job/job.h"
+#include "job_channel/job.h"
 #include "app/window/application.h"
 #include "app/window/message_boxes.h"
 #include "net/server_link.h"

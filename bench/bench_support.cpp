@@ -1,7 +1,7 @@
 #include "bench/bench_support.h"
 
 #include "net/protocol.h"
-#include "patcher/md5.h"
+#include "base/md5.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

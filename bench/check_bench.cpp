@@ -1,10 +1,10 @@
 // The file check: MD5 throughput, a check of an unchanged installation with a warm digest cache,
 // and a complete check, each next to the coreutils or rsync figure of the same work.
 
-#include "app/job/worker_job.h"
+#include "job_channel/worker_job.h"
 #include "bench/bench_support.h"
 #include "bench/benchmarks.h"
-#include "patcher/md5.h"
+#include "base/md5.h"
 #include "patcher/patch_list.h"
 #include "settings/settings.h"
 

@@ -1,6 +1,6 @@
 // pelvar-bench [NAME...]: runs the benchmarks (all by default) and prints their figures.
 
-#include "app/job/diagnostic.h"
+#include "base/diagnostic.h"
 #include "bench/benchmarks.h"
 
 #include <cstdio>

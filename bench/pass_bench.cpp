@@ -1,12 +1,12 @@
 // Whole passes: an unchanged installation, a first download of a large distribution, and a first
 // upload of a full Zeppelin, each against pelvar-server on loopback in a process of its own.
 
-#include "app/job/worker_job.h"
+#include "job_channel/worker_job.h"
 #include "bench/bench_support.h"
 #include "bench/benchmarks.h"
 #include "net/protocol.h"
 #include "patcher/patch_list.h"
-#include "patcher/patch_run.h"
+#include "pass/patch_run.h"
 #include "settings/settings.h"
 #include "uploader/upload_pass.h"
 

@@ -1,6 +1,6 @@
 #include "net/protocol.h"
 
-#include "settings/format_string.h"
+#include "base/format_string.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,6 +1,6 @@
 #include "net/server_link.h"
 
-#include "settings/format_string.h"
+#include "base/format_string.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

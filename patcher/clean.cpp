@@ -1,8 +1,8 @@
 #include "patcher/clean.h"
 
-#include "app/job/diagnostic.h"
-#include "app/job/worker_job.h"
-#include "patcher/fs/fs.h"
+#include "base/diagnostic.h"
+#include "job_channel/worker_job.h"
+#include "base/fs.h"
 #include "settings/settings.h"
 
 #include <cstdio>

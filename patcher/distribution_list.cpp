@@ -1,7 +1,7 @@
 #include "patcher/distribution_list.h"
 
-#include "app/job/diagnostic.h"
-#include "app/job/worker_job.h"
+#include "base/diagnostic.h"
+#include "job_channel/worker_job.h"
 #include "net/protocol.h"
 #include "settings/settings.h"
 

@@ -1,9 +1,9 @@
 #include "patcher/download.h"
 
-#include "app/job/worker_job.h"
+#include "job_channel/worker_job.h"
 #include "net/protocol.h"
-#include "patcher/fs/fs.h"
-#include "patcher/md5.h"
+#include "base/fs.h"
+#include "base/md5.h"
 #include "patcher/pass_record.h"
 #include "settings/settings.h"
 

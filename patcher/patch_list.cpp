@@ -1,11 +1,11 @@
 #include "patcher/patch_list.h"
 
-#include "app/job/diagnostic.h"
-#include "app/job/worker_job.h"
+#include "base/diagnostic.h"
+#include "job_channel/worker_job.h"
 #include "net/protocol.h"
 #include "patcher/digest_cache.h"
-#include "patcher/fs/fs.h"
-#include "patcher/md5.h"
+#include "base/fs.h"
+#include "base/md5.h"
 #include "settings/settings.h"
 
 #include <algorithm>

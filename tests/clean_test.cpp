@@ -1,4 +1,4 @@
-#include "app/job/worker_job.h"
+#include "job_channel/worker_job.h"
 #include "patcher/clean.h"
 #include "tests/support/game_test.h"
 

@@ -1,4 +1,4 @@
-#include "app/job/worker_job.h"
+#include "job_channel/worker_job.h"
 #include "patcher/distribution_list.h"
 #include "settings/settings.h"
 #include "tests/support/helpers.h"

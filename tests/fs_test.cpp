@@ -1,4 +1,4 @@
-#include "patcher/fs/fs.h"
+#include "base/fs.h"
 #include "tests/support/environment.h"
 #include "tests/support/temp_dir.h"
 

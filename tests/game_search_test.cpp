@@ -1,7 +1,7 @@
-#include "app/shell/game_location.h"
-#include "app/shell/launcher.h"
-#include "app/shell/process_start.h"
-#include "app/shell/steam_library.h"
+#include "game/game_location.h"
+#include "game/launcher.h"
+#include "game/process_start.h"
+#include "game/steam_library.h"
 #include "tests/support/environment.h"
 #include "tests/support/temp_dir.h"
 

@@ -1,5 +1,5 @@
-#include "app/job/job.h"
-#include "app/job/worker_job.h"
+#include "job_channel/job.h"
+#include "job_channel/worker_job.h"
 #include "settings/settings.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_window.h"

@@ -1,5 +1,5 @@
-#include "app/shell/launcher.h"
-#include "app/shell/windows_program.h"
+#include "game/launcher.h"
+#include "game/windows_program.h"
 #include "settings/settings.h"
 #include "tests/support/environment.h"
 #include "tests/support/temp_dir.h"

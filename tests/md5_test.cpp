@@ -1,4 +1,4 @@
-#include "patcher/md5.h"
+#include "base/md5.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>

@@ -9,8 +9,8 @@
 // sanitizers, runs fewer of the same seeds); MIRELGAN_PROPERTY_SEED=N runs that one seed alone, to
 // replay a failure.
 
-#include "app/job/worker_job.h"
-#include "patcher/patch_run.h"
+#include "job_channel/worker_job.h"
+#include "pass/patch_run.h"
 #include "settings/settings.h"
 #include "tests/support/environment.h"
 #include "tests/support/helpers.h"

@@ -1,6 +1,6 @@
-#include "app/job/worker_job.h"
+#include "job_channel/worker_job.h"
 #include "patcher/digest_cache.h"
-#include "patcher/md5.h"
+#include "base/md5.h"
 #include "patcher/patch_list.h"
 #include "tests/support/game_test.h"
 #include "tests/support/helpers.h"

@@ -1,4 +1,4 @@
-#include "settings/format_string.h"
+#include "base/format_string.h"
 #include "settings/settings.h"
 #include "tests/support/environment.h"
 #include "tests/support/temp_dir.h"

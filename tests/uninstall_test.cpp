@@ -1,4 +1,4 @@
-#include "patcher/fs/fs.h"
+#include "base/fs.h"
 #include "tests/support/game_test.h"
 #include "uninstall/uninstall.h"
 

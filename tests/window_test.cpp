@@ -1,10 +1,10 @@
 // The window, offscreen: dialogs are driven from timers through QApplication::activeModalWidget().
 
-#include "app/job/auto_reset_event.h"
-#include "app/job/worker_job.h"
-#include "app/shell/launcher.h"
-#include "app/shell/login_flow.h"
-#include "app/shell/report.h"
+#include "job_channel/auto_reset_event.h"
+#include "job_channel/worker_job.h"
+#include "game/launcher.h"
+#include "app/common/login_flow.h"
+#include "app/common/report.h"
 #include "app/window/application.h"
 #include "app/window/configure_dialog.h"
 #include "app/window/dialog_units.h"

@@ -1,6 +1,6 @@
 #include "uninstall/uninstall.h"
 
-#include "patcher/fs/fs.h"
+#include "base/fs.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,9 +1,9 @@
 #include "uploader/harvest.h"
 
-#include "app/job/diagnostic.h"
-#include "app/job/worker_job.h"
-#include "patcher/fs/fs.h"
-#include "patcher/md5.h"
+#include "base/diagnostic.h"
+#include "job_channel/worker_job.h"
+#include "base/fs.h"
+#include "base/md5.h"
 
 #include <cerrno>
 #include <cstdio>

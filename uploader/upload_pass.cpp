@@ -1,10 +1,10 @@
 #include "uploader/upload_pass.h"
 
-#include "app/job/diagnostic.h"
-#include "app/job/worker_job.h"
+#include "base/diagnostic.h"
+#include "job_channel/worker_job.h"
 #include "net/protocol.h"
-#include "patcher/fs/fs.h"
-#include "settings/format_string.h"
+#include "base/fs.h"
+#include "base/format_string.h"
 #include "settings/settings.h"
 #include "uploader/harvest.h"
 

@@ -1,16 +1,16 @@
 // pelvar-cli: one pass of the patcher and uploader with the terminal as its window.
 
 #include "app/cli/terminal_window.h"
-#include "app/job/diagnostic.h"
-#include "app/job/job.h"
-#include "app/job/worker_job.h"
-#include "app/shell/game_location.h"
-#include "app/shell/report.h"
+#include "base/diagnostic.h"
+#include "job_channel/job.h"
+#include "job_channel/worker_job.h"
+#include "game/game_location.h"
+#include "app/common/report.h"
 #include "net/server_link.h"
-#include "patcher/fs/fs.h"
-#include "patcher/patch_run.h"
-#include "patcher/rollback.h"
-#include "settings/format_string.h"
+#include "base/fs.h"
+#include "pass/patch_run.h"
+#include "pass/rollback.h"
+#include "base/format_string.h"
 #include "settings/settings.h"
 
 #include <chrono>

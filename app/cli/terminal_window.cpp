@@ -1,10 +1,10 @@
 #include "app/cli/terminal_window.h"
 
-#include "app/job/job.h"
-#include "app/shell/configure.h"
-#include "app/shell/launcher.h"
-#include "app/shell/login_flow.h"
-#include "app/shell/report.h"
+#include "job_channel/job.h"
+#include "app/common/configure.h"
+#include "game/launcher.h"
+#include "app/common/login_flow.h"
+#include "app/common/report.h"
 #include "settings/settings.h"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
 #include "app/window/application.h"
 
-#include "app/shell/game_location.h"
+#include "game/game_location.h"
 #include "app/window/main_window.h"
-#include "patcher/patch_run.h"
+#include "pass/patch_run.h"
 
 #include <QApplication>
 #include <QMessageBox>

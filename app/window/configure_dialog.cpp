@@ -1,7 +1,7 @@
 #include "app/window/configure_dialog.h"
 
-#include "app/job/job.h"
-#include "app/shell/report.h"
+#include "job_channel/job.h"
+#include "app/common/report.h"
 #include "app/window/application.h"
 #include "app/window/dialog_units.h"
 #include "app/window/main_window.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/shell/configure.h"
+#include "app/common/configure.h"
 
 #include <QDialog>
 #include <memory>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/shell/login_flow.h"
+#include "app/common/login_flow.h"
 #include <QDialog>
 #include <memory>
 #include <string>

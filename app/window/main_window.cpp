@@ -1,8 +1,8 @@
 #include "app/window/main_window.h"
 
-#include "app/shell/launcher.h"
-#include "app/shell/login_flow.h"
-#include "app/shell/report.h"
+#include "game/launcher.h"
+#include "app/common/login_flow.h"
+#include "app/common/report.h"
 #include "app/window/application.h"
 #include "app/window/configure_dialog.h"
 #include "app/window/dialog_units.h"
@@ -10,7 +10,7 @@
 #include "app/window/login_dialog.h"
 #include "app/window/message_boxes.h"
 #include "app/window/report_window.h"
-#include "patcher/rollback.h"
+#include "pass/rollback.h"
 #include "ui_main_window.h"
 
 #include <QDesktopServices>

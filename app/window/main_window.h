@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/job/job.h"
+#include "job_channel/job.h"
 #include <QDialog>
 #include <memory>
 #include <string>

@@ -1,6 +1,6 @@
 #include "app/window/message_boxes.h"
 
-#include "app/shell/report.h"
+#include "app/common/report.h"
 #include "app/window/application.h"
 #include "app/window/dialog_units.h"
 

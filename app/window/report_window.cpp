@@ -1,6 +1,6 @@
 #include "app/window/report_window.h"
 
-#include "app/shell/report.h"
+#include "app/common/report.h"
 #include "app/window/dialog_units.h"
 #include "ui_report_window.h"
 

@@ -1,7 +1,7 @@
 // A Wine registry file that is not what it should be: reading the game's InstallPath out of it
 // never crashes, and whatever it gives is text found in the file.
 
-#include "app/shell/game_location.h"
+#include "game/game_location.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/job/job.h"
+#include "job_channel/job.h"
 #include "settings/settings.h"
 #include "tests/support/environment.h"
 #include "tests/support/temp_dir.h"

@@ -1,6 +1,6 @@
 #include "tests/support/helpers.h"
 
-#include "patcher/md5.h"
+#include "base/md5.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

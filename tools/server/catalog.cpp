@@ -1,6 +1,6 @@
 #include "tools/server/catalog.h"
 
-#include "patcher/md5.h"
+#include "base/md5.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 #include "tools/server/store.h"
 
-#include "patcher/fs/fs.h"
+#include "base/fs.h"
 
 #include <algorithm>
 #include <cerrno>

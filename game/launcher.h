@@ -1,0 +1,63 @@
+#pragma once
+
+#include "game/game_location.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+class Settings;
+
+// The game's arguments: the program's own, each as it was given, then "-windowed", "-nosound"
+// and "-opengl" for the options that are set.
+std::vector<std::string> gameArguments(const std::vector<std::string>& ownArguments,
+                                       const Settings& settings);
+
+// How the game is started, or why it cannot be.
+struct GameStart {
+    std::string file;               // the program that replaces this process
+    std::vector<std::string> argv;  // its argument list, its own name first
+    EnvironmentChanges environment; // the launcher's settings and the prefix
+    // The game's executable is no Windows program: it is run by itself first, and by `file` (the
+    // PATH's wine, "" when there is none) only when this system cannot run it.
+    bool executableFirst = false;
+    std::string problem; // what keeps the game from starting, worded for the user; "" for none
+};
+
+// The start of `game`'s executable with `arguments`, in its prefix, by its launcher's runner (a
+// Windows program) with the launcher's settings, or by the PATH's wine. What can be known before
+// the hand-over is checked: the runner is installed and executable, and it can run the game's
+// executable (a 32-bit program needs a wine with 32-bit support).
+GameStart planGameStart(const GameInstallation& game, const std::vector<std::string>& arguments);
+
+// Replaces this process by the game, started as planGameStart says, from the game directory (the
+// current directory). `beforeHandOver` runs once the checks have passed, just before. Returns
+// only when no start succeeded, with the reason.
+std::string startGame(const GameInstallation& game, const std::vector<std::string>& arguments,
+                      const std::function<void()>& beforeHandOver = {});
+
+// What would start the game, for the user: "wine <path>", "Proton <path>", ..., or, after
+// "cannot start: ", why nothing can.
+std::string runnerText(const GameInstallation& game);
+
+// What the user is told when the game could not be started, before the reason.
+inline constexpr char gameStartFailed[] = "WoW could not be started";
+
+// "%d bytes uploaded  -  Done!" with the bytes of the last upload, or "Done!" when none.
+std::string closingStatusLine(std::int32_t bytesUploaded);
+
+struct PassClosing {
+    std::string statusLine;
+    std::string startFailure; // why the game did not start; empty when no start was tried
+};
+
+// The end-of-pass step: starts the game when "Auto Run WoW" is on and no configuration dialog is
+// open (no return when it starts; `beforeHandOver` gets the closing status line just before);
+// otherwise gives the closing status line. After a pass that ended through fatal, that line is
+// the fatal message: a failure never reads "Done!".
+PassClosing endOfPassStep(const Settings& settings, const GameInstallation& game,
+                          const std::vector<std::string>& ownArguments,
+                          const std::optional<std::string>& fatalMessage,
+                          const std::function<void(const std::string&)>& beforeHandOver = {});

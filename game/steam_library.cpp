@@ -1,0 +1,314 @@
+#include "game/steam_library.h"
+
+#include "game/config_files.h"
+#include "base/fs.h"
+
+#include <algorithm>
+#include <cctype>
+#include <initializer_list>
+
+namespace {
+
+// The file is a tree of quoted keys, each followed by a quoted value or a braced block of
+// further pairs; "//" starts a comment. Steam writes no unquoted tokens there, but its reader
+// accepts them, so this one does too.
+class VdfTokens {
+public:
+    enum class Kind { text, open, close, end, bad };
+
+    explicit VdfTokens(const std::string& text) : text_(text) {}
+
+    Kind next(std::string& token) {
+        skipBlanksAndComments();
+        if (at_ >= text_.size())
+            return Kind::end;
+        char c = text_[at_];
+        if (c == '{' || c == '}') {
+            ++at_;
+            return c == '{' ? Kind::open : Kind::close;
+        }
+        token.clear();
+        if (c != '"') {
+            while (at_ < text_.size() && !std::isspace(static_cast<unsigned char>(text_[at_])) &&
+                   text_[at_] != '{' && text_[at_] != '}' && text_[at_] != '"')
+                token += text_[at_++];
+            return Kind::text;
+        }
+        for (++at_; at_ < text_.size(); ++at_) {
+            c = text_[at_];
+            if (c == '"') {
+                ++at_;
+                return Kind::text;
+            }
+            if (c == '\\' && at_ + 1 < text_.size()) {
+                c = text_[++at_];
+                token += c == 'n' ? '\n' : c == 't' ? '\t' : c;
+            } else {
+                token += c;
+            }
+        }
+        return Kind::bad; // the closing quote is missing
+    }
+
+private:
+    void skipBlanksAndComments() {
+        for (;;) {
+            while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_])))
+                ++at_;
+            if (text_.compare(at_, 2, "//") != 0)
+                return;
+            at_ = text_.find('\n', at_);
+            if (at_ == std::string::npos)
+                at_ = text_.size();
+        }
+    }
+
+    const std::string& text_;
+    std::size_t at_ = 0;
+};
+
+bool isNumber(const std::string& text) {
+    if (text.empty())
+        return false;
+    for (char c : text)
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+    return true;
+}
+
+// True when a value's last keys are `last`, compared ignoring case; "" stands for any key.
+bool keysEnd(const VdfValue& value, std::initializer_list<const char*> last) {
+    if (value.keys.size() < last.size())
+        return false;
+    std::size_t at = value.keys.size() - last.size();
+    for (const char* key : last) {
+        if (*key && !equalIgnoringCase(value.keys[at], key))
+            return false;
+        ++at;
+    }
+    return true;
+}
+
+// The directories that Steam installs an official Proton tool into: "proton_8" is "Proton 8.0",
+// "proton_513" "Proton 5.13", "proton_experimental" "Proton - Experimental".
+std::vector<std::string> officialToolDirectories(const std::string& tool) {
+    if (equalIgnoringCase(tool, "proton_experimental"))
+        return {"Proton - Experimental"};
+    if (equalIgnoringCase(tool, "proton_hotfix"))
+        return {"Proton Hotfix"};
+    constexpr std::size_t digitsAt = sizeof "proton_" - 1;
+    if (tool.size() <= digitsAt || !equalIgnoringCase(tool.substr(0, digitsAt), "proton_") ||
+        !isNumber(tool.substr(digitsAt)))
+        return {};
+    std::string digits = tool.substr(digitsAt);
+    // There was never a Proton 1: a leading 1 is the first digit of 10 and above.
+    std::size_t majorLength = digits[0] == '1' && digits.size() > 1 ? 2 : 1;
+    std::string minor = digits.substr(majorLength);
+    std::string name =
+        "Proton " + digits.substr(0, majorLength) + "." + (minor.empty() ? "0" : minor);
+    return {name, name + " (Beta)"};
+}
+
+bool isProton(const std::string& directory) {
+    return isExecutableFile(directory + "/proton");
+}
+
+} // namespace
+
+std::optional<std::vector<VdfValue>> vdfValues(const std::string& vdfText) {
+    using Kind = VdfTokens::Kind;
+    // Steam's files nest a few blocks deep; the limit keeps the key stack small.
+    constexpr std::size_t deepest = 16;
+    VdfTokens tokens(vdfText);
+    std::vector<std::string> keys; // the keys of the open blocks, outermost first
+    std::vector<VdfValue> values;
+    std::string key, value;
+    for (;;) {
+        Kind kind = tokens.next(key);
+        if (kind == Kind::end)
+            break;
+        if (kind == Kind::close) {
+            if (keys.empty())
+                return std::nullopt;
+            keys.pop_back();
+            continue;
+        }
+        if (kind != Kind::text)
+            return std::nullopt;
+        kind = tokens.next(value);
+        if (kind == Kind::open) {
+            if (keys.size() == deepest)
+                return std::nullopt;
+            keys.push_back(key);
+        } else if (kind == Kind::text) {
+            VdfValue found{keys, value};
+            found.keys.push_back(key);
+            values.push_back(std::move(found));
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (!keys.empty())
+        return std::nullopt;
+    return values;
+}
+
+std::optional<std::vector<std::string>> steamLibraryPaths(const std::string& vdfText) {
+    std::optional<std::vector<VdfValue>> values = vdfValues(vdfText);
+    if (!values)
+        return std::nullopt;
+    std::vector<std::string> paths;
+    for (const VdfValue& value : *values) {
+        const std::vector<std::string>& keys = value.keys;
+        bool newForm = keys.size() == 3 && isNumber(keys[1]) && equalIgnoringCase(keys[2], "path");
+        bool oldForm = keys.size() == 2 && isNumber(keys[1]);
+        if ((newForm || oldForm) && !value.value.empty())
+            paths.push_back(value.value);
+    }
+    return paths;
+}
+
+std::map<std::string, std::string> compatToolMapping(const std::vector<VdfValue>& config) {
+    std::map<std::string, std::string> mapping;
+    for (const VdfValue& value : config)
+        if (keysEnd(value, {"CompatToolMapping", "", "name"}) && !value.value.empty())
+            mapping.emplace(value.keys[value.keys.size() - 2], value.value);
+    return mapping;
+}
+
+SteamSettings::SteamSettings(const std::string& home, std::vector<std::string>& looked) {
+    std::vector<std::string> listed;
+    for (const char* root : {"/.steam/steam", "/.local/share/Steam"}) {
+        std::string steam = home + root;
+        if (!isDirectory(steam)) {
+            looked.push_back(steam + ": no Steam");
+            continue;
+        }
+        // ~/.steam/steam is usually a link to ~/.local/share/Steam: one installation.
+        std::string installation = realPath(steam);
+        if (std::find(installations_.begin(), installations_.end(), installation) !=
+            installations_.end())
+            continue;
+        installations_.push_back(installation);
+        listed.push_back(installation);
+        std::string vdf = steam + "/steamapps/libraryfolders.vdf";
+        std::optional<std::string> text = readConfigurationFile(vdf);
+        if (!text) {
+            vdf = steam + "/config/libraryfolders.vdf";
+            text = readConfigurationFile(vdf);
+        }
+        std::optional<std::vector<std::string>> paths;
+        if (text)
+            paths = steamLibraryPaths(*text);
+        if (!paths)
+            looked.push_back(vdf + ": no readable library list, skipped");
+        else
+            listed.insert(listed.end(), paths->begin(), paths->end());
+        std::string config = steam + "/config/config.vdf";
+        if (std::optional<std::string> configText = readConfigurationFile(config)) {
+            if (std::optional<std::vector<VdfValue>> values = vdfValues(*configText))
+                mapping_.merge(compatToolMapping(*values)); // the first installation's wins
+            else
+                looked.push_back(config + ": not a readable Steam configuration, skipped");
+        }
+    }
+    for (const std::string& library : listed)
+        if (std::string real = realPath(library);
+            std::find(libraries_.begin(), libraries_.end(), real) == libraries_.end())
+            libraries_.push_back(real);
+}
+
+std::vector<std::string> SteamSettings::toolPlaces(const std::string& library) const {
+    std::vector<std::string> places;
+    for (const std::string& installation : installations_)
+        places.push_back(installation + "/compatibilitytools.d");
+    std::vector<std::string> libraries = libraries_;
+    if (std::find(libraries.begin(), libraries.end(), library) == libraries.end())
+        libraries.push_back(library);
+    for (const std::string& each : libraries)
+        places.push_back(each + "/steamapps/common");
+    return places;
+}
+
+std::optional<std::string>
+SteamSettings::toolDirectory(const std::string& tool,
+                             const std::vector<std::string>& places) const {
+    const std::vector<std::string> official = officialToolDirectories(tool);
+    for (const std::string& place : places) {
+        for (const std::string& name : namesIn(place)) {
+            const std::string directory = place + "/" + name;
+            // A tool of its own says its name, and where it is, in compatibilitytool.vdf.
+            std::optional<std::string> text =
+                readConfigurationFile(directory + "/compatibilitytool.vdf");
+            std::optional<std::vector<VdfValue>> values;
+            if (text)
+                values = vdfValues(*text);
+            for (const VdfValue& value : values ? *values : std::vector<VdfValue>{}) {
+                if (!keysEnd(value, {"compat_tools", "", "install_path"}) ||
+                    !equalIgnoringCase(value.keys[value.keys.size() - 2], tool))
+                    continue;
+                std::string installed =
+                    value.value.starts_with("/") ? value.value : directory + "/" + value.value;
+                if (isProton(installed))
+                    return realPath(installed);
+            }
+            bool named =
+                equalIgnoringCase(name, tool) ||
+                std::any_of(official.begin(), official.end(),
+                            [&](const std::string& each) { return equalIgnoringCase(name, each); });
+            if (named && isProton(directory))
+                return directory;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<WineRuntime> SteamSettings::appRuntime(const std::string& prefix) const {
+    const std::string real = realPath(prefix);
+    const std::string compatdata = parentDirectory(real);
+    const std::string steamapps = parentDirectory(parentDirectory(compatdata));
+    if (lastComponent(real) != "pfx" ||
+        lastComponent(parentDirectory(compatdata)) != "compatdata" ||
+        lastComponent(steamapps) != "steamapps")
+        return std::nullopt;
+    const std::string app = lastComponent(compatdata);
+    const std::string library = parentDirectory(steamapps);
+    WineRuntime runtime;
+    runtime.prefix = real;
+    runtime.proton = true;
+    runtime.launcher = "Steam app " + app;
+    // Proton finds the prefix above it, and Steam's own libraries in the client's directory.
+    runtime.environment = {{"STEAM_COMPAT_DATA_PATH", compatdata},
+                           {"STEAM_COMPAT_CLIENT_INSTALL_PATH",
+                            installations_.empty() ? library : installations_.front()}};
+    const std::vector<std::string> places = toolPlaces(library);
+    std::string placesText;
+    for (const std::string& place : places)
+        placesText += (placesText.empty() ? "" : ", ") + place;
+
+    auto mapped = mapping_.find(app);
+    if (mapped == mapping_.end())
+        mapped = mapping_.find("0");
+    if (mapped != mapping_.end()) {
+        if (std::optional<std::string> directory = toolDirectory(mapped->second, places))
+            runtime.wine = *directory + "/proton";
+        else
+            runtime.missing = "Proton " + mapped->second + ", which Steam's config.vdf maps to " +
+                              (mapped->first == "0" ? "every app" : "app " + app) +
+                              ", is not installed (looked in " + placesText + ")";
+        return runtime;
+    }
+    std::string newest;
+    for (const std::string& place : places) {
+        bool ownTools = place.ends_with("/compatibilitytools.d");
+        for (const std::string& name : namesIn(place))
+            if ((ownTools || name.starts_with("Proton")) && isProton(place + "/" + name) &&
+                (newest.empty() || newerVersion(name, lastComponent(newest))))
+                newest = place + "/" + name;
+    }
+    if (newest.empty())
+        runtime.missing = "no Proton is installed (looked in " + placesText + ")";
+    else
+        runtime.wine = newest + "/proton";
+    return runtime;
+}

@@ -1,0 +1,316 @@
+#include "pass/rollback.h"
+
+#include "job_channel/worker_job.h"
+#include "patcher/digest_cache.h"
+#include "base/fs.h"
+#include "patcher/pass_record.h"
+#include "patcher/patch_list.h"
+#include "pass/patch_run.h"
+#include "settings/settings.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+const char heldMarkerText[] =
+    "Held by a rollback: the next pass leaves the file beside this marker as it is. "
+    "'pelvar-cli --release' removes the markers that rollbacks made.\n";
+
+namespace {
+
+// What a rollback made of one change of the pass, as the record keeps it. A change already
+// undone by a rollback that was cut short keeps its outcome, so that the next one reports it and
+// holds the file.
+enum class Outcome { nothing, restored, removed, recovered, leftAlone, failed };
+
+constexpr const char* outcomeNames[] = {"", "restored", "removed", "recovered", "", ""};
+
+Outcome recordedOutcome(const std::string& name) {
+    for (Outcome done : {Outcome::restored, Outcome::removed, Outcome::recovered})
+        if (name == outcomeNames[static_cast<int>(done)])
+            return done;
+    return Outcome::nothing;
+}
+
+// A file's content as far as a rollback needs it: whether the name exists, and the digest of a
+// regular file that could be read (empty otherwise).
+struct Content {
+    bool present = false;
+    std::string digest;
+};
+
+Content contentOf(const std::string& path) {
+    FileDigest read = digestOf(path);
+    if (read.error == ENOENT || read.error == ENOTDIR)
+        return {};
+    return {true, read.digest};
+}
+
+bool absent(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) != 0 && errno == ENOENT;
+}
+
+std::string display(const std::string& path) {
+    return replaceChar(path, '/', '\\');
+}
+
+// The file holds what the pass installed: what the pass replaced comes back from the backup (or
+// from the temporary file of a rollback cut short between its two renames) through the same
+// install as a pass, so the installed version becomes the backup.
+Outcome undoReplaced(const PassFile& file, Content& now) {
+    const std::string backup = file.path + ".prepatch";
+    const std::string temporary = file.path + ".new";
+    if (!now.digest.empty() && now.digest == file.oldDigest)
+        return contentOf(backup).digest == file.newDigest ? Outcome::restored : Outcome::nothing;
+    if (now.digest.empty() || now.digest != file.newDigest)
+        return now.present ? Outcome::leftAlone : Outcome::nothing;
+    if (file.oldDigest.empty())
+        return Outcome::failed;
+    bool fromBackup = contentOf(backup).digest == file.oldDigest;
+    if (fromBackup ? !linkFresh(backup, temporary) : contentOf(temporary).digest != file.oldDigest)
+        return Outcome::failed;
+    switch (installFile(temporary, file.path, backup)) {
+    case InstallResult::installed:
+    case InstallResult::replaced:
+        now.digest = file.oldDigest;
+        return Outcome::restored;
+    case InstallResult::notMoved:
+        // The temporary file may now be the only copy of what the pass replaced.
+        return Outcome::failed;
+    case InstallResult::directoryInTheWay:
+    case InstallResult::noBackup:
+    case InstallResult::noRoomForBackup:
+        break;
+    }
+    if (fromBackup)
+        ::unlink(temporary.c_str());
+    return Outcome::failed;
+}
+
+Outcome undoInstalled(const PassFile& file, Content& now) {
+    if (!now.present)
+        return Outcome::nothing;
+    if (now.digest.empty() || now.digest != file.newDigest)
+        return Outcome::leftAlone;
+    if (recycle(file.path) != 0)
+        return Outcome::failed;
+    now = {};
+    return Outcome::removed;
+}
+
+Outcome undoCleaned(const PassFile& file) {
+    bool inTrash = !file.place.empty() && !absent(file.place);
+    bool placeFree = absent(file.path);
+    if (!inTrash)
+        return placeFree ? Outcome::failed : Outcome::nothing;
+    if (!placeFree)
+        return Outcome::leftAlone;
+    makeDirs(file.path);
+    return renameFile(file.place, file.path) ? Outcome::recovered : Outcome::failed;
+}
+
+bool isHeldMarker(const std::string& path) {
+    UniqueFile file = openForReading(path);
+    if (!file)
+        return false;
+    std::string text(sizeof heldMarkerText, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), file.get()));
+    return text == heldMarkerText;
+}
+
+enum class Held { made, usersOwn, failed };
+
+// Writes the marker that holds `path`, recorded before it is made (a marker that exists already
+// and is not a rollback's is the user's: it is left to the user and not recorded).
+Held hold(SettingsStore& store, const std::string& directory, const std::string& path) {
+    std::string marker = path + ".nopatch";
+    if (!store.addHeldMarker(directory, marker))
+        return Held::failed;
+    makeDirs(marker);
+    UniqueFd fd(::open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (fd && writeAll(fd.get(), heldMarkerText, sizeof heldMarkerText - 1) && fd.close())
+        return Held::made;
+    bool existed = !fd && errno == EEXIST;
+    if (existed && isHeldMarker(marker))
+        return Held::made; // made by a rollback cut short
+    if (!existed)
+        ::unlink(marker.c_str());
+    store.removeHeldMarker(directory, marker);
+    return existed ? Held::usersOwn : Held::failed;
+}
+
+class Rollback {
+public:
+    Rollback(WorkerJob& job, bool hold)
+        : job_(job), store_(job.settings.key), hold_(hold), directory_(currentGameDirectory()) {}
+
+    // The report lines; none when there was nothing to roll back.
+    std::vector<std::string> run() {
+        // Passes that, as the files show, changed nothing are passed over (one killed before
+        // its first rename); a pass rolled back already ends the search, since the backups of
+        // the passes before it are gone.
+        for (const PassSummary& pass : store_.passesOf(directory_)) {
+            if (pass.rolledBack)
+                break;
+            bool changed = undo(store_.passFiles(pass.id));
+            store_.setPassRolledBack(pass.id);
+            if (changed)
+                return report();
+        }
+        return {};
+    }
+
+private:
+    struct Undone {
+        PassFile file;
+        Outcome outcome;
+    };
+
+    // Undoes the changes of one pass, the last one first. True when the pass had changed
+    // something that is still to be seen.
+    bool undo(std::vector<PassFile> files) {
+        undone_.clear();
+        std::vector<std::pair<std::string, std::string>> digests; // what each file holds now
+        bool changed = false;
+        std::size_t done = 0;
+        for (auto file = files.rbegin(); file != files.rend(); ++file) {
+            Outcome outcome = recordedOutcome(file->outcome);
+            Content now;
+            if (outcome == Outcome::nothing)
+                outcome = undoOne(*file, now);
+            if (file->change != "cleaned")
+                digests.emplace_back(file->path, outcome == Outcome::restored  ? file->oldDigest
+                                                 : outcome == Outcome::removed ? std::string()
+                                                                               : now.digest);
+            changed = changed || outcome != Outcome::nothing;
+            undone_.push_back({std::move(*file), outcome});
+            job_.setProgress(static_cast<int>(++done * 100 / files.size()));
+        }
+        std::reverse(undone_.begin(), undone_.end());
+        // The digest cache gets what the files hold now, so the next check sees the truth; the
+        // files reach the disk first, so that it never vouches for what a power cut lost.
+        bool flushed = digests.empty() || flushToDisk(".");
+        DigestCache cache(job_.settings);
+        for (const auto& [path, digest] : digests) {
+            if (flushed && !digest.empty())
+                cache.store(path, digest);
+            else
+                cache.remove(path);
+        }
+        return changed;
+    }
+
+    Outcome undoOne(PassFile& file, Content& now) {
+        if (file.change == "cleaned") {
+            job_.status("Recovering %s", display(file.path).c_str());
+            Outcome outcome = undoCleaned(file);
+            keep(file, outcome);
+            return outcome;
+        }
+        job_.status("Rolling back %s", display(file.path).c_str());
+        now = contentOf(file.path);
+        Outcome outcome =
+            file.change == "replaced" ? undoReplaced(file, now) : undoInstalled(file, now);
+        keep(file, outcome);
+        return outcome;
+    }
+
+    // What was done is written down at once, so that a rollback cut short is reported whole
+    // by the next one.
+    void keep(PassFile& file, Outcome outcome) {
+        if (const char* name = outcomeNames[static_cast<int>(outcome)]; *name) {
+            file.outcome = name;
+            store_.updatePassFiles({file});
+        }
+    }
+
+    std::vector<std::string> report() {
+        std::vector<std::string> lines;
+        auto add = [&](Outcome wanted, const char* heading) {
+            for (const Undone& undone : undone_)
+                if (undone.outcome == wanted)
+                    lines.push_back(heading + display(undone.file.path));
+        };
+        add(Outcome::restored, "Restored: ");
+        add(Outcome::removed, "Removed: ");
+        add(Outcome::recovered, "Recovered: ");
+        add(Outcome::leftAlone, "Left alone (changed since the pass): ");
+        for (const Undone& undone : undone_) {
+            if (undone.outcome != Outcome::failed)
+                continue;
+            const char* verb = undone.file.change == "cleaned"     ? "recover "
+                               : undone.file.change == "installed" ? "remove "
+                                                                   : "restore ";
+            lines.push_back(std::string("Error: couldn't ") + verb + display(undone.file.path));
+            ++job_.settings.installErrors;
+        }
+        if (!hold_)
+            return lines;
+        bool holding = false;
+        for (const Undone& undone : undone_) {
+            if (undone.outcome != Outcome::restored && undone.outcome != Outcome::removed &&
+                undone.outcome != Outcome::recovered)
+                continue;
+            if (!std::exchange(holding, true))
+                job_.status("Holding the files rolled back");
+            switch (hold(store_, directory_, undone.file.path)) {
+            case Held::made:
+                lines.push_back("Held: " + display(undone.file.path));
+                break;
+            case Held::usersOwn:
+                break;
+            case Held::failed:
+                lines.push_back("Error: couldn't hold " + display(undone.file.path));
+                ++job_.settings.installErrors;
+                break;
+            }
+        }
+        return lines;
+    }
+
+    WorkerJob& job_;
+    SettingsStore& store_;
+    bool hold_;
+    std::string directory_;
+    std::vector<Undone> undone_;
+};
+
+} // namespace
+
+void runRollback(WorkerJob& job, bool hold) {
+    Settings& settings = job.settings;
+    DirectoryLock gameDirectory = lockGameDirectory(job);
+    job.status("Rolling back the last pass");
+    std::vector<std::string> lines = Rollback(job, hold).run();
+    if (lines.empty())
+        lines.push_back("Nothing to roll back.");
+    job.status("Rollback Complete");
+    settings.reportLines.insert(settings.reportLines.end(), lines.begin(), lines.end());
+    settings.rollbackReport = true;
+}
+
+void runRollbackPass(WorkerJob& job) {
+    runRollback(job, true);
+}
+
+std::vector<std::string> releaseHeld(SettingsStore& store) {
+    std::string directory = currentGameDirectory();
+    std::vector<std::string> lines;
+    for (const std::string& marker : store.heldMarkers(directory)) {
+        std::string held = display(marker.substr(0, marker.size() - 8));
+        if (isHeldMarker(marker)) {
+            if (!removeFile(marker) && errno != ENOENT) {
+                lines.push_back("Error: couldn't release " + held);
+                continue;
+            }
+            lines.push_back("Released: " + held);
+        }
+        store.removeHeldMarker(directory, marker);
+    }
+    return lines;
+}
