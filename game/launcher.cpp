@@ -1,10 +1,9 @@
 #include "game/launcher.h"
 
+#include "base/fs.h"
 #include "game/config_files.h"
 #include "game/process_start.h"
 #include "game/windows_program.h"
-#include "base/fs.h"
-#include "base/format_string.h"
 #include "settings/settings.h"
 
 #include <cerrno>
@@ -89,26 +88,4 @@ std::string runnerText(const GameInstallation& game) {
     if (start.executableFirst)
         return start.file.empty() ? "itself" : "itself, else wine " + start.file;
     return (game.runtime.proton ? "Proton " : "wine ") + start.file;
-}
-
-std::string closingStatusLine(std::int32_t bytesUploaded) {
-    if (bytesUploaded == 0)
-        return "Done!";
-    std::string line;
-    formatString(line, "%d bytes uploaded  -  Done!", bytesUploaded);
-    return line;
-}
-
-PassClosing endOfPassStep(const Settings& settings, const GameInstallation& game,
-                          const std::vector<std::string>& ownArguments,
-                          const std::optional<std::string>& fatalMessage,
-                          const std::function<void(const std::string&)>& beforeHandOver) {
-    PassClosing closing;
-    closing.statusLine = fatalMessage ? *fatalMessage : closingStatusLine(settings.bytesUploaded);
-    if (settings.autoRunWoW && !settings.configureOpen)
-        closing.startFailure = startGame(game, gameArguments(ownArguments, settings), [&] {
-            if (beforeHandOver)
-                beforeHandOver(closing.statusLine);
-        });
-    return closing;
 }

@@ -1,3 +1,4 @@
+#include "app/common/end_of_pass.h"
 #include "game/launcher.h"
 #include "game/windows_program.h"
 #include "settings/settings.h"

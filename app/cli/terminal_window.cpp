@@ -1,10 +1,11 @@
 #include "app/cli/terminal_window.h"
 
-#include "job_channel/job.h"
 #include "app/common/configure.h"
-#include "game/launcher.h"
+#include "app/common/end_of_pass.h"
 #include "app/common/login_flow.h"
 #include "app/common/report.h"
+#include "game/launcher.h"
+#include "job_channel/job.h"
 #include "settings/settings.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "app/window/main_window.h"
 
-#include "game/launcher.h"
+#include "app/common/end_of_pass.h"
 #include "app/common/login_flow.h"
 #include "app/common/report.h"
 #include "app/window/application.h"
@@ -10,6 +10,7 @@
 #include "app/window/login_dialog.h"
 #include "app/window/message_boxes.h"
 #include "app/window/report_window.h"
+#include "game/launcher.h"
 #include "pass/rollback.h"
 #include "ui_main_window.h"
 
