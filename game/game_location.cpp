@@ -1,9 +1,10 @@
 #include "game/game_location.h"
 
+#include "base/fs.h"
+#include "base/text.h"
 #include "game/config_files.h"
 #include "game/launcher.h"
 #include "game/process_start.h"
-#include "base/fs.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -23,24 +24,6 @@ std::string lowerAscii(std::string text) {
     for (char& c : text)
         c = lowerAscii(c);
     return text;
-}
-
-void appendUtf8(std::string& text, unsigned long codePoint) {
-    if (codePoint < 0x80) {
-        text += static_cast<char>(codePoint);
-    } else if (codePoint < 0x800) {
-        text += static_cast<char>(0xC0 | (codePoint >> 6));
-        text += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else if (codePoint < 0x10000) {
-        text += static_cast<char>(0xE0 | (codePoint >> 12));
-        text += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else {
-        text += static_cast<char>(0xF0 | (codePoint >> 18));
-        text += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-        text += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (codePoint & 0x3F));
-    }
 }
 
 // The UTF-16 unit of a "\x" escape whose hex digits (at most four) start at `at`.
@@ -93,7 +76,7 @@ std::optional<std::string> unquote(std::string_view line, std::size_t at) {
             } else if (isLowSurrogate(codePoint)) {
                 codePoint = 0xFFFD;
             }
-            appendUtf8(text, codePoint);
+            appendUtf8(text, static_cast<char32_t>(codePoint));
             break;
         }
         case 'n':

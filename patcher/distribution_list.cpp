@@ -1,5 +1,7 @@
 #include "patcher/distribution_list.h"
 
+#include "base/text.h"
+
 #include "base/diagnostic.h"
 #include "job_channel/worker_job.h"
 #include "net/protocol.h"

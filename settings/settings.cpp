@@ -1,5 +1,7 @@
 #include "settings/settings.h"
 
+#include "base/text.h"
+
 #include <algorithm>
 #include <cctype>
 #include <climits>
@@ -15,23 +17,6 @@ int toInt(long value) {
 }
 
 } // namespace
-
-long decimalValue(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        int digit = text[i] - '0';
-        if (value > (LONG_MAX - digit) / 10)
-            return negative ? LONG_MIN : LONG_MAX;
-        value = value * 10 + digit;
-    }
-    return negative ? -value : value;
-}
 
 Settings::Settings(const std::string& storePath) {
     if (!key.open(storePath.empty() ? defaultSettingsPath() : storePath, storeError_) &&

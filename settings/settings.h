@@ -77,7 +77,3 @@ private:
 
     std::string storeError_;
 };
-
-// The C library's decimal reading (leading blanks, a sign, digits; none give 0), kept inside the
-// range of the result type.
-long decimalValue(std::string_view text);

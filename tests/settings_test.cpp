@@ -1,4 +1,5 @@
 #include "base/format_string.h"
+#include "base/text.h"
 #include "settings/settings.h"
 #include "tests/support/environment.h"
 #include "tests/support/temp_dir.h"

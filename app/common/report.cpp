@@ -1,7 +1,9 @@
 #include "app/common/report.h"
 
-#include "base/fs.h"
+#include "base/text.h"
+
 #include "base/format_string.h"
+#include "base/fs.h"
 #include "settings/settings.h"
 
 #include <cstdio>
@@ -83,57 +85,6 @@ constexpr char32_t windows1252High[32] = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-void appendUtf8(std::string& text, char32_t codePoint) {
-    if (codePoint < 0x80) {
-        text += static_cast<char>(codePoint);
-    } else if (codePoint < 0x800) {
-        text += static_cast<char>(0xC0 | (codePoint >> 6));
-        text += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else if (codePoint < 0x10000) {
-        text += static_cast<char>(0xE0 | (codePoint >> 12));
-        text += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else {
-        text += static_cast<char>(0xF0 | (codePoint >> 18));
-        text += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-        text += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (codePoint & 0x3F));
-    }
-}
-
-// Decodes the UTF-8 sequence at `at`; nothing when it is not one (cut short, overlong, a
-// surrogate or beyond U+10FFFF).
-std::optional<char32_t> decodeUtf8(std::string_view text, std::size_t& at) {
-    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    unsigned char first = byte(at);
-    if (first < 0x80) {
-        ++at;
-        return first;
-    }
-    std::size_t length = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 0;
-    if (length == 0 || first > 0xF4 || at + length > text.size())
-        return std::nullopt;
-    char32_t codePoint = first & (0x7F >> length);
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80)
-            return std::nullopt;
-        codePoint = (codePoint << 6) | (byte(at + i) & 0x3F);
-    }
-    constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (codePoint < smallest[length] || codePoint > 0x10FFFF ||
-        (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-        return std::nullopt;
-    at += length;
-    return codePoint;
-}
-
-bool validUtf8(std::string_view text) {
-    for (std::size_t at = 0; at < text.size();)
-        if (!decodeUtf8(text, at))
-            return false;
-    return true;
-}
 
 void appendWindows1252(std::string& text, std::string_view line) {
     for (char c : line) {
