@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/wire_format.h"
 #include "net/server_link.h"
 
 #include <cstdint>
@@ -14,14 +15,10 @@
 // binary payloads of the file data and the upload. There is no framing: each reply ends with a
 // terminating line or after a length the client already knows.
 
-inline constexpr std::size_t loginAreaSize = 512;
-inline constexpr std::size_t distributionLineMax = 511;
 inline constexpr std::size_t distributionBlockSize = 4096;
-inline constexpr std::size_t distributionListMax = 100000;
 // The version line is a number: anything longer is not waited for.
 inline constexpr std::size_t versionLineMax = 32;
 inline constexpr std::size_t patchListBlockSize = 32768;
-inline constexpr std::size_t patchListMax = 100000;
 inline constexpr std::size_t fileDataBlockSize = 4096;
 inline constexpr std::size_t uploadChunkSize = 4096;
 

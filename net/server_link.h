@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/wire_format.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -11,8 +13,6 @@ struct ServerEndpoint {
     std::uint32_t address = 0; // network byte order
     std::uint16_t port = 0;
 };
-
-inline constexpr std::uint16_t defaultServerPort = 8087;
 
 // The build setting's address as dotted decimal text.
 std::string builtInServerAddress();

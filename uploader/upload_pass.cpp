@@ -1,10 +1,11 @@
 #include "uploader/upload_pass.h"
 
 #include "base/diagnostic.h"
+#include "base/format_string.h"
+#include "base/fs.h"
+#include "base/wire_format.h"
 #include "job_channel/worker_job.h"
 #include "net/protocol.h"
-#include "base/fs.h"
-#include "base/format_string.h"
 #include "settings/settings.h"
 #include "uploader/harvest.h"
 
@@ -15,6 +16,9 @@
 #include <zlib.h>
 
 namespace {
+
+// The compressed area is what the server takes at the most.
+static_assert(zeppelinAreaSize == largestUpload);
 
 // Room kept for the saved table's header "Mirelgan_Data <n>\n", so its record always fits.
 constexpr std::size_t tableHeaderRoom = 32;

@@ -20,7 +20,7 @@
 namespace {
 
 constexpr std::size_t maxRequestLine = 8192;
-constexpr std::size_t maxUpload = 1 << 20; // the client's compressed area
+constexpr std::size_t maxUpload = largestUpload;
 constexpr std::size_t ioBlock = 65536;
 
 bool isDigits(std::string_view text) {

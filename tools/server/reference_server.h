@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/wire_format.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -23,7 +25,7 @@
 struct ServerOptions {
     std::string root;
     std::string address = "127.0.0.1";
-    std::uint16_t port = 8087; // 0: any free port
+    std::uint16_t port = defaultServerPort; // 0: any free port
     std::int32_t wdbVersion = 1;
 
     // Limits. A connection takes them when it starts; the accept loop reads the session cap
