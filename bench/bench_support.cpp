@@ -1,7 +1,7 @@
 #include "bench/bench_support.h"
 
-#include "net/protocol.h"
 #include "base/md5.h"
+#include "net/protocol.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -121,14 +121,6 @@ void writeFile(const std::string& path, const std::string& content) {
     std::fclose(file);
 }
 
-std::string md5Hex(const std::string& content) {
-    MD5 md5;
-    md5.update(reinterpret_cast<const unsigned char*>(content.data()),
-               static_cast<std::uint32_t>(content.size()));
-    md5.finalize();
-    return md5.hex_digest();
-}
-
 long peakResidentKiB() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
@@ -177,35 +169,8 @@ Distribution makeDistribution(const std::string& directory, int files, std::size
     return made;
 }
 
-std::pair<int, std::uint16_t> loopbackListener() {
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(listener, 1);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    return {listener, ntohs(address.sin_port)};
-}
-
-std::uint16_t freeLoopbackPort() {
-    auto [listener, port] = loopbackListener();
-    ::close(listener);
-    return port;
-}
-
 pid_t spawnQuietly(const std::vector<std::string>& arguments) {
     return spawnSilencing(arguments, 2, false);
-}
-
-long processStatusKiB(pid_t pid, const std::string& name) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.compare(0, name.size() + 1, name + ":") == 0)
-            return std::stol(line.substr(name.size() + 1));
-    return -1;
 }
 
 } // namespace bench

@@ -20,7 +20,6 @@ bool available(const std::string& program);
 // Deterministic content that compresses like text: words of letters and blanks, lines.
 std::string textContent(std::size_t length, std::uint32_t seed);
 void writeFile(const std::string& path, const std::string& content);
-std::string md5Hex(const std::string& content);
 
 // As many files as one patch list can name (it holds at most 100,000 bytes), up to `files`, under
 // `directory`: text of averageSize / 2 to averageSize * 1.5 bytes each.
@@ -31,15 +30,8 @@ struct Distribution {
 };
 Distribution makeDistribution(const std::string& directory, int files, std::size_t averageSize);
 
-// A socket listening on 127.0.0.1 at a port of the system's choosing, and that port.
-std::pair<int, std::uint16_t> loopbackListener();
-// A port on 127.0.0.1 that was free a moment ago.
-std::uint16_t freeLoopbackPort();
 // Starts a program (a path) with its standard error thrown away; -1 when it cannot start.
 pid_t spawnQuietly(const std::vector<std::string>& arguments);
-// A figure of another process's /proc status, in KiB ("VmHWM" is its peak memory so far); -1
-// once it has ended.
-long processStatusKiB(pid_t pid, const std::string& name);
 
 // Peak resident memory of this process so far, in KiB.
 long peakResidentKiB();

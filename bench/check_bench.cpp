@@ -1,10 +1,11 @@
 // The file check: MD5 throughput, a check of an unchanged installation with a warm digest cache,
 // and a complete check, each next to the coreutils or rsync figure of the same work.
 
-#include "job_channel/worker_job.h"
+#include "base/md5.h"
 #include "bench/bench_support.h"
 #include "bench/benchmarks.h"
-#include "base/md5.h"
+#include "harness/content.h"
+#include "job_channel/worker_job.h"
 #include "patcher/patch_list.h"
 #include "settings/settings.h"
 
@@ -58,7 +59,7 @@ void benchCheck(const std::string& work) {
         paths.push_back(path);
         lines.push_back(path);
         lines.push_back(std::to_string(content.size()) + " " + std::to_string(content.size() / 3));
-        lines.push_back(bench::md5Hex(content));
+        lines.push_back(md5Of(content));
     }
     bench::print("files, bytes", std::to_string(fileCount) + ", " + std::to_string(totalBytes));
 

@@ -1,12 +1,14 @@
 // Whole passes: an unchanged installation, a first download of a large distribution, and a first
 // upload of a full Zeppelin, each against pelvar-server on loopback in a process of its own.
 
-#include "job_channel/worker_job.h"
 #include "bench/bench_support.h"
 #include "bench/benchmarks.h"
+#include "harness/loopback.h"
+#include "harness/process_figures.h"
+#include "job_channel/worker_job.h"
 #include "net/protocol.h"
-#include "patcher/patch_list.h"
 #include "pass/patch_run.h"
+#include "patcher/patch_list.h"
 #include "settings/settings.h"
 #include "uploader/upload_pass.h"
 
@@ -32,7 +34,7 @@ namespace {
 // pelvar-server serving `root`, for the lifetime of the object.
 class ServerProcess {
 public:
-    explicit ServerProcess(const std::string& root) : port_(bench::freeLoopbackPort()) {
+    explicit ServerProcess(const std::string& root) : port_(freeLoopbackPort()) {
         std::string port = std::to_string(port_);
         pid_ = bench::spawnQuietly({PELVAR_SERVER, "--port", port, root});
         std::string endpoint = "127.0.0.1:" + port;
@@ -76,7 +78,7 @@ std::pair<double, long> runCli(const std::string& game, const std::string& setti
         int status;
         // Watch the peak while it runs: it is the process's own once it has started.
         while (::waitpid(pid, &status, WNOHANG) == 0) {
-            peak = std::max(peak, bench::processStatusKiB(pid, "VmHWM"));
+            peak = std::max(peak, processStatusKiB(pid, "VmHWM"));
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });
@@ -89,7 +91,7 @@ std::pair<double, long> runCli(const std::string& game, const std::string& setti
 // 4,096-byte receives and inflated, one by one, with nothing written to disk.
 double downloadLimit(const std::vector<std::string>& packed,
                      const std::vector<std::size_t>& sizes) {
-    auto [listener, port] = bench::loopbackListener();
+    auto [listener, port] = loopbackListener();
     std::thread sender([&] {
         int socket = ::accept(listener, nullptr, nullptr);
         for (const std::string& file : packed)

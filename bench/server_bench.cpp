@@ -6,6 +6,8 @@
 
 #include "bench/bench_support.h"
 #include "bench/benchmarks.h"
+#include "harness/loopback.h"
+#include "harness/process_figures.h"
 #include "net/protocol.h"
 
 #include <algorithm>
@@ -87,23 +89,11 @@ bool pass(std::uint16_t port) {
     return ok && reply.size() > 1000;
 }
 
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i)
-        if (i >= 14)
-            ticks += std::stol(field);
-    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
 // Starts `program` serving `root` and waits until `ready` succeeds (the first request reads the
 // files); -1 when it does not start.
 pid_t startServer(const std::string& label, const std::string& program, const std::string& root,
                   std::uint16_t& port, bool& up, const std::function<bool(std::uint16_t)>& ready) {
-    port = bench::freeLoopbackPort();
+    port = freeLoopbackPort();
     pid_t pid = bench::spawnQuietly({program, "--port", std::to_string(port), root});
     if (pid < 0) {
         bench::print(label, "cannot start " + program);
@@ -133,7 +123,7 @@ void measure(const std::string& label, const std::string& program, const std::st
         std::atomic<int> failures{0};
         std::latch ready(clients + 1);
         auto deadline = std::chrono::steady_clock::now() + timeLimit;
-        double cpuBefore = cpuSeconds(pid);
+        double cpuBefore = processCpuSeconds(pid);
         std::vector<std::thread> threads;
         for (int c = 0; c < clients; ++c)
             threads.emplace_back([&, c] {
@@ -154,7 +144,7 @@ void measure(const std::string& label, const std::string& program, const std::st
             thread.join();
         double wall =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        double cpu = cpuSeconds(pid) - cpuBefore;
+        double cpu = processCpuSeconds(pid) - cpuBefore;
         std::vector<double> all;
         for (const auto& some : times)
             all.insert(all.end(), some.begin(), some.end());
@@ -170,7 +160,7 @@ void measure(const std::string& label, const std::string& program, const std::st
                                    all.back() * 1000));
         bench::print("  server CPU per pass", bench::figure("%.2f ms", cpu * 1000 / all.size()));
         bench::print("  server peak memory (VmHWM)",
-                     bench::figure("%.1f MiB", bench::processStatusKiB(pid, "VmHWM") / 1024.0));
+                     bench::figure("%.1f MiB", processStatusKiB(pid, "VmHWM") / 1024.0));
     }
     stopServer(pid);
 }
@@ -213,7 +203,7 @@ void measureSlowReaders(const std::string& label, const std::string& program,
                          " sessions not reading a 20 MiB file, served",
                      std::to_string(waiting));
         bench::print("  server peak memory (VmHWM)",
-                     bench::figure("%.1f MiB", bench::processStatusKiB(pid, "VmHWM") / 1024.0));
+                     bench::figure("%.1f MiB", processStatusKiB(pid, "VmHWM") / 1024.0));
         for (int socket : sockets)
             ::close(socket);
     }

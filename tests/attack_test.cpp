@@ -2,8 +2,8 @@
 // every rename and link of an install and of a rollback, a full disk, and a second pass on the
 // same game directory.
 
+#include "harness/content.h"
 #include "settings/settings.h"
-#include "tests/support/helpers.h"
 #include "tests/support/process.h"
 #include "tests/support/test_server.h"
 

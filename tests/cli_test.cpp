@@ -1,5 +1,6 @@
+#include "harness/content.h"
+#include "harness/loopback.h"
 #include "settings/settings.h"
-#include "tests/support/helpers.h"
 #include "tests/support/process.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/test_server.h"
@@ -318,7 +319,7 @@ TEST_F(CliTest, RunGameStartsItWithTheOptionsAndTheCommandLine) {
     // After a pass that ended early, the game still starts.
     ::unlink((game / "args.txt").c_str());
     ProcessResult failed = cliWith(
-        environmentWith("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(unusedLoopbackPort())),
+        environmentWith("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(freeLoopbackPort())),
         {"--run-game"});
     EXPECT_TRUE(failed.out.ends_with("\nCan't connect!\nthe game runs\n")) << failed.out;
     std::vector<std::string> lines = linesOf(failed.out);

@@ -1,7 +1,8 @@
+#include "harness/content.h"
+#include "harness/loopback.h"
 #include "job_channel/worker_job.h"
 #include "patcher/distribution_list.h"
 #include "settings/settings.h"
-#include "tests/support/helpers.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/test_server.h"
 #include "tests/support/test_window.h"
@@ -197,7 +198,7 @@ TEST_F(DistributionListTest, ListWithoutItsEndLineFailsThePassAndIsAskedForAgain
 }
 
 TEST_F(DistributionListTest, NothingListeningEndsThePassWithCantConnect) {
-    ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(unusedLoopbackPort()));
+    ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(freeLoopbackPort()));
     ASSERT_TRUE(fetch());
     EXPECT_EQ(job.copyStatus(), "Can't connect!");
     EXPECT_EQ(settings.distListPending, 1) << "the pass ended before the list was fetched";

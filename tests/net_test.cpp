@@ -1,6 +1,7 @@
+#include "harness/content.h"
+#include "harness/loopback.h"
 #include "net/protocol.h"
 #include "net/server_link.h"
-#include "tests/support/helpers.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/test_server.h"
 
@@ -347,7 +348,7 @@ TEST(FileRequest, PathsCarryBackslashes) {
 
 TEST(Connect, NothingListeningFailsAtTheConnectStep) {
     ServerLink link;
-    auto result = link.connect(loopback(unusedLoopbackPort()));
+    auto result = link.connect(loopback(freeLoopbackPort()));
     EXPECT_EQ(result.failure, ServerLink::Failure::connect);
     EXPECT_EQ(result.errorCode, ECONNREFUSED);
     EXPECT_FALSE(link.connected());

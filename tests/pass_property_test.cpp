@@ -9,28 +9,28 @@
 // sanitizers, runs fewer of the same seeds); MIRELGAN_PROPERTY_SEED=N runs that one seed alone, to
 // replay a failure.
 
+#include "harness/content.h"
+#include "harness/loopback.h"
 #include "job_channel/worker_job.h"
 #include "pass/patch_run.h"
 #include "settings/settings.h"
 #include "tests/support/environment.h"
-#include "tests/support/helpers.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_window.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <array>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
-#include <netinet/in.h>
 #include <optional>
 #include <random>
 #include <set>
 #include <sys/socket.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -68,15 +68,7 @@ public:
             data_[windows] = packed;
         }
         list_ += "D\n";
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
-        ::listen(listener_, 4);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        std::tie(listener_, port_) = loopbackListener();
         thread_ = std::thread([this] { run(); });
     }
     ProtocolPeer(const ProtocolPeer&) = delete;

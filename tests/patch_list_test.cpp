@@ -1,9 +1,9 @@
+#include "base/md5.h"
+#include "harness/content.h"
 #include "job_channel/worker_job.h"
 #include "patcher/digest_cache.h"
-#include "base/md5.h"
 #include "patcher/patch_list.h"
 #include "tests/support/game_test.h"
-#include "tests/support/helpers.h"
 #include "tests/support/scripted_peer.h"
 
 namespace {

@@ -1,9 +1,9 @@
+#include "harness/content.h"
 #include "job_channel/worker_job.h"
-#include "patcher/pass_record.h"
 #include "pass/patch_run.h"
 #include "pass/rollback.h"
+#include "patcher/pass_record.h"
 #include "tests/support/game_test.h"
-#include "tests/support/helpers.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/test_server.h"
 

@@ -1,4 +1,5 @@
-#include "tests/support/helpers.h"
+#include "harness/content.h"
+#include "harness/process_figures.h"
 #include "tests/support/process.h"
 #include "tests/support/test_server.h"
 
@@ -239,26 +240,9 @@ public:
         });
     }
     // A value of /proc/PID/status in KiB, e.g. VmHWM (the peak resident memory).
-    long statusKiB(const std::string& name) const {
-        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-        std::string line;
-        while (std::getline(status, line))
-            if (line.compare(0, name.size() + 1, name + ":") == 0)
-                return std::stol(line.substr(name.size() + 1));
-        return -1;
-    }
+    long statusKiB(const std::string& name) const { return processStatusKiB(pid_, name); }
     // CPU time used so far, in seconds.
-    double cpuSeconds() const {
-        std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), {});
-        std::istringstream fields(text.substr(text.rfind(')') + 2));
-        std::string field;
-        long ticks = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i)
-            if (i >= 14)
-                ticks += std::stol(field);
-        return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-    }
+    double cpuSeconds() const { return processCpuSeconds(pid_); }
 
 private:
     pid_t pid_ = -1;

@@ -1,12 +1,14 @@
 #include "tests/support/scripted_peer.h"
 
-#include <arpa/inet.h>
+#include "harness/loopback.h"
+
 #include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -14,16 +16,9 @@ constexpr int patienceMs = 10000;
 }
 
 ScriptedPeer::ScriptedPeer() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(listener_, 4) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    std::tie(listener_, port_) = loopbackListener();
+    if (listener_ < 0)
         throw std::runtime_error("scripted peer cannot listen");
-    port_ = ntohs(address.sin_port);
 }
 
 ScriptedPeer::~ScriptedPeer() {

@@ -1,10 +1,11 @@
 #pragma once
 
+// Content for tests and benchmarks: texts and bytes that compress as wanted, their zlib streams
+// and their digests.
+
 #include <cstdint>
 #include <string>
 
-// A port on 127.0.0.1 where nothing listens (it was free a moment ago).
-std::uint16_t unusedLoopbackPort();
 // The zlib stream that zlib's compress makes of `plain`.
 std::string deflated(const std::string& plain);
 // The lower-case hex MD5 digest of `text`.
