@@ -39,10 +39,11 @@ protected:
     TempDir game{"pelvar-game"};
     TestServer server;
     std::vector<GameFile> files = {
-        {"Interface/FrameXML/A.lua", letters(9000, 1), std::nullopt, letters(12000, 2)},
-        {"Interface/FrameXML/B.xml", letters(500, 3), std::nullopt, letters(700, 4)},
-        {"Interface/AddOns/C/C.lua", letters(3000, 5), letters(3000, 6), letters(2000, 7)},
-        {"Interface/AddOns/D/D.lua", std::nullopt, std::nullopt, letters(4000, 8)},
+        {"Interface/FrameXML/UIParent.lua", letters(9000, 1), std::nullopt, letters(12000, 2)},
+        {"Interface/FrameXML/WorldMapFrame.xml", letters(500, 3), std::nullopt, letters(700, 4)},
+        {"Interface/AddOns/Größere Taschen/Übersicht.lua", letters(3000, 5), letters(3000, 6),
+         letters(2000, 7)},
+        {"Interface/AddOns/日本語/設定.lua", std::nullopt, std::nullopt, letters(4000, 8)},
     };
 
     AttackTest() {
@@ -303,7 +304,8 @@ TEST_F(AttackTest, FullDiskKeepsTheOldFileAndEndsThePass) {
     server.addFile("1 Standard", files[0].path, files[0].after);
     ProcessResult full = cli({"/usr/bin/prlimit", "--fsize=1000000"});
     EXPECT_EQ(full.exitCode, 1) << full.out << full.err;
-    EXPECT_NE(full.out.find("Error: couldn't write Interface\\FrameXML\\A.lua"), std::string::npos)
+    EXPECT_NE(full.out.find("Error: couldn't write Interface\\FrameXML\\UIParent.lua"),
+              std::string::npos)
         << full.out;
     EXPECT_NE(full.err.find("Write failed!"), std::string::npos) << full.err;
     EXPECT_EQ(content(files[0].path), files[0].before);

@@ -35,7 +35,7 @@ TEST_F(CleanTest, SelectsUnlistedFilesDepthFirstInListingOrder) {
           "Interface/AddOns/alpha/alpha.lua", "Interface/AddOns/Listed/listed.lua",
           "Interface/Modules/keep.lua", "Interface/modules/walked.lua", "Interface/readme.txt"})
         writeFile(path, "x");
-    makeDirectories("Interface/Empty");
+    makeDirectories("Interface/Leerer Ordner");
     settings.keepClean = 1;
     testing::internal::CaptureStdout();
     auto selected = walk({"Interface/FrameXML/UIParent.lua", "Interface/AddOns/Listed/Listed.lua"});
@@ -51,7 +51,7 @@ TEST_F(CleanTest, SelectsUnlistedFilesDepthFirstInListingOrder) {
                         }));
     EXPECT_NE(out.find("skipping Modules\n"), std::string::npos);
     EXPECT_TRUE(report.empty());
-    EXPECT_TRUE(exists("Interface/Empty")) << "the walk moves nothing";
+    EXPECT_TRUE(exists("Interface/Leerer Ordner")) << "the walk moves nothing";
 }
 
 TEST_F(CleanTest, MarkersKeepFilesAndDirectories) {
@@ -73,7 +73,7 @@ TEST_F(CleanTest, MarkersKeepFilesAndDirectories) {
 }
 
 TEST_F(CleanTest, MarkerBesideInterfaceStopsTheWholeWalk) {
-    writeFile("Interface/AddOns/A/A.lua", "x");
+    writeFile("Interface/AddOns/Bagnon/Bagnon.lua", "x");
     writeFile("Interface.nopatch", "");
     settings.keepClean = 1;
     settings.completeCheck = 1;
@@ -82,12 +82,13 @@ TEST_F(CleanTest, MarkerBesideInterfaceStopsTheWholeWalk) {
 }
 
 TEST_F(CleanTest, WithoutKeepCleanItOnlyReports) {
-    writeFile("Interface/AddOns/A/A.lua", "x");
+    writeFile("Interface/AddOns/Größere Taschen/Übersicht.lua", "x");
     settings.keepClean = 0;
     settings.completeCheck = 1;
     EXPECT_TRUE(walk({}).empty());
     EXPECT_EQ(report,
-              std::vector<std::string>{"Not cleaning Interface\\AddOns\\A\\A.lua (disabled)"});
+              std::vector<std::string>{
+                  "Not cleaning Interface\\AddOns\\Größere Taschen\\Übersicht.lua (disabled)"});
 }
 
 TEST_F(CleanTest, LinkedDirectoriesAreNeverFollowedNorSetAside) {

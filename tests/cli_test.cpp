@@ -150,7 +150,7 @@ TEST_F(CliTest, TwoAccountsAreHarvestedOverTwoPasses) {
 // anonymous quota), whether the patch list follows the upload or nothing does: the table stays
 // in its file, byte for byte, and goes once the server takes it.
 TEST_F(CliTest, AnUploadTheServerRefusesLeavesTheTableInItsFile) {
-    server.addFile("1 Standard", "Interface/A.lua", "a");
+    server.addFile("1 Standard", "Interface/AddOns/Bagnon/Bagnon.lua", "a");
     const std::string saved = game / "WTF/Account/ACC/SavedVariables.lua";
     std::size_t passes = 0;
     for (const char* distribution : {"0", "1"}) {
@@ -169,7 +169,8 @@ TEST_F(CliTest, AnUploadTheServerRefusesLeavesTheTableInItsFile) {
                   ++passes);
         EXPECT_EQ(server.uploads().size(), passes - 1);
         if (distribution == std::string("1")) {
-            EXPECT_EQ(readFile(game / "Interface/A.lua"), "a") << "the patching goes on";
+            EXPECT_EQ(readFile(game / "Interface/AddOns/Bagnon/Bagnon.lua"), "a")
+                << "the patching goes on";
         }
 
         server.options()->anonymousQuota = 64 << 20;
@@ -195,15 +196,15 @@ TEST_F(CliTest, LoginWithoutATerminalOrAnOptionIsCancelled) {
 }
 
 TEST_F(CliTest, OptionsChooseTheDistributionKeepCleanAndTheCompleteCheck) {
-    server.addFile("1 Standard", "Interface/A.lua", "a");
-    server.addFile("2 Lite", "Interface/B.lua", "b");
+    server.addFile("1 Standard", "Interface/AddOns/Auctionator/Auctionator.lua", "a");
+    server.addFile("2 Lite", "Interface/AddOns/Bagnon/Bagnon.lua", "b");
     writeFile(game / "Interface/Stray.lua", "stray");
     ProcessResult result = cli({"--distribution", "2", "--keep-clean", "on", "--complete-check"});
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(stored().readString("Distribution"), "2");
     EXPECT_EQ(stored().readString("KeepClean"), "1");
-    EXPECT_EQ(readFile(game / "Interface/B.lua"), "b");
-    EXPECT_FALSE(exists(game / "Interface/A.lua"));
+    EXPECT_EQ(readFile(game / "Interface/AddOns/Bagnon/Bagnon.lua"), "b");
+    EXPECT_FALSE(exists(game / "Interface/AddOns/Auctionator/Auctionator.lua"));
     EXPECT_FALSE(exists(game / "Interface/Stray.lua"));
     EXPECT_TRUE(contains(result.out, "Cleaned Interface\\Stray.lua\nFile Check Complete.\n____"))
         << result.out;
@@ -273,22 +274,24 @@ TEST_F(CliTest, FatalEndGivesExitCodeOne) {
 }
 
 TEST_F(CliTest, EveryStatusLineOnceInOrderAndTheClosingLineLast) {
-    server.addFile("1 Standard", "Interface/A.lua", "a");
-    server.addFile("1 Standard", "Interface/B.lua", "b");
+    server.addFile("1 Standard", "Interface/AddOns/Auctionator/Auctionator.lua", "a");
+    server.addFile("1 Standard", "Interface/AddOns/Größere Taschen/Übersicht.lua", "b");
     stored().writeString("Distribution", "1");
-    makeDirectories(game / "Interface/B.lua.new"); // B.lua cannot be written
+    // Übersicht.lua cannot be written
+    makeDirectories(game / "Interface/AddOns/Größere Taschen/Übersicht.lua.new");
     ProcessResult result = cli({});
     std::vector<std::string> lines = linesOf(result.out);
-    const std::vector<std::string> expected = {"Connecting",
-                                               "Connected",
-                                               "Waiting for Response",
-                                               "Patching Pelvar",
-                                               "Downloading Interface\\A.lua",
-                                               "Failed to create Interface/B.lua.new",
-                                               "Pelvar Patching Complete",
-                                               "PatchReport",
-                                               "New: Interface\\A.lua",
-                                               "Error: couldn't create Interface\\B.lua"};
+    const std::vector<std::string> expected = {
+        "Connecting",
+        "Connected",
+        "Waiting for Response",
+        "Patching Pelvar",
+        "Downloading Interface\\AddOns\\Auctionator\\Auctionator.lua",
+        "Failed to create Interface/AddOns/Größere Taschen/Übersicht.lua.new",
+        "Pelvar Patching Complete",
+        "PatchReport",
+        "New: Interface\\AddOns\\Auctionator\\Auctionator.lua",
+        "Error: couldn't create Interface\\AddOns\\Größere Taschen\\Übersicht.lua"};
     auto at = lines.begin();
     for (const std::string& line : expected) {
         EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line << "\n" << result.out;

@@ -65,39 +65,43 @@ TEST_F(DownloadTest, InstallsNewThenChangedFilesFromSplitReceives) {
 
 TEST_F(DownloadTest, PeerClosingEarlyFailsTheDownloadAndLeavesTheOldFile) {
     TestServer server;
-    server.addFile("1 Standard", "Interface/A.lua", letters(20000, 3));
-    writeFile("Interface/A.lua", "old");
+    const std::string path = "Interface/AddOns/Bagnon/Bagnon.lua";
+    server.addFile("1 Standard", path, letters(20000, 3));
+    writeFile(path, "old");
     server.options()->closeAfter = 5000;
     ASSERT_TRUE(patch());
     EXPECT_EQ(job.copyStatus(), "Download failed!");
-    EXPECT_EQ(settings.reportLines,
-              std::vector<std::string>{"Error: couldn't download Interface\\A.lua"});
-    EXPECT_EQ(readFile("Interface/A.lua"), "old");
-    EXPECT_FALSE(exists("Interface/A.lua.new")) << "what was not written whole is removed";
+    EXPECT_EQ(
+        settings.reportLines,
+        std::vector<std::string>{"Error: couldn't download Interface\\AddOns\\Bagnon\\Bagnon.lua"});
+    EXPECT_EQ(readFile(path), "old");
+    EXPECT_FALSE(exists(path + ".new")) << "what was not written whole is removed";
     EXPECT_EQ(settings.installErrors, 1);
 }
 
 TEST_F(DownloadTest, CorruptStreamEndsWithItsZlibCode) {
     TestServer server;
-    server.addFile("1 Standard", "Interface/A.lua", letters(2000, 4));
-    server.options()->corruptPath = "Interface/A.lua";
-    writeFile("Interface/A.lua", "old");
+    const std::string path = "Interface/AddOns/Auctionator/Auctionator.lua";
+    server.addFile("1 Standard", path, letters(2000, 4));
+    server.options()->corruptPath = path;
+    writeFile(path, "old");
     ASSERT_TRUE(patch());
     EXPECT_EQ(job.copyStatus(), "Decompression error: -3");
-    EXPECT_EQ(readFile("Interface/A.lua"), "old");
+    EXPECT_EQ(readFile(path), "old");
 }
 
 TEST_F(DownloadTest, UncreatableTemporaryFileSkipsItsDataAndTheNextFileStillInstalls) {
     TestServer server;
-    server.addFile("1 Standard", "Interface/A.lua", letters(9000, 5));
-    server.addFile("1 Standard", "Interface/B.lua", letters(7000, 6));
-    makeDirectories("Interface/A.lua.new/blocked");
+    server.addFile("1 Standard", "Interface/AddOns/Auctionator/Auctionator.lua", letters(9000, 5));
+    server.addFile("1 Standard", "Interface/AddOns/Bagnon/Bagnon.lua", letters(7000, 6));
+    makeDirectories("Interface/AddOns/Auctionator/Auctionator.lua.new/blocked");
     ASSERT_TRUE(patch());
-    EXPECT_TRUE(readFile("Interface/B.lua") == letters(7000, 6));
-    EXPECT_FALSE(exists("Interface/A.lua"));
+    EXPECT_TRUE(readFile("Interface/AddOns/Bagnon/Bagnon.lua") == letters(7000, 6));
+    EXPECT_FALSE(exists("Interface/AddOns/Auctionator/Auctionator.lua"));
     EXPECT_EQ(settings.reportLines,
-              (std::vector<std::string>{"Error: couldn't create Interface\\A.lua",
-                                        "New: Interface\\B.lua"}));
+              (std::vector<std::string>{
+                  "Error: couldn't create Interface\\AddOns\\Auctionator\\Auctionator.lua",
+                  "New: Interface\\AddOns\\Bagnon\\Bagnon.lua"}));
     EXPECT_EQ(settings.installErrors, 1);
 }
 
@@ -122,31 +126,38 @@ TEST_F(DownloadTest, AddOnDataFilesAreReportedOnlyInACompleteCheck) {
 
 TEST_F(DownloadTest, InstallFailuresKeepTheUsersFileAndAreReported) {
     TestServer server;
-    server.addFile("1 Standard", "Interface/A.lua", "new a");
-    server.addFile("1 Standard", "Interface/B.lua", "new b");
-    server.addFile("1 Standard", "Interface/C.lua", "new c");
-    writeFile("Interface/A.lua", "old a");
-    makeDirectories("Interface/A.lua.prepatch/in-the-way"); // no backup can be made
-    writeFile("Interface/B.lua/inside.txt", "mine");        // a directory in the file's place
+    // Listed, and so installed, in this order.
+    const std::string a = "Interface/AddOns/Auctionator/Auctionator.lua";
+    const std::string b = "Interface/AddOns/Größere Taschen/Übersicht.lua";
+    const std::string c = "Interface/AddOns/日本語/設定.lua";
+    server.addFile("1 Standard", a, "new a");
+    server.addFile("1 Standard", b, "new b");
+    server.addFile("1 Standard", c, "new c");
+    writeFile(a, "old a");
+    makeDirectories(a + ".prepatch/in-the-way");        // no backup can be made
+    writeFile(b + "/Notizen des Spielers.txt", "mine"); // a directory in the file's place
     TempDir outside("pelvar-outside");
     writeFile(outside / "target", "outside");
-    ASSERT_EQ(::symlink((outside / "target").c_str(), "Interface/C.lua.new"), 0);
+    makeDirectories("Interface/AddOns/日本語");
+    ASSERT_EQ(::symlink((outside / "target").c_str(), (c + ".new").c_str()), 0);
     ASSERT_TRUE(patch());
     EXPECT_EQ(settings.reportLines,
-              (std::vector<std::string>{"Error: couldn't rename Interface\\A.lua",
-                                        "Error: couldn't replace directory Interface\\B.lua",
-                                        "New: Interface\\C.lua"}));
+              (std::vector<std::string>{
+                  "Error: couldn't rename Interface\\AddOns\\Auctionator\\Auctionator.lua",
+                  "Error: couldn't replace directory "
+                  "Interface\\AddOns\\Größere Taschen\\Übersicht.lua",
+                  "New: Interface\\AddOns\\日本語\\設定.lua"}));
     EXPECT_EQ(settings.installErrors, 2);
-    EXPECT_EQ(readFile("Interface/A.lua"), "old a");
-    EXPECT_EQ(readFile("Interface/A.lua.new"), "new a") << "the verified content is kept";
-    EXPECT_EQ(readFile("Interface/B.lua/inside.txt"), "mine");
-    EXPECT_FALSE(exists("Interface/B.lua.new"));
-    EXPECT_FALSE(exists("Interface/B.lua.prepatch"));
-    EXPECT_EQ(readFile("Interface/C.lua"), "new c");
+    EXPECT_EQ(readFile(a), "old a");
+    EXPECT_EQ(readFile(a + ".new"), "new a") << "the verified content is kept";
+    EXPECT_EQ(readFile(b + "/Notizen des Spielers.txt"), "mine");
+    EXPECT_FALSE(exists(b + ".new"));
+    EXPECT_FALSE(exists(b + ".prepatch"));
+    EXPECT_EQ(readFile(c), "new c");
     EXPECT_EQ(readFile(outside / "target"), "outside") << "a planted link is never written through";
     // Only what was verified and installed enters the digest cache.
-    EXPECT_EQ(settings.key.readDigests(), (std::vector<std::pair<std::string, std::string>>{
-                                              {"Interface/C.lua", md5Of("new c")}}));
+    EXPECT_EQ(settings.key.readDigests(),
+              (std::vector<std::pair<std::string, std::string>>{{c, md5Of("new c")}}));
 }
 
 TEST_F(DownloadTest, AnUpdateKeepsTheFilesPermissions) {
@@ -165,12 +176,13 @@ TEST_F(DownloadTest, AnUpdateKeepsTheFilesPermissions) {
 
 TEST_F(DownloadTest, BackupWhoseFileIsMissingIsKept) {
     TestServer server;
-    server.addFile("1 Standard", "Interface/A.lua", "new");
-    writeFile("Interface/A.lua.prepatch", "the user's version");
+    server.addFile("1 Standard", "Interface/FrameXML/UIParent.lua", "new");
+    writeFile("Interface/FrameXML/UIParent.lua.prepatch", "the user's version");
     ASSERT_TRUE(patch());
-    EXPECT_EQ(readFile("Interface/A.lua"), "new");
-    EXPECT_EQ(readFile("Interface/A.lua.prepatch"), "the user's version");
-    EXPECT_EQ(settings.reportLines, std::vector<std::string>{"New: Interface\\A.lua"});
+    EXPECT_EQ(readFile("Interface/FrameXML/UIParent.lua"), "new");
+    EXPECT_EQ(readFile("Interface/FrameXML/UIParent.lua.prepatch"), "the user's version");
+    EXPECT_EQ(settings.reportLines,
+              std::vector<std::string>{"New: Interface\\FrameXML\\UIParent.lua"});
 }
 
 class ScriptedDownloadTest : public DownloadTest {
@@ -228,30 +240,34 @@ TEST_F(ScriptedDownloadTest, BackToBackFilesOfOddSizesAreReadExactly) {
     ASSERT_EQ(storedLength, 8193u);
     ScriptedPeer peer;
     peer.send(stored + second).readUntilClosed();
-    ASSERT_TRUE(
-        download(peer, {{"a.txt", static_cast<std::int32_t>(raw.size()), 8193, md5Of(raw)},
-                        {"b.txt", 6, static_cast<std::int32_t>(second.size()), md5Of("second")}}));
-    EXPECT_TRUE(readFile("a.txt") == raw);
-    EXPECT_EQ(readFile("b.txt"), "second");
+    ASSERT_TRUE(download(peer, {{"Interface/AddOns/Auctionator/Auctionator.lua",
+                                 static_cast<std::int32_t>(raw.size()), 8193, md5Of(raw)},
+                                {"Interface/AddOns/Bagnon/Bagnon.lua", 6,
+                                 static_cast<std::int32_t>(second.size()), md5Of("second")}}));
+    EXPECT_TRUE(readFile("Interface/AddOns/Auctionator/Auctionator.lua") == raw);
+    EXPECT_EQ(readFile("Interface/AddOns/Bagnon/Bagnon.lua"), "second");
 }
 
 TEST_F(ScriptedDownloadTest, UncreatableTemporaryFileIsShownAndItsDataDropped) {
-    makeDirectories("a.txt.new/blocked");
+    const std::string path = "Interface/AddOns/日本語/設定.lua";
+    makeDirectories(path + ".new/blocked");
     std::string packed = deflated("dropped");
     ScriptedPeer peer;
     peer.send(packed).readUntilClosed();
     ASSERT_TRUE(
-        download(peer, {{"a.txt", 7, static_cast<std::int32_t>(packed.size()), md5Of("dropped")}}));
-    EXPECT_EQ(job.copyStatus(), "Failed to create a.txt.new");
-    EXPECT_EQ(settings.reportLines, std::vector<std::string>{"Error: couldn't create a.txt"});
-    EXPECT_FALSE(exists("a.txt"));
+        download(peer, {{path, 7, static_cast<std::int32_t>(packed.size()), md5Of("dropped")}}));
+    EXPECT_EQ(job.copyStatus(), "Failed to create Interface/AddOns/日本語/設定.lua.new");
+    EXPECT_EQ(
+        settings.reportLines,
+        std::vector<std::string>{"Error: couldn't create Interface\\AddOns\\日本語\\設定.lua"});
+    EXPECT_FALSE(exists(path));
     EXPECT_EQ(window.progressValues.back(), 100) << "its data was read all the same";
 }
 
 TEST_F(ScriptedDownloadTest, EmptyDataIsNoZlibStream) {
     ScriptedPeer peer;
     peer.readUntilClosed();
-    ASSERT_TRUE(download(peer, {{"a.txt", 0, 0, md5Of("")}}));
+    ASSERT_TRUE(download(peer, {{"Interface/AddOns/Bagnon/Bagnon.lua", 0, 0, md5Of("")}}));
     EXPECT_EQ(job.copyStatus(), "Decompression error: -3");
 }
 
@@ -259,11 +275,12 @@ TEST_F(ScriptedDownloadTest, StreamLongerThanAnnouncedDoesNotFit) {
     std::string packed = deflated("twelve bytes");
     ScriptedPeer peer;
     peer.send(packed).readUntilClosed();
+    const std::string path = "Interface/AddOns/Größere Taschen/Übersicht.lua";
     ASSERT_TRUE(
-        download(peer, {{"a.txt", 5, static_cast<std::int32_t>(packed.size()), md5Of("twelv")}}));
+        download(peer, {{path, 5, static_cast<std::int32_t>(packed.size()), md5Of("twelv")}}));
     EXPECT_EQ(job.copyStatus(), "Decompression error: -5");
-    EXPECT_FALSE(exists("a.txt"));
-    EXPECT_FALSE(exists("a.txt.new"));
+    EXPECT_FALSE(exists(path));
+    EXPECT_FALSE(exists(path + ".new"));
 }
 
 // A server that lies about a file (its length or its digest) never gets it installed: the old

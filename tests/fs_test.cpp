@@ -17,83 +17,100 @@ protected:
 } // namespace
 
 TEST_F(FsTest, MakeDirsTakesBothSeparatorsAndNeverTheLastName) {
-    makeDirs("x\\y/z.txt");
-    EXPECT_TRUE(isDirectory("x"));
-    EXPECT_TRUE(isDirectory("x/y"));
-    EXPECT_FALSE(fileExists("x/y/z.txt"));
-    EXPECT_FALSE(fileExists("x\\y")) << "a backslash separates, it is not part of a name";
-    makeDirs("single.txt");
-    EXPECT_FALSE(fileExists("single.txt"));
-    makeDirs("a/b/c/");
-    EXPECT_TRUE(isDirectory("a/b/c"));
+    makeDirs("Interface\\AddOns\\Größere Taschen/Übersicht.lua");
+    EXPECT_TRUE(isDirectory("Interface"));
+    EXPECT_TRUE(isDirectory("Interface/AddOns/Größere Taschen"));
+    EXPECT_FALSE(fileExists("Interface/AddOns/Größere Taschen/Übersicht.lua"));
+    EXPECT_FALSE(fileExists("Interface\\AddOns"))
+        << "a backslash separates, it is not part of a name";
+    makeDirs("ReadMe_Interface.txt");
+    EXPECT_FALSE(fileExists("ReadMe_Interface.txt"));
+    makeDirs("Interface/AddOns/日本語/Locales/");
+    EXPECT_TRUE(isDirectory("Interface/AddOns/日本語/Locales"));
 }
 
 TEST_F(FsTest, ReplaceCharCopies) {
     std::string path = "Interface/FrameXML/UIParent.lua";
     EXPECT_EQ(replaceChar(path, '/', '\\'), "Interface\\FrameXML\\UIParent.lua");
     EXPECT_EQ(path, "Interface/FrameXML/UIParent.lua");
-    EXPECT_EQ(replaceChar("a\\b\\c", '\\', '/'), "a/b/c");
+    EXPECT_EQ(replaceChar("Interface\\AddOns\\日本語\\設定.lua", '\\', '/'),
+              "Interface/AddOns/日本語/設定.lua");
 }
 
 TEST_F(FsTest, ListingIsInWindowsOrderWithDotDotFirst) {
-    for (const char* name : {"b.lua", "A.lua", "_under", "Zeta", "alpha", ".hidden", "B2", "a"})
+    for (const char* name :
+         {"bagnon_settings.lua", "Auctionator_Data.lua", "_SharedLibraries", "ZygorGuidesViewer",
+          "auctionator_history", ".bagnon-settings.bak", "Bagnon_Settings2", "auctionator_data"})
         writeFile(name, "");
-    makeDirectories("Sub");
+    makeDirectories("SavedInstances_Cache");
     auto names = listDirectory(".");
     ASSERT_TRUE(names);
-    EXPECT_EQ(*names, (std::vector<std::string>{"..", ".hidden", "a", "A.lua", "alpha", "b.lua",
-                                                "B2", "Sub", "Zeta", "_under"}));
-    makeDirectories("empty");
-    EXPECT_EQ(*listDirectory("empty"), std::vector<std::string>{".."});
-    EXPECT_FALSE(listDirectory("missing"));
-    EXPECT_FALSE(listDirectory("a"));
+    EXPECT_EQ(*names, (std::vector<std::string>{
+                          "..", ".bagnon-settings.bak", "auctionator_data", "Auctionator_Data.lua",
+                          "auctionator_history", "bagnon_settings.lua", "Bagnon_Settings2",
+                          "SavedInstances_Cache", "ZygorGuidesViewer", "_SharedLibraries"}));
+    makeDirectories("Interface/AddOns/Leerer Ordner");
+    EXPECT_EQ(*listDirectory("Interface/AddOns/Leerer Ordner"), std::vector<std::string>{".."});
+    EXPECT_FALSE(listDirectory("Interface/AddOns/Fehlender Ordner"));
+    EXPECT_FALSE(listDirectory("auctionator_data"));
 }
 
+namespace {
+
+const std::string file = "Interface/AddOns/Größere Taschen/Übersicht.lua";
+const std::string directory = "Interface/AddOns/Größere Taschen";
+const std::string missing = "Interface/AddOns/Größere Taschen/Fehlende Datei.lua";
+
+} // namespace
+
 TEST_F(FsTest, ExistenceAndKinds) {
-    writeFile("file", "x");
-    makeDirectories("dir");
-    ASSERT_EQ(::symlink("dir", "link"), 0);
-    EXPECT_TRUE(fileExists("file"));
-    EXPECT_TRUE(fileExists("dir"));
-    EXPECT_FALSE(fileExists("missing"));
-    EXPECT_FALSE(isDirectory("file"));
-    EXPECT_FALSE(isDirectory("missing"));
-    EXPECT_TRUE(isDirectory("dir"));
-    EXPECT_TRUE(isDirectory("link"));
-    EXPECT_TRUE(isSymbolicLink("link"));
-    EXPECT_FALSE(isSymbolicLink("dir"));
+    writeFile(file, "x");
+    const std::string link = "Interface/AddOns/Größere Taschen (Verknüpfung)";
+    ASSERT_EQ(::symlink("Größere Taschen", link.c_str()), 0);
+    EXPECT_TRUE(fileExists(file));
+    EXPECT_TRUE(fileExists(directory));
+    EXPECT_FALSE(fileExists(missing));
+    EXPECT_FALSE(isDirectory(file));
+    EXPECT_FALSE(isDirectory(missing));
+    EXPECT_TRUE(isDirectory(directory));
+    EXPECT_TRUE(isDirectory(link));
+    EXPECT_TRUE(isSymbolicLink(link));
+    EXPECT_FALSE(isSymbolicLink(directory));
 }
 
 TEST_F(FsTest, OpenForReadingTakesOnlyRegularFiles) {
-    writeFile("file", "x");
-    makeDirectories("dir");
-    ASSERT_EQ(::mkfifo("fifo", 0600), 0);
-    EXPECT_TRUE(openForReading("file"));
-    EXPECT_FALSE(openForReading("dir"));
+    writeFile(file, "x");
+    const std::string fifo = "Interface/AddOns/Größere Taschen/Übersicht.toc";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_TRUE(openForReading(file));
+    EXPECT_FALSE(openForReading(directory));
     EXPECT_EQ(errno, EISDIR);
-    EXPECT_FALSE(openForReading("fifo")) << "a FIFO without a writer would block the pass";
+    EXPECT_FALSE(openForReading(fifo)) << "a FIFO without a writer would block the pass";
     EXPECT_EQ(errno, EINVAL);
     EXPECT_FALSE(openForReading("/dev/zero")) << "a device would never end";
-    EXPECT_FALSE(openForReading("missing"));
+    EXPECT_FALSE(openForReading(missing));
     EXPECT_EQ(errno, ENOENT);
 }
 
 TEST_F(FsTest, RenameNeverReplaces) {
-    writeFile("old", "old");
-    writeFile("taken", "taken");
-    EXPECT_FALSE(renameFile("old", "taken"));
-    EXPECT_EQ(readFile("old"), "old");
-    EXPECT_EQ(readFile("taken"), "taken");
-    EXPECT_FALSE(renameFile("missing", "new"));
-    EXPECT_TRUE(renameFile("old", "new"));
-    EXPECT_FALSE(fileExists("old"));
-    EXPECT_EQ(readFile("new"), "old");
-    makeDirectories("d1/inner");
-    EXPECT_TRUE(renameFile("d1", "d2"));
-    EXPECT_TRUE(isDirectory("d2/inner"));
-    EXPECT_TRUE(removeFile("new"));
-    EXPECT_FALSE(removeFile("new"));
-    EXPECT_FALSE(removeFile("d2"));
+    const std::string old = "Interface/AddOns/日本語/設定.lua.new";
+    const std::string taken = "Interface/AddOns/日本語/設定.lua";
+    const std::string renamed = "Interface/AddOns/日本語/設定 (Kopie).lua";
+    writeFile(old, "old");
+    writeFile(taken, "taken");
+    EXPECT_FALSE(renameFile(old, taken));
+    EXPECT_EQ(readFile(old), "old");
+    EXPECT_EQ(readFile(taken), "taken");
+    EXPECT_FALSE(renameFile("Interface/AddOns/日本語/欠けている.lua", renamed));
+    EXPECT_TRUE(renameFile(old, renamed));
+    EXPECT_FALSE(fileExists(old));
+    EXPECT_EQ(readFile(renamed), "old");
+    makeDirectories("Interface/AddOns/Größere Taschen/Locales");
+    EXPECT_TRUE(renameFile("Interface/AddOns/Größere Taschen", "Interface/AddOns/Große Taschen"));
+    EXPECT_TRUE(isDirectory("Interface/AddOns/Große Taschen/Locales"));
+    EXPECT_TRUE(removeFile(renamed));
+    EXPECT_FALSE(removeFile(renamed));
+    EXPECT_FALSE(removeFile("Interface/AddOns/Große Taschen"));
 }
 
 TEST_F(FsTest, RecycleMovesATreeToTheTrash) {
@@ -110,5 +127,5 @@ TEST_F(FsTest, RecycleMovesATreeToTheTrash) {
     EXPECT_NE(info.find("Path=" + game.path() + "/Pelvar_Cleaned"), std::string::npos) << info;
     EXPECT_FALSE(fileExists("files")) << "nothing of the trash lands in the game directory";
     EXPECT_FALSE(fileExists("info"));
-    EXPECT_NE(recycle("missing"), 0);
+    EXPECT_NE(recycle("Interface/AddOns/Fehlender Ordner"), 0);
 }

@@ -97,8 +97,8 @@ protected:
         writeFile(lutris + "/native.yml", "game:\n  exe: /usr/bin/true\n");
 
         const std::string bottles = home / ".local/share/bottles";
-        makePrefix(bottles + "/bottles/Azeroth", "C:\\Games\\WoW\\");
-        makeGame(bottles + "/bottles/Azeroth/drive_c/Games/WoW", "WoW.exe");
+        makePrefix(bottles + "/bottles/Azeroth", "C:\\Games\\World of Warcraft\\");
+        makeGame(bottles + "/bottles/Azeroth/drive_c/Games/World of Warcraft", "WoW.exe");
         writeFile(bottles + "/bottles/Azeroth/bottle.yml", "Name: Azeroth\nRunner: soda-7\n");
         makeExecutable(bottles + "/runners/soda-7/bin/wine", "#!/bin/sh\n");
         makePrefix(home / ".var/app/com.usebottles.bottles/data/bottles/bottles/Empty", "");
@@ -110,13 +110,13 @@ protected:
                   "\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\"" + steam +
                       "\"\n\t}\n\t\"1\"\n\t{\n\t\t\"path\"\t\t\"" + home / "SteamLibrary" +
                       "\"\n\t\t\"apps\"\n\t\t{\n\t\t\t\"2001\"\t\t\"1\"\n\t\t}\n\t}\n}\n");
-        makePrefix(home / "SteamLibrary/steamapps/compatdata/2001/pfx", "D:\\WoW\\");
+        makePrefix(home / "SteamLibrary/steamapps/compatdata/2001/pfx", "D:\\World of Warcraft\\");
         makeDirectories(home / "SteamLibrary/games");
         ASSERT_EQ(
             ::symlink((home / "SteamLibrary/games").c_str(),
                       (home / "SteamLibrary/steamapps/compatdata/2001/pfx/dosdevices/d:").c_str()),
             0);
-        makeGame(home / "SteamLibrary/games/WoW", "wow.exe");
+        makeGame(home / "SteamLibrary/games/World of Warcraft", "wow.exe");
         makeExecutable(home / "SteamLibrary/steamapps/common/Proton 8.0/proton",
                        recordingScript(record));
     }
@@ -132,18 +132,23 @@ protected:
 
 TEST(SteamLibraryFile, ListsEveryLibraryAndRefusesMalformedText) {
     const std::vector<std::pair<std::string, Paths>> cases = {
-        {"\"libraryfolders\" { \"0\" { \"path\" \"/a\" \"apps\" { \"10\" \"5\" } }\n"
-         "// a comment { \"path\" \"/no\"\n \"1\" { \"label\" \"x\" \"path\" \"/b \\\"c\\\\\" } }",
-         Paths{{"/a", "/b \"c\\"}}},
-        {"\"LibraryFolders\"\n{\n\t\"TimeNextStatsReport\"\t\t\"1\"\n\t\"1\"\t\t\"/old\"\n}\n",
-         Paths{{"/old"}}},
-        {"libraryfolders { 0 { path /unquoted } }", Paths{{"/unquoted"}}},
-        {"\"libraryfolders\" { \"x\" { \"path\" \"/not-numbered\" } }",
+        {"\"libraryfolders\" { \"0\" { \"path\" \"/home/thrall/.local/share/Steam\" "
+         "\"apps\" { \"10\" \"5\" } }\n"
+         "// a comment { \"path\" \"/home/thrall/Kommentar\"\n \"1\" { \"label\" \"x\" \"path\" "
+         "\"/mnt/Zweite Platte/Steam \\\"Bibliothek\\\\\" } }",
+         Paths{{"/home/thrall/.local/share/Steam", "/mnt/Zweite Platte/Steam \"Bibliothek\\"}}},
+        {"\"LibraryFolders\"\n{\n\t\"TimeNextStatsReport\"\t\t\"1\"\n\t\"1\"\t\t\"/home/thrall/"
+         "Alte Bibliothek\"\n}\n",
+         Paths{{"/home/thrall/Alte Bibliothek"}}},
+        {"libraryfolders { 0 { path /media/spiele/SteamLibrary } }",
+         Paths{{"/media/spiele/SteamLibrary"}}},
+        {"\"libraryfolders\" { \"x\" { \"path\" \"/home/thrall/Nicht nummeriert\" } }",
          Paths{std::vector<std::string>{}}},
         {"", Paths{std::vector<std::string>{}}},
-        {"\"libraryfolders\" { \"0\" { \"path\" \"/a\" }", std::nullopt},
+        {"\"libraryfolders\" { \"0\" { \"path\" \"/home/thrall/.local/share/Steam\" }",
+         std::nullopt},
         {"\"libraryfolders\" { } }", std::nullopt},
-        {"\"libraryfolders\" { \"0\" { \"path\" \"/a", std::nullopt},
+        {"\"libraryfolders\" { \"0\" { \"path\" \"/home/thrall/.local/share/Steam", std::nullopt},
         {"\"libraryfolders\" { \"0\" }", std::nullopt},
         {std::string(40, '{'), std::nullopt},
     };
@@ -164,9 +169,9 @@ TEST_F(GameSearchTest, FindsTheGameInEveryKindOfPrefix) {
                 home / ".config/lutris/games/world-of-warcraft-1700000000.yml\twine " + lutrisWine,
             "  " + real(home / "Games/classic") + "\t" + real(home / "Games/classic-prefix") +
                 "\tLutris " + home / ".local/share/lutris/games/classic.yaml\twine " + lutrisWine,
-            "  " + bottle + "/drive_c/Games/WoW\t" + bottle + "\tBottles Azeroth\twine " +
-                home / ".local/share/bottles/runners/soda-7/bin/wine",
-            "  " + real(home / "SteamLibrary/games/WoW") + "\t" + steamPrefix +
+            "  " + bottle + "/drive_c/Games/World of Warcraft\t" + bottle +
+                "\tBottles Azeroth\twine " + home / ".local/share/bottles/runners/soda-7/bin/wine",
+            "  " + real(home / "SteamLibrary/games/World of Warcraft") + "\t" + steamPrefix +
                 "\tSteam app 2001\tProton " + real(home / "SteamLibrary") +
                 "/steamapps/common/Proton 8.0/proton",
         }));
@@ -204,7 +209,7 @@ TEST_F(GameSearchTest, FindsTheGameInEveryKindOfPrefix) {
 
     search = enterGame();
     ASSERT_TRUE(search.used());
-    EXPECT_EQ(real("."), real(home / "SteamLibrary/games/WoW"));
+    EXPECT_EQ(real("."), real(home / "SteamLibrary/games/World of Warcraft"));
 }
 
 TEST_F(GameSearchTest, CurrentDirectoryComesFirstAndKeepsThePrefixAroundIt) {
@@ -263,7 +268,7 @@ TEST_F(GameSearchTest, GameStartsInItsPrefixWithItsWine) {
     TempDir bin;
     makeExecutable(bin / "wine", recordingScript(record));
     ScopedEnv path("PATH", bin.path() + ":/usr/bin:/bin");
-    ScopedEnv otherPrefix("WINEPREFIX", "/somewhere/else");
+    ScopedEnv otherPrefix("WINEPREFIX", "/home/thrall/.wine-anderes-spiel");
     GameInstallation plain = search.installations[3];
     plain.runtime = WineRuntime{};
     plain.runtime.prefix = search.installations[3].runtime.prefix;
@@ -276,7 +281,8 @@ TEST_F(GameSearchTest, GameStartsInItsPrefixWithItsWine) {
     moved.directory = elsewhere.path();
     EXPECT_EQ(inChild(elsewhere.path(), record, runWoW(moved)), "");
     EXPECT_EQ(startGame(moved, {}), "Wow.exe: No such file or directory");
-    EXPECT_STREQ(std::getenv("WINEPREFIX"), "/somewhere/else") << "a failed start changes nothing";
+    EXPECT_STREQ(std::getenv("WINEPREFIX"), "/home/thrall/.wine-anderes-spiel")
+        << "a failed start changes nothing";
 }
 
 namespace {
@@ -393,8 +399,8 @@ const std::string bottles = ".local/share/bottles/";
 
 Layout bottle(const std::string& directory, const std::string& runner,
               const std::string& parameters) {
-    return {{HomeFile::prefix, directory, "C:\\Games\\WoW\\"},
-            {HomeFile::game, directory + "/drive_c/Games/WoW/WoW.exe", ""},
+    return {{HomeFile::prefix, directory, "C:\\Games\\World of Warcraft\\"},
+            {HomeFile::game, directory + "/drive_c/Games/World of Warcraft/WoW.exe", ""},
             {HomeFile::text, directory + "/bottle.yml",
              "Arch: win64\nCustom_Path: false\nDLL_Overrides:\n  dinput8: n,b\nDXVK: dxvk-2.3\n"
              "Environment: Gaming\nEnvironment_Variables:\n  DXVK_HUD: compiler\n  MANGOHUD: '1'\n"
@@ -574,8 +580,8 @@ const std::vector<LaunchCase> launchCases = {
                 "(looked in ~/.local/share/Steam/compatibilitytools.d, "
                 "~/.local/share/Steam/steamapps/common, ~/SteamLibrary/steamapps/common)"},
     {.name = "~/.wine, which no launcher owns",
-     .layout = {{HomeFile::prefix, ".wine", "C:\\WoW\\"},
-                {HomeFile::game, ".wine/drive_c/WoW/WoW.exe", ""}},
+     .layout = {{HomeFile::prefix, ".wine", "C:\\World of Warcraft\\"},
+                {HomeFile::game, ".wine/drive_c/World of Warcraft/WoW.exe", ""}},
      .arguments = {"WoW.exe"},
      .prefix = ".wine",
      .variables = {{"WINEESYNC", ""}, {"WINEDLLOVERRIDES", ""}, {"STEAM_COMPAT_DATA_PATH", ""}}},

@@ -93,14 +93,16 @@ TEST_F(JobChannelTest, HistoryKeepsEveryPostedLineInOrderWhileTheWindowShowsTheN
     ASSERT_TRUE(runPass(job, settings, window, [&](WorkerJob& worker) {
         worker.status("Connecting");
         worker.status("Connecting");
-        worker.status("Downloading %s", "Interface\\A.lua");
-        worker.status("Failed to create %s", "Interface/B.lua.new");
+        worker.status("Downloading %s", "Interface\\AddOns\\Bagnon\\Bagnon.lua");
+        worker.status("Failed to create %s", "Interface/AddOns/Größere Taschen/Übersicht.lua.new");
     }));
-    EXPECT_EQ(window.statusLines.back(), "Failed to create Interface/B.lua.new");
+    EXPECT_EQ(window.statusLines.back(),
+              "Failed to create Interface/AddOns/Größere Taschen/Übersicht.lua.new");
     StatusLines taken = job.takeStatusLines();
     EXPECT_EQ(taken.lines,
-              (std::vector<std::string>{"Connecting", "Connecting", "Downloading Interface\\A.lua",
-                                        "Failed to create Interface/B.lua.new"}));
+              (std::vector<std::string>{
+                  "Connecting", "Connecting", "Downloading Interface\\AddOns\\Bagnon\\Bagnon.lua",
+                  "Failed to create Interface/AddOns/Größere Taschen/Übersicht.lua.new"}));
     EXPECT_EQ(taken.dropped, 0u);
     EXPECT_TRUE(job.takeStatusLines().lines.empty()) << "each line is taken once";
 
@@ -182,13 +184,13 @@ TEST_F(JobChannelTest, FileCheckCompleteOnlyAfterAPassThatDidTheCheck) {
         std::vector<std::string> shown;
         window.onReport = [&] { shown = std::exchange(settings.reportLines, {}); };
         ASSERT_TRUE(runPass(job, settings, window, [&](WorkerJob& worker) {
-            worker.settings.reportLines.push_back("Changed: Interface\\A.lua");
+            worker.settings.reportLines.push_back("Changed: Interface\\AddOns\\Bagnon\\Bagnon.lua");
             if (c.askedDuring)
                 worker.settings.completeCheck = 1;
             if (c.fatal)
                 worker.fatal("Download failed!");
         }));
-        std::vector<std::string> expected{"Changed: Interface\\A.lua"};
+        std::vector<std::string> expected{"Changed: Interface\\AddOns\\Bagnon\\Bagnon.lua"};
         if (c.reported)
             expected.push_back("File Check Complete.");
         EXPECT_EQ(shown, expected) << c.name;

@@ -182,8 +182,9 @@ protected:
 };
 
 TEST_F(PatchListExchangeTest, EndLineSplitAcrossReceivesEndsTheReply) {
-    for (std::string first : {"D", "a\nb c\nd\n", "a\nb c\nd\n\n", "a\nb c\nd\n\nD"}) {
-        std::string whole = "a\nb c\nd\n\nD\n";
+    const std::string entry = "Interface\\AddOns\\Bagnon\\Bagnon.lua\nb c\nd\n";
+    for (std::string first : {std::string("D"), entry, entry + "\n", entry + "\nD"}) {
+        std::string whole = entry + "\nD\n";
         if (first == "D")
             whole = "D\n";
         ScriptedPeer peer;
@@ -197,10 +198,11 @@ TEST_F(PatchListExchangeTest, EndLineSplitAcrossReceivesEndsTheReply) {
         EXPECT_EQ(reply, whole);
         EXPECT_LT(elapsed, 1s) << "the client must not wait for more after the end";
     }
-    EXPECT_EQ(splitPatchList("a\\x\nb c\nd\nD\nignored\n"),
-              (std::vector<std::string>{"a/x", "b c", "d"}));
+    EXPECT_EQ(splitPatchList("Interface\\AddOns\\日本語\\設定.lua\nb c\nd\nD\nignored\n"),
+              (std::vector<std::string>{"Interface/AddOns/日本語/設定.lua", "b c", "d"}));
     EXPECT_EQ(splitPatchList("D\n"), std::vector<std::string>{});
-    EXPECT_EQ(splitPatchList("p\n1 2\nd\ntrailing"), (std::vector<std::string>{"p", "1 2", "d"}));
+    EXPECT_EQ(splitPatchList("Interface\\FrameXML\\UIParent.lua\n1 2\nd\ntrailing"),
+              (std::vector<std::string>{"Interface/FrameXML/UIParent.lua", "1 2", "d"}));
 }
 
 TEST_F(PatchListExchangeTest, HundredThousandBytesAreAcceptedOneMoreIsTooLong) {
@@ -240,10 +242,11 @@ TEST(ExchangeBudget, TricklingServerIsGivenUpOnAsAWhole) {
 
 TEST_F(PatchListExchangeTest, PeerClosingKeepsWhatArrived) {
     ScriptedPeer peer;
-    peer.expect("P 0\n").send("Interface\\A.lua\n1 2\n").close();
+    peer.expect("P 0\n").send("Interface\\AddOns\\Größere Taschen\\Übersicht.lua\n1 2\n").close();
     std::string reply;
     EXPECT_EQ(run(peer, 0, reply), PatchListOutcome::cut);
-    EXPECT_EQ(splitPatchList(reply), (std::vector<std::string>{"Interface/A.lua", "1 2"}));
+    EXPECT_EQ(splitPatchList(reply),
+              (std::vector<std::string>{"Interface/AddOns/Größere Taschen/Übersicht.lua", "1 2"}));
 }
 
 // The reply is judged by its first line, however the network splits it; a reply whose line
@@ -336,11 +339,14 @@ TEST(Upload, PeerThatStopsReadingEndsTheUploadShort) {
 
 TEST(FileRequest, PathsCarryBackslashes) {
     ScriptedPeer peer;
-    peer.expect("c\nInterface\\FrameXML\\UIParent.lua\nc\nWTF\\x\nC\n").readUntilClosed();
+    peer.expect("c\nInterface\\FrameXML\\UIParent.lua\n"
+                "c\nWTF\\Account\\THRALL\\SavedVariables.lua\nC\n")
+        .readUntilClosed();
     peer.start();
     ServerLink link;
     ASSERT_EQ(link.connect(loopback(peer.port())).failure, ServerLink::Failure::none);
-    EXPECT_TRUE(sendFileRequests(link, {"Interface/FrameXML/UIParent.lua", "WTF\\x"}));
+    EXPECT_TRUE(sendFileRequests(
+        link, {"Interface/FrameXML/UIParent.lua", "WTF\\Account\\THRALL\\SavedVariables.lua"}));
     EXPECT_TRUE(sendFileRequests(link, {})) << "nothing asked for sends nothing";
     link.close();
     EXPECT_TRUE(peer.finish()) << peer.mismatch();

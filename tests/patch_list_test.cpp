@@ -104,32 +104,34 @@ TEST_F(CheckFilesTest, DirectoryInThePlaceOfAFileIsFetched) {
 
 TEST_F(CheckFilesTest, MalformedListsEndThePassBeforeAnythingIsWritten) {
     const std::string d = md5Of("d");
-    writeFile("good.lua", "d");
+    const std::string good = "Interface/AddOns/Bagnon/Bagnon.lua";
+    const std::string name = "Interface/AddOns/Auctionator/Auctionator.lua";
+    writeFile(good, "d");
     std::vector<std::vector<std::string>> corrupt = {
-        {"a", "1 1", d, "b"},
-        {"../escape.txt", "1 1", d},
+        {name, "1 1", d, "Interface/AddOns/Clique/Clique.lua"},
+        {"../.config/autostart/pelvar.desktop", "1 1", d},
         {"Interface/../../escape.txt", "1 1", d},
-        {"Interface/..", "1 1", d},
-        {"/etc/passwd", "1 1", d},
+        {"Interface/AddOns/..", "1 1", d},
+        {"/home/player/.config/autostart/evil.desktop", "1 1", d},
         {"C:/Windows/evil.dll", "1 1", d},
-        {"c:evil.dll", "1 1", d},
+        {"c:Windows/System32/evil.dll", "1 1", d},
         {"", "1 1", d},
-        {std::string("a\0b", 3), "1 1", d},
-        {"Interface//A.lua", "1 1", d},
-        {"./A.lua", "1 1", d},
-        {"Interface/./A.lua", "1 1", d},
-        {"Interface/", "1 1", d},
-        {"a", "1", d},
-        {"a", "1 x", d},
-        {"a", "-1 1", d},
-        {"a", "1 1 1", d},
-        {"a", "1073741825 1", d},
-        {"a", "1 99999999999999999999", d},
-        {"a", "11", d},
-        {"a", "1 1", "d"},
-        {"a", "1 1", d + "0"},
-        {"a", "1 1", d.substr(0, 31) + "g"},
-        {"good.lua", "1 1", d, "a", "1 1", d, "good.lua", "1 1", d},
+        {std::string("Interface/AddOns/Bagnon/Bagnon.lua\0.exe", 39), "1 1", d},
+        {"Interface/AddOns//Bagnon.lua", "1 1", d},
+        {"./Interface/AddOns/Bagnon/Bagnon.lua", "1 1", d},
+        {"Interface/AddOns/./Bagnon.lua", "1 1", d},
+        {"Interface/AddOns/Bagnon/", "1 1", d},
+        {name, "1", d},
+        {name, "1 x", d},
+        {name, "-1 1", d},
+        {name, "1 1 1", d},
+        {name, "1073741825 1", d},
+        {name, "1 99999999999999999999", d},
+        {name, "11", d},
+        {name, "1 1", "d"},
+        {name, "1 1", d + "0"},
+        {name, "1 1", d.substr(0, 31) + "g"},
+        {good, "1 1", d, name, "1 1", d, good, "1 1", d},
         // A file's temporary and backup names belong to it, in whichever order they are listed.
         {"Interface/Größe/Schrift.lua.new", "1 1", d, "Interface/Größe/Schrift.lua", "1 1", d},
         {"Interface/Größe/Schrift.lua", "1 1", d, "Interface/Größe/Schrift.lua.new", "1 1", d},
@@ -140,11 +142,14 @@ TEST_F(CheckFilesTest, MalformedListsEndThePassBeforeAnythingIsWritten) {
     for (const auto& lines : corrupt) {
         check(lines);
         EXPECT_EQ(job.copyStatus(), "Corrupt patch info, aborting") << lines[0] << "|" << lines[1];
-        EXPECT_EQ(cachedDigest("good.lua"), "") << "nothing is written before the list is checked";
+        EXPECT_EQ(cachedDigest(good), "") << "nothing is written before the list is checked";
     }
-    DownloadList list = check({"a..b/..c", "1073741824 0", d, "x", " 3\t4 ", d.substr(0, 31) + "F",
-                               "x.nopatch", "0 8", d, "x.old", "0 8", d});
-    EXPECT_EQ(paths(list), (std::vector<std::string>{"a..b/..c", "x", "x.nopatch", "x.old"}));
+    const std::string dotted = "Interface/AddOns/Bagnon..Extra/..Optionen.lua";
+    const std::string plain = "Interface/AddOns/日本語/設定.lua";
+    DownloadList list = check({dotted, "1073741824 0", d, plain, " 3\t4 ", d.substr(0, 31) + "F",
+                               plain + ".nopatch", "0 8", d, plain + ".old", "0 8", d});
+    EXPECT_EQ(paths(list),
+              (std::vector<std::string>{dotted, plain, plain + ".nopatch", plain + ".old"}));
     ASSERT_EQ(list.size(), 4u);
     EXPECT_EQ(list[1].size, 3);
     EXPECT_EQ(list[1].packedSize, 4);
@@ -153,17 +158,17 @@ TEST_F(CheckFilesTest, MalformedListsEndThePassBeforeAnythingIsWritten) {
 TEST_F(CheckFilesTest, MarkerOnAnyDirectoryAboveAFileBlocksIt) {
     writeFile("Interface/AddOns/Mine/Mine.lua", "mine");
     writeFile("Interface/AddOns/Mine.nopatch", "");
-    writeFile("Other.nopatch", "");
+    writeFile("Schriftarten.nopatch", "");
     settings.completeCheck = 1;
-    DownloadList list =
-        check({"Interface/AddOns/Mine/Mine.lua", "1 1", md5Of("x"),
-               "Interface/AddOns/Mine/Sub/New.lua", "1 1", md5Of("x"), "Other/Deep/File.lua", "1 1",
-               md5Of("x"), "Interface/AddOns/Theirs/T.lua", "1 1", md5Of("x")});
+    DownloadList list = check({"Interface/AddOns/Mine/Mine.lua", "1 1", md5Of("x"),
+                               "Interface/AddOns/Mine/Sub/New.lua", "1 1", md5Of("x"),
+                               "Schriftarten/Eigene/FRIZQT__.TTF", "1 1", md5Of("x"),
+                               "Interface/AddOns/Theirs/T.lua", "1 1", md5Of("x")});
     EXPECT_EQ(paths(list), std::vector<std::string>{"Interface/AddOns/Theirs/T.lua"});
     EXPECT_EQ(settings.reportLines,
               (std::vector<std::string>{"Skipping Interface/AddOns/Mine/Mine.lua (.nopatch)",
                                         "Skipping Interface/AddOns/Mine/Sub/New.lua (.nopatch)",
-                                        "Skipping Other/Deep/File.lua (.nopatch)",
+                                        "Skipping Schriftarten/Eigene/FRIZQT__.TTF (.nopatch)",
                                         "File Check Complete."}));
 }
 
@@ -186,7 +191,8 @@ TEST_F(CheckFilesTest, PatchListOverTheLimitEndsThePass) {
 TEST_F(CheckFilesTest, BackslashAndSlashNameTheSameFile) {
     ScriptedPeer peer;
     peer.expect("P 4\n")
-        .send("Interface\\FrameXML\\A.lua\n1 2\nd\nInterface/FrameXML/B.lua\n3 4\ne\nD\n")
+        .send("Interface\\FrameXML\\UIParent.lua\n1 2\nd\n"
+              "Interface/FrameXML/WorldFrame.lua\n3 4\ne\nD\n")
         .readUntilClosed();
     peer.start();
     ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
@@ -195,8 +201,8 @@ TEST_F(CheckFilesTest, BackslashAndSlashNameTheSameFile) {
         worker.connect();
         lines = readPatchList(worker, 4);
     }));
-    EXPECT_EQ(lines, (std::vector<std::string>{"Interface/FrameXML/A.lua", "1 2", "d",
-                                               "Interface/FrameXML/B.lua", "3 4", "e"}));
+    EXPECT_EQ(lines, (std::vector<std::string>{"Interface/FrameXML/UIParent.lua", "1 2", "d",
+                                               "Interface/FrameXML/WorldFrame.lua", "3 4", "e"}));
 }
 
 TEST_F(CheckFilesTest, DigestCacheKeepsToItsOwnTableAndComparesExactly) {

@@ -80,12 +80,12 @@ TEST_F(PatchRunTest, WholePassInItsFixedOrder) {
 
 TEST_F(PatchRunTest, NoDistributionMeansNoPatchList) {
     TestServer server;
-    server.addFile("1 Standard", "Interface/A.lua", "a");
+    server.addFile("1 Standard", "Interface/AddOns/Bagnon/Bagnon.lua", "a");
     settings.distribution = 0;
     ASSERT_TRUE(run());
     EXPECT_EQ(requests(server), (std::vector<std::string>{"D", "closed"}));
     EXPECT_EQ(job.copyStatus(), "Nothing to upload!");
-    EXPECT_FALSE(exists("Interface/A.lua"));
+    EXPECT_FALSE(exists("Interface/AddOns/Bagnon/Bagnon.lua"));
 }
 
 TEST_F(PatchRunTest, MissingChoiceIsAskedFor) {
@@ -115,8 +115,8 @@ TEST_F(PatchRunTest, EmptyPatchListSkipsTheFilePhaseAndTheCleaning) {
 
 TEST_F(PatchRunTest, UpToDateFilesStillGetCleaned) {
     TestServer server;
-    server.addFile("1 Standard", "Interface/A.lua", "a");
-    writeFile("Interface/A.lua", "a");
+    server.addFile("1 Standard", "Interface/AddOns/Bagnon/Bagnon.lua", "a");
+    writeFile("Interface/AddOns/Bagnon/Bagnon.lua", "a");
     writeFile("Interface/Sub/Stray.lua", "stray");
     settings.keepClean = 1;
     keepReport();
@@ -128,24 +128,24 @@ TEST_F(PatchRunTest, UpToDateFilesStillGetCleaned) {
 
 TEST_F(PatchRunTest, SetAsideTargetThatExistsIsReportedAndTheFileStays) {
     TestServer server;
-    server.addFile("1 Standard", "Interface/A.lua", "a");
+    server.addFile("1 Standard", "Interface/AddOns/Bagnon/Bagnon.lua", "a");
     writeFile("Interface/Stray.lua", "stray");
     writeFile("Interface/Odd%s%d.lua", "percent");
     writeFile("Pelvar_Cleaned/Interface/Stray.lua", "left from a failed trash move");
     settings.keepClean = 1;
     keepReport();
     ASSERT_TRUE(run());
-    EXPECT_EQ(report,
-              (std::vector<std::string>{"New: Interface\\A.lua", "Cleaned Interface\\Odd%s%d.lua",
-                                        "ERROR: failed to clean Interface\\Stray.lua"}));
+    EXPECT_EQ(report, (std::vector<std::string>{"New: Interface\\AddOns\\Bagnon\\Bagnon.lua",
+                                                "Cleaned Interface\\Odd%s%d.lua",
+                                                "ERROR: failed to clean Interface\\Stray.lua"}));
     EXPECT_EQ(readFile("Interface/Stray.lua"), "stray");
     EXPECT_EQ(readFile(trashed("Pelvar_Cleaned/Interface/Odd%s%d.lua")), "percent");
 }
 
 TEST_F(PatchRunTest, CompleteCheckWithoutKeepCleanOnlyReports) {
     TestServer server;
-    server.addFile("1 Standard", "Interface/A.lua", "a");
-    writeFile("Interface/A.lua", "a");
+    server.addFile("1 Standard", "Interface/AddOns/Bagnon/Bagnon.lua", "a");
+    writeFile("Interface/AddOns/Bagnon/Bagnon.lua", "a");
     writeFile("Interface/Stray.lua", "stray");
     settings.completeCheck = 1;
     keepReport();
@@ -165,14 +165,17 @@ TEST_F(PatchRunTest, ServerClosingMidDownloadLeavesEveryFileOldOrNew) {
         seed = seed * 1664525u + 1013904223u;
         c = static_cast<char>(seed >> 24);
     }
-    for (const char* name : {"Interface/A.lua", "Interface/B.lua", "Interface/C.lua"}) {
+    const char* names[] = {"Interface/AddOns/Auctionator/Auctionator.lua",
+                           "Interface/AddOns/Größere Taschen/Übersicht.lua",
+                           "Interface/AddOns/日本語/設定.lua"};
+    for (const char* name : names) {
         server.addFile("1 Standard", name, big + name);
         writeFile(name, std::string("old ") + name);
     }
     server.options()->closeAfter = 400000;
     ASSERT_TRUE(run());
     EXPECT_EQ(job.copyStatus(), "Download failed!");
-    for (const char* name : {"Interface/A.lua", "Interface/B.lua", "Interface/C.lua"}) {
+    for (const char* name : names) {
         std::string content = readFile(name);
         EXPECT_TRUE(content == std::string("old ") + name || content == big + name) << name;
     }

@@ -338,12 +338,13 @@ TEST(ReferenceServer, ServesPatchListsAndFileDataFromACachedManifest) {
     while (big.size() < 300000)
         big += "local x" + std::to_string(random() % 5000) + " = " +
                (random() % 3 ? std::string(1, char('a' + random() % 26)) : "nil") + "\n";
-    server.addFile("1 Standard", "big.lua", big);
+    server.addFile("1 Standard", "Interface/AddOns/日本語/設定.lua", big);
     bool closed;
     std::string reply;
     {
         RawClient client(server.port());
-        client.send("P 1\nc\nInterface\\AddOns\\Foo\\Foo.lua\nc\nbig.lua\nC\nP 9\n");
+        client.send("P 1\nc\nInterface\\AddOns\\Foo\\Foo.lua\n"
+                    "c\nInterface\\AddOns\\日本語\\設定.lua\nC\nP 9\n");
         reply = client.read(closed);
     }
     std::string expectedList = "Interface\\AddOns\\Foo\\Foo.lua\n6 " +
@@ -505,15 +506,16 @@ TEST(ReferenceServer, KeepsTheUploadIndexOfAnEarlierVersion) {
 
 TEST(ReferenceServer, SurvivesHostileClients) {
     TestServer server;
-    server.addFile("1 Standard", "a.txt", "a");
-    server.addFile("1 Standard", "b.txt", "b");
+    server.addFile("1 Standard", "Interface/AddOns/Bagnon/Bagnon.lua", "a");
+    server.addFile("1 Standard", "Interface/AddOns/Clique/Clique.lua", "b");
+    const std::string a = "c\nInterface\\AddOns\\Bagnon\\Bagnon.lua\n";
+    const std::string b = "c\nInterface\\AddOns\\Clique\\Clique.lua\n";
     bool closed;
     for (std::string hostile :
          {std::string("X\n"), std::string("Z\n99999999999\n"), std::string("Z\n-1\n"),
-          std::string("P 1\nc\nnot\\listed\n"), std::string("P 99999999999999\n"),
-          std::string(20000, 'L'), std::string("L\nonly-a-user"), std::string("c\na.txt\n"),
-          std::string("P 1\nc\na.txt\nc\nb.txt\nc\na.txt\nC\n"),
-          std::string("P 1\nc\na.txt\nP 1\n")}) {
+          std::string("P 1\nc\nInterface\\AddOns\\Nicht\\gelistet.lua\n"),
+          std::string("P 99999999999999\n"), std::string(20000, 'L'), std::string("L\nonly-a-user"),
+          a, "P 1\n" + a + b + a + "C\n", "P 1\n" + a + "P 1\n"}) {
         RawClient client(server.port());
         client.send(hostile);
         client.read(closed);
@@ -526,18 +528,18 @@ TEST(ReferenceServer, SurvivesHostileClients) {
     EXPECT_TRUE(stillServes(server));
     auto log = server.log();
     EXPECT_TRUE(contains(log, "unknown request 'X'"));
-    EXPECT_TRUE(contains(log, "c a.txt: asked twice, closing"));
+    EXPECT_TRUE(contains(log, "c Interface\\AddOns\\Bagnon\\Bagnon.lua: asked twice, closing"));
     EXPECT_TRUE(contains(log, "P 1 with file requests pending, closing"));
 }
 
 TEST(ReferenceServer, FaultInjectionShapesTheReplies) {
     TestServer server;
-    server.addFile("1 Standard", "Interface/a.lua", std::string(5000, 'a'));
+    server.addFile("1 Standard", "Interface/AddOns/Bagnon/Bagnon.lua", std::string(5000, 'a'));
     server.options()->closeAfter = 10;
     server.options()->closeOn = 'C';
-    server.options()->corruptPath = "Interface/a.lua";
+    server.options()->corruptPath = "Interface/AddOns/Bagnon/Bagnon.lua";
     RawClient client(server.port());
-    client.send("P 1\nc\nInterface\\a.lua\nC\n");
+    client.send("P 1\nc\nInterface\\AddOns\\Bagnon\\Bagnon.lua\nC\n");
     bool closed;
     std::string reply = client.read(closed);
     EXPECT_TRUE(closed);
@@ -595,8 +597,10 @@ TEST(ReferenceServer, ProgramStreamsRepliesInBoundedMemory) {
     for (int i = 0; i < 24; ++i) {
         for (char& c : content)
             c = static_cast<char>(random());
-        writeFile(root / ("distributions/1 Big/F" + std::to_string(i) + ".bin"), content);
-        requests += "c\nF" + std::to_string(i) + ".bin\n";
+        writeFile(root / ("distributions/1 Big/Interface/AddOns/Rauschen/Textur" +
+                          std::to_string(i) + ".blp"),
+                  content);
+        requests += "c\nInterface\\AddOns\\Rauschen\\Textur" + std::to_string(i) + ".blp\n";
     }
     ServerChild child({"--port", "0", "--file-cache", "2M", root.path()});
     ASSERT_NE(child.port(), 0);
@@ -607,7 +611,7 @@ TEST(ReferenceServer, ProgramStreamsRepliesInBoundedMemory) {
     std::string list = client.readUntil("\nD\n");
     std::string text = list.substr(0, list.find("\nD\n") + 3);
     std::size_t packed = 0;
-    for (std::size_t at = 0; (at = text.find(".bin\n", at)) != std::string::npos; ++at)
+    for (std::size_t at = 0; (at = text.find(".blp\n", at)) != std::string::npos; ++at)
         packed += std::stoul(text.substr(text.find(' ', at) + 1));
     EXPECT_GT(packed, 24u << 20);
     std::size_t early = list.size() - text.size();
@@ -616,12 +620,12 @@ TEST(ReferenceServer, ProgramStreamsRepliesInBoundedMemory) {
     RawClient hostile(child.port());
     std::string again = "P 1\n";
     for (int i = 0; i < 10000; ++i)
-        again += "c\nF0.bin\n";
+        again += "c\nInterface\\AddOns\\Rauschen\\Textur0.blp\n";
     hostile.sendAnyway(again + "C\n");
     bool closed;
     hostile.read(closed, 5000ms);
     EXPECT_TRUE(closed);
-    EXPECT_TRUE(child.waitFor("c F0.bin: asked twice, closing"));
+    EXPECT_TRUE(child.waitFor("c Interface\\AddOns\\Rauschen\\Textur0.blp: asked twice, closing"));
     EXPECT_TRUE(servesOn(child.port()));
 
     long peak = child.statusKiB("VmHWM");
@@ -635,7 +639,8 @@ TEST(ReferenceServer, ProgramStreamsRepliesInBoundedMemory) {
 // that is slow but keeps to the minimum rate is served; then a whole pass is served.
 TEST(ReferenceServer, ProgramClosesTricklingClients) {
     TempDir root("pelvar-server");
-    writeFile(root / "distributions/1 Standard/Interface/a.lua", letters(5000, 1));
+    writeFile(root / "distributions/1 Standard/Interface/AddOns/Bagnon/Bagnon.lua",
+              letters(5000, 1));
     ServerChild child({"--port", "0", "--max-sessions", "9", "--request-timeout", "1", "--min-rate",
                        "1K", root.path()});
     ASSERT_NE(child.port(), 0);
@@ -697,8 +702,9 @@ TEST(ReferenceServer, ProgramClosesTricklingClients) {
     EXPECT_TRUE(child.waitFor("request too slow"));
 
     RawClient pass(child.port());
-    pass.send("D\nL\nanonymous\n\n" + upload + "P 1\nc\nInterface\\a.lua\nC\n");
-    std::string expected = "D\n1\nOK\nInterface\\a.lua\n5000 " +
+    pass.send("D\nL\nanonymous\n\n" + upload +
+              "P 1\nc\nInterface\\AddOns\\Bagnon\\Bagnon.lua\nC\n");
+    std::string expected = "D\n1\nOK\nInterface\\AddOns\\Bagnon\\Bagnon.lua\n5000 " +
                            std::to_string(deflated(letters(5000, 1)).size()) + "\n" +
                            md5Of(letters(5000, 1)) + "\nD\n" + deflated(letters(5000, 1));
     EXPECT_TRUE(pass.readUntil(expected) == "1 Standard\n" + expected);
@@ -713,7 +719,7 @@ TEST(ReferenceServer, ProgramHoldsLittleForClientsThatDoNotRead) {
     std::string content(20 << 20, '\0');
     for (char& c : content)
         c = static_cast<char>(random());
-    writeFile(root / "distributions/1 Big/big.bin", content);
+    writeFile(root / "distributions/1 Big/Interface/AddOns/Großkarte/Weltkarte.blp", content);
     for (const char* cache : {"64M", "1M"}) {
         ServerChild child({"--port", "0", "--file-cache", cache, root.path()});
         ASSERT_NE(child.port(), 0);
@@ -721,7 +727,7 @@ TEST(ReferenceServer, ProgramHoldsLittleForClientsThatDoNotRead) {
         std::string list;
         for (int i = 0; i < 40; ++i) {
             readers.push_back(std::make_unique<RawClient>(child.port()));
-            readers.back()->send("P 1\nc\nbig.bin\nC\n");
+            readers.back()->send("P 1\nc\nInterface\\AddOns\\Großkarte\\Weltkarte.blp\nC\n");
             if (i == 0)
                 list = readers[0]->readUntil("\nD\n");
         }
@@ -750,19 +756,19 @@ TEST(ReferenceServer, ProgramHoldsLittleForClientsThatDoNotRead) {
 // A request that comes while a distribution's manifest is being rebuilt gets the new one.
 TEST(ReferenceServer, ProgramAnswersRequestsDuringARebuildWithTheNewList) {
     TempDir root("pelvar-server");
-    writeFile(root / "distributions/1 Standard/a.txt", "a");
+    writeFile(root / "distributions/1 Standard/Interface/AddOns/Bagnon/Bagnon.lua", "a");
     ServerChild child({"--port", "0", root.path()});
     ASSERT_NE(child.port(), 0);
     RawClient first(child.port());
     first.send("P 1\n");
-    EXPECT_EQ(first.readUntil("\nD\n").find("big.bin"), std::string::npos);
+    EXPECT_EQ(first.readUntil("\nD\n").find("Weltkarte.blp"), std::string::npos);
 
     // A large file that does not compress keeps the rebuild busy for a while.
     std::mt19937 random(3);
     std::string content(48 << 20, '\0');
     for (char& c : content)
         c = static_cast<char>(random());
-    std::string big = root / "distributions/1 Standard/big.bin";
+    std::string big = root / "distributions/1 Standard/Interface/AddOns/Großkarte/Weltkarte.blp";
     writeFile(big, content);
     RawClient rebuilding(child.port());
     rebuilding.send("P 1\n");
@@ -781,7 +787,8 @@ TEST(ReferenceServer, ProgramAnswersRequestsDuringARebuildWithTheNewList) {
     ASSERT_TRUE(reading()) << "the rebuild reads the new file";
     RawClient during(child.port());
     during.send("P 1\n");
-    std::string expected = "big.bin\n" + std::to_string(content.size()) + " ";
+    std::string expected =
+        "Interface\\AddOns\\Großkarte\\Weltkarte.blp\n" + std::to_string(content.size()) + " ";
     EXPECT_NE(during.readUntil("\nD\n").find(expected), std::string::npos);
     EXPECT_NE(rebuilding.readUntil("\nD\n").find(expected), std::string::npos);
 }
@@ -791,7 +798,7 @@ TEST(ReferenceServer, ProgramServesAgainAfterDescriptorsRanOut) {
         GTEST_SKIP() << "a sanitizer's own checks need descriptors: out of them, it reports "
                         "memory it cannot look at as a fault of the program";
     TempDir root("pelvar-server");
-    writeFile(root / "distributions/1 Standard/a.txt", "a");
+    writeFile(root / "distributions/1 Standard/Interface/AddOns/Bagnon/Bagnon.lua", "a");
     ServerChild child({"--port", "0", root.path()}, 24);
     ASSERT_NE(child.port(), 0);
     std::vector<std::unique_ptr<RawClient>> clients;

@@ -190,7 +190,7 @@ TEST_F(SettingsTest, StoreOfTheEarlierVersionKeepsEverySettingAndMovesItsDigests
                       "'),"
                       "('Software\\Mirelgan', 'Username', 'thrall'),"
                       "('Software\\Mirelgan', 'Distribution', '3'),"
-                      "('Software\\Mirelgan', 'Interface/A.lua', '" +
+                      "('Software\\Mirelgan', 'Interface/AddOns/Bagnon/Bagnon.lua', '" +
                       digest +
                       "'),"
                       "('Software\\Mirelgan', 'Pelvar.txt', '" +
@@ -206,8 +206,8 @@ TEST_F(SettingsTest, StoreOfTheEarlierVersionKeepsEverySettingAndMovesItsDigests
         EXPECT_EQ(settings.Username, "thrall");
         EXPECT_EQ(settings.distribution, 3);
         EXPECT_EQ(settings.key.readDigests(),
-                  (std::vector<std::pair<std::string, std::string>>{{"Interface/A.lua", digest},
-                                                                    {"Pelvar.txt", digest}}));
+                  (std::vector<std::pair<std::string, std::string>>{
+                      {"Interface/AddOns/Bagnon/Bagnon.lua", digest}, {"Pelvar.txt", digest}}));
     }
     EXPECT_EQ(
         queryColumn(dbPath, "SELECT name FROM registry ORDER BY name"),
@@ -267,7 +267,7 @@ TEST_F(SettingsTest, StoreOfTheVersionBeforeGetsTheRecordOfPasses) {
                      "CREATE TABLE digests (path TEXT PRIMARY KEY NOT NULL, digest TEXT "
                      "NOT NULL);"
                      "INSERT INTO registry VALUES ('Software\\Mirelgan', 'Username', 'jaina');"
-                     "INSERT INTO digests VALUES ('Interface/A.lua', 'd');"
+                     "INSERT INTO digests VALUES ('Interface/AddOns/日本語/設定.lua', 'd');"
                      "PRAGMA user_version = 1;",
                      nullptr, nullptr, nullptr),
         SQLITE_OK);
@@ -276,7 +276,7 @@ TEST_F(SettingsTest, StoreOfTheVersionBeforeGetsTheRecordOfPasses) {
     EXPECT_EQ(settings.Username, "jaina");
     EXPECT_EQ(settings.key.readDigests().size(), 1u);
     EXPECT_EQ(queryColumn(dbPath, "PRAGMA user_version"), std::vector<std::string>{"2"});
-    EXPECT_NE(settings.key.beginPass("/games/wow"), 0);
+    EXPECT_NE(settings.key.beginPass("/home/jaina/Games/World of Warcraft"), 0);
 }
 
 // The record keeps each game directory's passes apart, newest first, the files of a pass in the
@@ -294,10 +294,11 @@ TEST_F(SettingsTest, RecordOfPassesByGameDirectory) {
     std::vector<PassFile> files = {
         {0, "Interface/AddOns/Ünïcødé/Ünïcødé.lua", "replaced", "old", "new", "", ""},
         {0, "Interface/AddOns/Brand/New.lua", "installed", "", "new", "", ""},
-        {0, "Interface/AddOns/Stale/Stale.lua", "cleaned", "", "", "Pelvar_Cleaned/x", ""},
+        {0, "Interface/AddOns/Stale/Stale.lua", "cleaned", "", "",
+         "Pelvar_Cleaned/Interface/AddOns/Stale/Stale.lua", ""},
     };
     ASSERT_TRUE(store.recordPassFiles(second, files));
-    files[2].place = "/trash/files/Pelvar_Cleaned/x";
+    files[2].place = "/trash/files/Pelvar_Cleaned/Interface/AddOns/Stale/Stale.lua";
     files[0].outcome = "restored";
     EXPECT_TRUE(store.updatePassFiles({files[2], files[0]}));
     std::vector<PassFile> read = store.passFiles(second);
@@ -325,11 +326,13 @@ TEST_F(SettingsTest, RecordOfPassesByGameDirectory) {
     EXPECT_TRUE(store.passFiles(second).empty()) << "the files of a pass go with it";
     EXPECT_EQ(store.passesOf(there).size(), 1u);
 
-    EXPECT_TRUE(store.addHeldMarker(here, "Interface/B.lua.nopatch"));
-    EXPECT_TRUE(store.addHeldMarker(here, "Interface/A.lua.nopatch"));
-    EXPECT_TRUE(store.addHeldMarker(here, "Interface/B.lua.nopatch"));
-    EXPECT_TRUE(store.addHeldMarker(there, "Interface/C.lua.nopatch"));
-    EXPECT_TRUE(store.removeHeldMarker(here, "Interface/B.lua.nopatch"));
-    EXPECT_EQ(store.heldMarkers(here), std::vector<std::string>{"Interface/A.lua.nopatch"});
-    EXPECT_EQ(store.heldMarkers(there), std::vector<std::string>{"Interface/C.lua.nopatch"});
+    EXPECT_TRUE(store.addHeldMarker(here, "Interface/AddOns/Bagnon/Bagnon.lua.nopatch"));
+    EXPECT_TRUE(store.addHeldMarker(here, "Interface/AddOns/Auctionator/Auctionator.lua.nopatch"));
+    EXPECT_TRUE(store.addHeldMarker(here, "Interface/AddOns/Bagnon/Bagnon.lua.nopatch"));
+    EXPECT_TRUE(store.addHeldMarker(there, "Interface/AddOns/Clique/Clique.lua.nopatch"));
+    EXPECT_TRUE(store.removeHeldMarker(here, "Interface/AddOns/Bagnon/Bagnon.lua.nopatch"));
+    EXPECT_EQ(store.heldMarkers(here),
+              std::vector<std::string>{"Interface/AddOns/Auctionator/Auctionator.lua.nopatch"});
+    EXPECT_EQ(store.heldMarkers(there),
+              std::vector<std::string>{"Interface/AddOns/Clique/Clique.lua.nopatch"});
 }

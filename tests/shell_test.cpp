@@ -122,19 +122,22 @@ TEST_F(ShellTest, AcceptStoresWhatChangedAndAsksForAPassOnlyWhenItMatters) {
 TEST_F(ShellTest, ReportTextWithAndWithoutPelvarTxt) {
     TempDir game;
     CurrentDirectory inGame(game.path());
-    settings.reportLines = {"New: a", "Changed: b", "Cleaned c"};
+    const std::string added = "New: Interface\\AddOns\\Bagnon\\Bagnon.lua";
+    const std::string changed = "Changed: Interface\\FrameXML\\UIParent.lua";
+    const std::string cleaned = "Cleaned Interface\\AddOns\\Größere Taschen\\Übersicht.lua";
+    settings.reportLines = {added, changed, cleaned};
     EXPECT_EQ(takeReportText(settings),
-              "New: a\nChanged: b\nCleaned c\n" + std::string(reportNotice));
+              added + "\n" + changed + "\n" + cleaned + "\n" + std::string(reportNotice));
     EXPECT_TRUE(settings.reportLines.empty());
 
     writeFile("Pelvar.txt", std::string("No line end") + '\0' + "hidden");
-    settings.reportLines = {"New: a"};
-    EXPECT_EQ(takeReportText(settings), "New: a\n\nNo line end" + std::string(reportNotice));
+    settings.reportLines = {added};
+    EXPECT_EQ(takeReportText(settings), added + "\n\nNo line end" + std::string(reportNotice));
 
     ::unlink("Pelvar.txt");
     makeDirectories("Pelvar.txt");
-    settings.reportLines = {"New: a"};
-    EXPECT_EQ(takeReportText(settings), "New: a\n" + std::string(reportNotice))
+    settings.reportLines = {added};
+    EXPECT_EQ(takeReportText(settings), added + "\n" + std::string(reportNotice))
         << "a directory named Pelvar.txt is no Pelvar.txt";
     std::filesystem::remove("Pelvar.txt");
 
@@ -159,7 +162,8 @@ TEST_F(ShellTest, ReportTextWithAndWithoutPelvarTxt) {
 TEST(GameLocation, InstallPathFromAWinePrefix) {
     std::string registry =
         "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n\n"
-        "[Software\\\\Other] 1700000000\n\"InstallPath\"=\"C:\\\\Wrong\\\\\"\n\n"
+        "[Software\\\\Other] 1700000000\n\"InstallPath\"=\"C:\\\\Program Files\\\\Other "
+        "Game\\\\\"\n\n"
         "[Software\\\\Wow6432Node\\\\Blizzard Entertainment\\\\World of Warcraft] 1700000001\n"
         "#time=1d9b6e0b8a5d7b2\n\"GamePath\"=\"x\"\n"
         "\"InstallPath\"=\"D:\\\\Games\\\\World of Warcraft \\\"EU\\\" \\x20ac\\\\\"\r\n";
@@ -167,16 +171,19 @@ TEST(GameLocation, InstallPathFromAWinePrefix) {
               std::vector<std::string>{"D:\\Games\\World of Warcraft \"EU\" \xe2\x82\xac\\"});
     // The native key's value comes first wherever it stands; a value both hold, once.
     const std::string native = "[software\\\\blizzard entertainment\\\\world of warcraft]\n";
-    EXPECT_EQ(installPathsFromRegistry(registry + native + "\"installpath\"=\"E:\\\\WoW\"\n"),
-              (std::vector<std::string>{"E:\\WoW",
+    EXPECT_EQ(installPathsFromRegistry(registry + native +
+                                       "\"installpath\"=\"E:\\\\Spiele\\\\World of Warcraft\"\n"),
+              (std::vector<std::string>{"E:\\Spiele\\World of Warcraft",
                                         "D:\\Games\\World of Warcraft \"EU\" \xe2\x82\xac\\"}));
     EXPECT_EQ(installPathsFromRegistry(native +
-                                       "\"InstallPath\"=\"E:\\\\WoW\"\n[Software\\\\Wow6432Node"
+                                       "\"InstallPath\"=\"E:\\\\Spiele\\\\World of Warcraft\"\n"
+                                       "[Software\\\\Wow6432Node"
                                        "\\\\Blizzard Entertainment\\\\World of Warcraft]\n"
-                                       "\"InstallPath\"=\"E:\\\\WoW\"\n"),
-              std::vector<std::string>{"E:\\WoW"});
-    EXPECT_TRUE(
-        installPathsFromRegistry("[Software\\\\Other]\n\"InstallPath\"=\"C:\\\\x\"\n").empty());
+                                       "\"InstallPath\"=\"E:\\\\Spiele\\\\World of Warcraft\"\n"),
+              std::vector<std::string>{"E:\\Spiele\\World of Warcraft"});
+    EXPECT_TRUE(installPathsFromRegistry(
+                    "[Software\\\\Other]\n\"InstallPath\"=\"C:\\\\Program Files\\\\Other Game\"\n")
+                    .empty());
     // Wine writes a character beyond the first 65536 as a pair of UTF-16 escapes; half a pair is
     // no character.
     const std::vector<std::pair<std::string, std::string>> escapes = {
@@ -191,29 +198,32 @@ TEST(GameLocation, InstallPathFromAWinePrefix) {
         {"\\xd83d", "\xEF\xBF\xBD"},
     };
     for (const auto& [escaped, text] : escapes)
-        EXPECT_EQ(installPathsFromRegistry(native + "\"InstallPath\"=\"C:\\\\" + escaped + "\"\n"),
-                  std::vector<std::string>{"C:\\" + text})
+        EXPECT_EQ(installPathsFromRegistry(native + "\"InstallPath\"=\"C:\\\\Spiele\\\\" + escaped +
+                                           "\"\n"),
+                  std::vector<std::string>{"C:\\Spiele\\" + text})
             << escaped;
     // From a file, read a block at a time: the key's and the value's lines may straddle two
     // blocks, and the last line may lack its line end.
     TempDir prefix;
     const std::string key = "[Software\\\\Blizzard Entertainment\\\\World of Warcraft] 1\n";
-    const std::string value = "\"InstallPath\"=\"C:\\\\WoW\\\\\"";
+    const std::string value = "\"InstallPath\"=\"C:\\\\Spiele\\\\World of Warcraft\\\\\"";
     const std::size_t line = key.size();
     for (std::size_t intoKey : {5ul, line - 1, line, line + 10, line + value.size()}) {
         std::string padding(65536 - intoKey, 'x');
         padding.front() = ';';
         padding.back() = '\n';
         writeFile(prefix / "system.reg", padding + key + value + "\n");
-        EXPECT_EQ(readInstallPaths(prefix.path()), std::vector<std::string>{"C:\\WoW\\"})
+        EXPECT_EQ(readInstallPaths(prefix.path()),
+                  std::vector<std::string>{"C:\\Spiele\\World of Warcraft\\"})
             << intoKey;
         writeFile(prefix / "system.reg", padding + key + value);
-        EXPECT_EQ(readInstallPaths(prefix.path()), std::vector<std::string>{"C:\\WoW\\"})
+        EXPECT_EQ(readInstallPaths(prefix.path()),
+                  std::vector<std::string>{"C:\\Spiele\\World of Warcraft\\"})
             << intoKey;
     }
-    EXPECT_EQ(cutAtLastBackslash("D:\\WoW\\"), "D:\\WoW");
-    EXPECT_EQ(cutAtLastBackslash("D:\\WoW"), "D:");
-    EXPECT_EQ(cutAtLastBackslash("WoW"), "WoW");
+    EXPECT_EQ(cutAtLastBackslash("D:\\Games\\World of Warcraft\\"), "D:\\Games\\World of Warcraft");
+    EXPECT_EQ(cutAtLastBackslash("D:\\World of Warcraft"), "D:");
+    EXPECT_EQ(cutAtLastBackslash("World of Warcraft"), "World of Warcraft");
 }
 
 TEST(GameLocation, DrivesMapThroughDosdevicesIgnoringCase) {
@@ -225,9 +235,9 @@ TEST(GameLocation, DrivesMapThroughDosdevicesIgnoringCase) {
     EXPECT_EQ(unixPathOf(prefix.path(), "D:\\games\\WORLD OF WARCRAFT"),
               prefix / "dosdevices/d:/Games/World of Warcraft");
     EXPECT_EQ(unixPathOf(prefix.path(), "D:"), prefix / "dosdevices/d:");
-    EXPECT_FALSE(unixPathOf(prefix.path(), "D:\\Missing"));
-    EXPECT_FALSE(unixPathOf(prefix.path(), "E:\\Games"));
-    EXPECT_FALSE(unixPathOf(prefix.path(), "\\\\server\\share"));
+    EXPECT_FALSE(unixPathOf(prefix.path(), "D:\\Games\\Fehlendes Spiel"));
+    EXPECT_FALSE(unixPathOf(prefix.path(), "E:\\Games\\World of Warcraft"));
+    EXPECT_FALSE(unixPathOf(prefix.path(), "\\\\nas-im-keller\\spiele\\World of Warcraft"));
 
     TempDir elsewhere, home;
     ScopedEnv homeVariable("HOME", home.path());
@@ -274,11 +284,15 @@ TEST(GameLocation, EveryInstallPathIsTriedAndTheMessageNamesWhatWasSearched) {
         {native + value("D:\\Games\\Missing\\"), "", "",
          "InstallPath D:\\Games\\Missing\\: no WoW.exe in D:\\Games\\Missing (not there)"},
         // A 64-bit view value that leads nowhere does not hide the Wow6432Node one.
-        {wow64 + value("D:\\Games\\World of Warcraft\\") + native + value("D:\\Old\\"),
+        {wow64 + value("D:\\Games\\World of Warcraft\\") + native +
+             value("D:\\Alte Spiele\\WoW Classic\\"),
          "Games/World of Warcraft", "Games/World of Warcraft", ""},
-        {native + value("D:\\Old\\") + wow64 + value("E:\\WoW\\"), "Games", "",
-         "InstallPath D:\\Old\\: no WoW.exe in D:\\Old (not there); InstallPath E:\\WoW\\: no "
-         "WoW.exe in E:\\WoW (not there)"},
+        {native + value("D:\\Alte Spiele\\WoW Classic\\") + wow64 +
+             value("E:\\Spiele\\World of Warcraft\\"),
+         "Games", "",
+         "InstallPath D:\\Alte Spiele\\WoW Classic\\: no WoW.exe in D:\\Alte Spiele\\WoW Classic "
+         "(not there); InstallPath E:\\Spiele\\World of Warcraft\\: no WoW.exe in "
+         "E:\\Spiele\\World of Warcraft (not there)"},
     };
     for (const Case& c : cases) {
         std::filesystem::remove_all(disk / "Games");
@@ -331,29 +345,29 @@ TEST(GameLocation, HandOverToTheCopyKeptInTheGameDirectory) {
     ScopedEnv homeVariable("HOME", home.path());
     ScopedEnv prefixVariable("WINEPREFIX", prefix.path());
     makeDirectories(prefix / "dosdevices");
-    makeDirectories(disk / "WoW");
+    makeDirectories(disk / "Spiele/World of Warcraft");
     ASSERT_EQ(::symlink(disk.path().c_str(), (prefix / "dosdevices/d:").c_str()), 0);
     writeFile(prefix / "system.reg", "[Software\\\\Blizzard Entertainment\\\\World of Warcraft] 1\n"
-                                     "\"InstallPath\"=\"D:\\\\WoW\\\\\"\n");
-    writeFile(disk / "WoW/WoW.exe", "");
+                                     "\"InstallPath\"=\"D:\\\\Spiele\\\\World of Warcraft\\\\\"\n");
+    writeFile(disk / "Spiele/World of Warcraft/WoW.exe", "");
     std::string record = records / "record";
-    writeFile(disk / "WoW/Pelvar.exe",
+    writeFile(disk / "Spiele/World of Warcraft/Pelvar.exe",
               "#!/bin/sh\n{ pwd; echo \"$WINEPREFIX\"; printf '%s\\n' \"$0\" \"$@\"; } > " +
                   record + "\n");
-    ::chmod((disk / "WoW/Pelvar.exe").c_str(), 0755);
+    ::chmod((disk / "Spiele/World of Warcraft/Pelvar.exe").c_str(), 0755);
 
     // The copy gets the program's own arguments one by one, and the prefix the game is in.
     EXPECT_EQ(searchInChild(elsewhere.path(), {"-x", "a b"}, record),
-              disk / "WoW\n" + prefix.path() + "\nPelvar.exe\n-x\na b\n");
+              disk / "Spiele/World of Warcraft\n" + prefix.path() + "\nPelvar.exe\n-x\na b\n");
 
     // Started in the game directory, the program runs itself.
     ::unlink(record.c_str());
-    std::string result = searchInChild(disk / "WoW", {"-x"}, record);
+    std::string result = searchInChild(disk / "Spiele/World of Warcraft", {"-x"}, record);
     EXPECT_EQ(result.substr(0, 11), "returned 0 ") << result;
 
     // No copy in the game directory: the program runs itself there.
-    ::unlink((disk / "WoW/Pelvar.exe").c_str());
+    ::unlink((disk / "Spiele/World of Warcraft/Pelvar.exe").c_str());
     result = searchInChild(elsewhere.path(), {}, record);
     EXPECT_EQ(result.substr(0, 11), "returned 1 ") << result;
-    EXPECT_NE(result.find("/WoW"), std::string::npos);
+    EXPECT_NE(result.find("/Spiele/World of Warcraft"), std::string::npos);
 }

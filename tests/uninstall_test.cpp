@@ -78,11 +78,11 @@ TEST_F(UninstallTest, StripsCustomSettingsAndTrashesTheInterface) {
 }
 
 TEST_F(UninstallTest, NoAnswerNoChange) {
-    writeFile("Interface/A.lua", "a");
+    writeFile("Interface/AddOns/Bagnon/Bagnon.lua", "a");
     writeFile("WTF/Config.wtf", "SET Foo_Bar \"1\"\n");
     AnsweringDialogs dialogs(false);
     EXPECT_EQ(UninstallUi(dialogs), 0);
-    EXPECT_TRUE(exists("Interface/A.lua"));
+    EXPECT_TRUE(exists("Interface/AddOns/Bagnon/Bagnon.lua"));
     EXPECT_EQ(readFile("WTF/Config.wtf"), "SET Foo_Bar \"1\"\n");
     EXPECT_TRUE(dialogs.messages.empty());
 }

@@ -578,7 +578,7 @@ private slots:
 
     void uninstallThroughConfigureAsksAndRerunsThePass() {
         useCountingPass(false);
-        writeFile("Interface/AddOns/A/A.lua", "a");
+        writeFile("Interface/AddOns/Bagnon/Bagnon.lua", "a");
         writeFile("WTF/Config.wtf", "SET Foo_Bar \"1\"\nSET keep \"1\"\n");
         MainWindow window(*application_);
         application_->mainWindow = &window;
@@ -609,21 +609,24 @@ private slots:
     }
 
     void reportWindowWithAndWithoutPelvarTxt() {
-        settings().reportLines = {"New: a", "Changed: b", "Cleaned c"};
+        const std::string added = "New: Interface\\AddOns\\Bagnon\\Bagnon.lua";
+        const std::string changed = "Changed: Interface\\FrameXML\\UIParent.lua";
+        const std::string cleaned = "Cleaned Interface\\AddOns\\日本語\\設定.lua";
+        settings().reportLines = {added, changed, cleaned};
         {
             ReportWindow report(settings());
             QCOMPARE(control<QTextEdit>(&report, 1028)->toPlainText(),
-                     QString::fromStdString("New: a\nChanged: b\nCleaned c\n" +
+                     QString::fromStdString(added + "\n" + changed + "\n" + cleaned + "\n" +
                                             std::string(reportNotice)));
             QVERIFY(control<QTextEdit>(&report, 1028)->isReadOnly());
         }
         QVERIFY(settings().reportLines.empty());
         std::string exact(4096, 'p');
         writeFile("Pelvar.txt", exact);
-        settings().reportLines = {"New: a"};
+        settings().reportLines = {added};
         ReportWindow report(settings());
         QCOMPARE(control<QTextEdit>(&report, 1028)->toPlainText(),
-                 QString::fromStdString("New: a\n\n" + exact + reportNotice));
+                 QString::fromStdString(added + "\n\n" + exact + reportNotice));
     }
 
     // pelvar --rollback: the rollback is the first pass and its report shows in the report
@@ -1038,7 +1041,7 @@ private slots:
              "L thrall: refused"},
             {"while the worker waits for the distribution answer",
              [](TestServer& server, Settings& stored) {
-                 server.addFile("2 Lite", "Interface/A.lua", "a");
+                 server.addFile("2 Lite", "Interface/AddOns/Größere Taschen/Übersicht.lua", "a");
                  stored.writeString("Distribution", "1");
              },
              "D: "},
@@ -1052,7 +1055,8 @@ private slots:
              "closing after 0 bytes"},
             {"with the patch report open after the pass",
              [](TestServer& server, Settings& stored) {
-                 server.addFile("1 Standard", "Interface/A.lua", "a");
+                 server.addFile("1 Standard", "Interface/AddOns/Größere Taschen/Übersicht.lua",
+                                "a");
                  stored.writeString("Distribution", "1");
              },
              "C: ", 1500},
