@@ -224,7 +224,8 @@ TEST_F(PatchRunTest, PatchListCutShortCleansNothingAndFailsThePass) {
 
 // The table leaves SavedVariables.lua only when the server has shown that it read the upload:
 // by its reply to the next request, or by its orderly close when none follows. A server that
-// takes the login and then vanishes or stalls without reading leaves the file as it was.
+// takes the login and then vanishes or stalls without reading leaves the file and the item
+// cache's offset as they were.
 TEST_F(PatchRunTest, UploadCountsOnlyWhenTheServerShowsItReadIt) {
     const std::string saved = "Vorher = 1\nMirelgan_Data = {\n  [\"Gegenstände\"] = \"" +
                               std::string(120, 'g') + "\",\n}\n";
@@ -246,8 +247,11 @@ TEST_F(PatchRunTest, UploadCountsOnlyWhenTheServerShowsItReadIt) {
         {"vanishes at once after the login reply", 0, [](ScriptedPeer& peer) { peer.vanish(); },
          true},
     };
+    writeFile("WDB/itemcache.wdb", std::string(300, 'i'));
     for (const Case& c : cases) {
         writeFile(savedPath, saved);
+        settings.writeString("wdbVersion", "1");
+        settings.writeString("wdbItems", "10");
         ScriptedPeer peer;
         peer.expect("D\n").send("1 Standard\nD\n1\n").expect("L\nanonymous\n\n").send("OK\n");
         c.afterLogin(peer);
@@ -269,6 +273,7 @@ TEST_F(PatchRunTest, UploadCountsOnlyWhenTheServerShowsItReadIt) {
         EXPECT_EQ(now == saved, c.kept) << c.name << ": " << now;
         EXPECT_FALSE(exists(savedPath + ".new")) << c.name;
         EXPECT_EQ(settings.bytesUploaded > 0, !c.kept) << c.name;
+        EXPECT_EQ(settings.readString("wdbItems"), c.kept ? "10" : "300") << c.name;
         ::unlink((savedPath + ".old").c_str());
     }
 }

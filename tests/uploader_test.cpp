@@ -244,7 +244,8 @@ TEST_F(UploadTest, DirectoryInThePlaceOfACacheIsSkipped) {
 }
 
 // The table leaves its file only with an upload that went out whole; every other ending leaves
-// the file byte for byte as it was, so a later pass offers the same table again.
+// the file byte for byte as it was and the caches' offsets where they were, so a later pass
+// offers the same bytes again.
 TEST_F(UploadTest, EveryEndingButAWholeUploadLeavesTheFileAsItWas) {
     struct Ending {
         const char* name;
@@ -263,8 +264,10 @@ TEST_F(UploadTest, EveryEndingButAWholeUploadLeavesTheFileAsItWas) {
         {"too much gas", "Mirelgan_Data = {\n" + noise((1 << 20) - 100) + "\n}\n", [] {},
          "Error filling Zeppelin with gas: too much gas."},
     };
+    writeFile("WDB/itemcache.wdb", bytes(60, 1));
     for (const Ending& ending : endings) {
         settings.serverWdbVersion = 4;
+        recorded(4, 10);
         writeFile("WTF/Account/ACC/SavedVariables.lua", ending.saved);
         ending.setUp();
         upload();
@@ -273,6 +276,8 @@ TEST_F(UploadTest, EveryEndingButAWholeUploadLeavesTheFileAsItWas) {
         EXPECT_FALSE(exists("WTF/Account/ACC/SavedVariables.lua.new")) << ending.name;
         EXPECT_FALSE(exists("WTF/Account/ACC/SavedVariables.lua.old")) << ending.name;
         EXPECT_EQ(settings.bytesUploaded, 0) << ending.name;
+        EXPECT_EQ(settings.readString("wdbItems"), "10") << ending.name;
+        EXPECT_EQ(settings.readString("wdbVersion"), "4") << ending.name;
     }
     EXPECT_TRUE(server.uploads().empty());
 }

@@ -54,11 +54,13 @@ private:
     std::size_t length_ = 0;
 };
 
-// Adds a cache's new bytes to the Zeppelin and records its length as the next offset.
-void packCache(WorkerJob& job, Zeppelin& zeppelin, const Cache& cache, bool readThisTime) {
+// Adds a cache's new bytes to the Zeppelin and gives its length, the next offset to record once
+// the server has the upload; nothing when there is no cache to read.
+std::optional<UploadRecord> packCache(WorkerJob& job, Zeppelin& zeppelin, const Cache& cache,
+                                      bool readThisTime) {
     UniqueFile file = openForReading(cache.path);
     if (!file)
-        return;
+        return std::nullopt;
     std::fseek(file.get(), 0, SEEK_END);
     long length = std::ftell(file.get());
     if (readThisTime && cache.offset < length) {
@@ -79,15 +81,17 @@ void packCache(WorkerJob& job, Zeppelin& zeppelin, const Cache& cache, bool read
             zeppelin.grow(got);
         }
     }
-    std::string text;
-    formatString(text, "%ld", length);
-    job.settings.writeString(cache.valueName, text);
+    UploadRecord record{cache.valueName, {}};
+    formatString(record.value, "%ld", length);
+    return record;
 }
 
 } // namespace
 
 void SentUpload::confirm(WorkerJob& job) {
     job.settings.bytesUploaded = length_;
+    for (const UploadRecord& record : records_)
+        job.settings.writeString(record.name, record.value);
     harvest_.commit(job);
 }
 
@@ -108,6 +112,7 @@ std::optional<SentUpload> uploadPass(WorkerJob& job) {
                                             smallestUpload);
     std::size_t harvested = harvest.length();
     uLongf compressedLength = 0;
+    std::vector<UploadRecord> records;
     if (harvested > smallestUpload) {
         job.status("Packing Mirelgan Zeppelin");
         std::string header;
@@ -127,7 +132,9 @@ std::optional<SentUpload> uploadPass(WorkerJob& job) {
              "Zeppelin exploded!  I blame questcache.", "wdbquests"},
         };
         for (const Cache& cache : caches)
-            packCache(job, zeppelin, cache, sameVersion && cache.offset != 0);
+            if (std::optional<UploadRecord> record =
+                    packCache(job, zeppelin, cache, sameVersion && cache.offset != 0))
+                records.push_back(std::move(*record));
 
         compressedLength = zeppelinAreaSize;
         if (compress(compressed, &compressedLength,
@@ -137,9 +144,9 @@ std::optional<SentUpload> uploadPass(WorkerJob& job) {
             job.status("Error filling Zeppelin with gas: too much gas.");
             return std::nullopt;
         }
-        std::string version;
-        formatString(version, "%d", settings.serverWdbVersion);
-        settings.writeString("wdbVersion", version);
+        UploadRecord version{"wdbVersion", {}};
+        formatString(version.value, "%d", settings.serverWdbVersion);
+        records.push_back(std::move(version));
     }
 
     if (compressedLength == 0) {
@@ -168,5 +175,5 @@ std::optional<SentUpload> uploadPass(WorkerJob& job) {
         job.status("Upload failed!");
         return std::nullopt;
     }
-    return SentUpload(std::move(harvest), length);
+    return SentUpload(std::move(harvest), std::move(records), length);
 }

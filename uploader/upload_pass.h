@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <vector>
 
 class WorkerJob;
 
@@ -13,18 +15,27 @@ inline constexpr std::size_t zeppelinAreaSize = 1 << 20;
 // A table of this many bytes or fewer counts as nothing to upload.
 inline constexpr std::size_t smallestUpload = 80;
 
+// A setting that an upload moves on ("wdbitems", "wdbquests", "wdbVersion") and its new value.
+struct UploadRecord {
+    const char* name;
+    std::string value;
+};
+
 // An upload whose every byte left our socket. It has not reached the server until the server
 // shows that it read past it (its reply to the next request, or its orderly close): only then is
-// it confirmed, and dropped without that, it leaves the table in its file for a later pass.
+// it confirmed. Dropped without that, it leaves the table in its file and the caches' offsets
+// where they were, so a later pass offers the same bytes again.
 class SentUpload {
 public:
-    SentUpload(Harvest harvest, std::int32_t length)
-        : harvest_(std::move(harvest)), length_(length) {}
-    // The server has it: the table leaves its SavedVariables.lua and the bytes count as uploaded.
+    SentUpload(Harvest harvest, std::vector<UploadRecord> records, std::int32_t length)
+        : harvest_(std::move(harvest)), records_(std::move(records)), length_(length) {}
+    // The server has it: the table leaves its SavedVariables.lua, the caches' offsets move past
+    // what was sent, and the bytes count as uploaded.
     void confirm(WorkerJob& job);
 
 private:
     Harvest harvest_;
+    std::vector<UploadRecord> records_;
     std::int32_t length_;
 };
 
