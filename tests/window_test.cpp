@@ -66,17 +66,23 @@ Control* control(QWidget* dialog, int id) {
     return qobject_cast<Control*>(controlById(dialog, id));
 }
 
+// Counts the test functions that have ended: a watch for a dialog dies with the test that set
+// it, whose locals its action refers to, and never acts on a later test's dialog.
+int testsEnded = 0;
+
 // Runs `action` on the next modal dialog of the kind `Dialog` that opens (and that `wanted`
-// accepts), as a user would.
+// accepts) during the current test, as a user would.
 template <typename Dialog = QDialog>
 void whenModal(std::function<void(Dialog*)> action, std::function<bool(Dialog*)> wanted = nullptr,
-               int attempts = 500) {
-    QTimer::singleShot(10, [action = std::move(action), wanted, attempts] {
+               int attempts = 500, int test = testsEnded) {
+    QTimer::singleShot(10, [action = std::move(action), wanted, attempts, test] {
+        if (test != testsEnded)
+            return;
         auto* modal = qobject_cast<Dialog*>(QApplication::activeModalWidget());
         if (modal && (!wanted || wanted(modal)))
             action(modal);
         else if (attempts > 0)
-            whenModal<Dialog>(action, wanted, attempts - 1);
+            whenModal<Dialog>(action, wanted, attempts - 1, test);
         else
             qWarning("no modal dialog came up");
     });
@@ -258,6 +264,7 @@ private slots:
     }
 
     void cleanup() {
+        ++testsEnded;
         release_.signal();
         QVERIFY(waitUntil([] { return !passRunning(); }));
         application_.reset();
