@@ -1,17 +1,18 @@
 #include "pass/rollback.h"
 
-#include "job_channel/worker_job.h"
-#include "patcher/digest_cache.h"
 #include "base/fs.h"
+#include "job_channel/worker_job.h"
+#include "pass/patch_run.h"
+#include "patcher/digest_cache.h"
 #include "patcher/pass_record.h"
 #include "patcher/patch_list.h"
-#include "pass/patch_run.h"
 #include "settings/settings.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -154,10 +155,17 @@ public:
         // Passes that, as the files show, changed nothing are passed over (one killed before
         // its first rename); a pass rolled back already ends the search, since the backups of
         // the passes before it are gone.
-        for (const PassSummary& pass : store_.passesOf(directory_)) {
+        std::optional<std::vector<PassSummary>> passes = store_.passesOf(directory_);
+        if (!passes)
+            cannotRead();
+        for (const PassSummary& pass : *passes) {
             if (pass.rolledBack)
                 break;
-            bool changed = undo(store_.passFiles(pass.id));
+            // Files that cannot be read are not taken for a pass that changed nothing.
+            std::optional<std::vector<PassFile>> files = store_.passFiles(pass.id);
+            if (!files)
+                cannotRead();
+            bool changed = undo(std::move(*files));
             store_.setPassRolledBack(pass.id);
             if (changed)
                 return report();
@@ -166,6 +174,12 @@ public:
     }
 
 private:
+    // Without its record a rollback cannot tell what to undo: it ends before it changes anything.
+    [[noreturn]] void cannotRead() {
+        std::string why = store_.isOpen() ? store_.takeFailure() : job_.settings.storeError();
+        job_.fatal("Can't read the record of the passes (%s), aborting", why.c_str());
+    }
+
     struct Undone {
         PassFile file;
         Outcome outcome;
@@ -300,8 +314,11 @@ void runRollbackPass(WorkerJob& job) {
 
 std::vector<std::string> releaseHeld(SettingsStore& store) {
     std::string directory = currentGameDirectory();
+    std::optional<std::vector<std::string>> markers = store.heldMarkers(directory);
+    if (!markers)
+        return {"Error: couldn't read the markers that rollbacks made"};
     std::vector<std::string> lines;
-    for (const std::string& marker : store.heldMarkers(directory)) {
+    for (const std::string& marker : *markers) {
         std::string held = display(marker.substr(0, marker.size() - 8));
         if (isHeldMarker(marker)) {
             if (!removeFile(marker) && errno != ENOENT) {

@@ -509,6 +509,45 @@ TEST_F(RollbackTest, PassesThatChangedNothingArePassedOverWithoutHolding) {
     EXPECT_EQ(readFile(path), "first");
 }
 
+// A record that cannot be read ends the rollback before it changes anything: it is neither
+// "Nothing to roll back." nor a pass taken for one that changed nothing, which no later rollback
+// would undo; and a release that cannot read its markers says so.
+TEST_F(RollbackTest, RecordThatCannotBeReadEndsTheRollbackBeforeAnyChange) {
+    TestServer server;
+    const std::string path = "Interface/AddOns/Unlesbar/Unlesbar.lua";
+    server.addFile("1 Standard", path, "new");
+    writeFile(path, "old");
+    ASSERT_TRUE(run());
+    writeFile(state / "not a directory", "");
+    Settings unopened(state / "not a directory/settings.db");
+    ASSERT_FALSE(unopened.key.isOpen());
+    ASSERT_TRUE(runPass(job, unopened, window, runRollbackPass));
+    EXPECT_TRUE(job.fatalMessage().value_or("").starts_with("Can't read the record of the passes"))
+        << job.fatalMessage().value_or("");
+    EXPECT_EQ(releaseHeld(unopened.key),
+              std::vector<std::string>{"Error: couldn't read the markers that rollbacks made"});
+
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((state / "settings.db").c_str(), &other), SQLITE_OK);
+    auto execute = [&](const char* sql) {
+        return sqlite3_exec(other, sql, nullptr, nullptr, nullptr);
+    };
+    ASSERT_EQ(execute("ALTER TABLE pass_files RENAME TO pass_files_hidden"), SQLITE_OK);
+    ASSERT_TRUE(rollBack());
+    EXPECT_TRUE(job.fatalMessage().value_or("").starts_with("Can't read the record of the passes"))
+        << job.fatalMessage().value_or("");
+    EXPECT_EQ(readFile(path), "new");
+    EXPECT_FALSE(exists(path + ".nopatch"));
+
+    ASSERT_EQ(execute("ALTER TABLE pass_files_hidden RENAME TO pass_files"), SQLITE_OK);
+    sqlite3_close(other);
+    ASSERT_TRUE(rollBack());
+    EXPECT_EQ(job.fatalMessage(), std::nullopt);
+    EXPECT_EQ(report,
+              (std::vector<std::string>{"Restored: " + display(path), "Held: " + display(path)}));
+    EXPECT_EQ(readFile(path), "old");
+}
+
 // A pass of more files than the record writes together: every one of them is recorded, once.
 TEST_F(RollbackTest, EveryFileOfALargePassIsRecordedOnce) {
     TestServer server;
