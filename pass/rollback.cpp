@@ -301,6 +301,7 @@ void runRollback(WorkerJob& job, bool hold) {
     DirectoryLock gameDirectory = lockGameDirectory(job);
     job.status("Rolling back the last pass");
     std::vector<std::string> lines = Rollback(job, hold).run();
+    tellStoreFailure(job);
     if (lines.empty())
         lines.push_back("Nothing to roll back.");
     job.status("Rollback Complete");

@@ -548,6 +548,33 @@ TEST_F(RollbackTest, RecordThatCannotBeReadEndsTheRollbackBeforeAnyChange) {
     EXPECT_EQ(readFile(path), "old");
 }
 
+// A rollback that cannot write its record (another program holds the store locked) undoes the
+// files all the same and says that the settings could not be saved.
+TEST_F(RollbackTest, LockedSettingsStoreIsToldAndTheRollbackGoesOn) {
+    TestServer server;
+    const std::string path = "Interface/AddOns/Gesperrt/Zurückgesetzt.lua";
+    server.addFile("1 Standard", path, "new");
+    writeFile(path, "old");
+    ASSERT_TRUE(run());
+    settings.key.setBusyTimeout(50);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((state / "settings.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(rollBack(false));
+    std::string err = testing::internal::GetCapturedStderr();
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(report, std::vector<std::string>{"Restored: " + display(path)});
+    EXPECT_EQ(readFile(path), "old");
+    std::vector<std::string> posted = job.takeStatusLines().lines;
+    EXPECT_NE(
+        std::find(posted.begin(), posted.end(), "Settings could not be saved: database is locked"),
+        posted.end());
+    EXPECT_NE(err.find("settings could not be saved: database is locked"), std::string::npos)
+        << err;
+}
+
 // A pass of more files than the record writes together: every one of them is recorded, once.
 TEST_F(RollbackTest, EveryFileOfALargePassIsRecordedOnce) {
     TestServer server;
