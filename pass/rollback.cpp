@@ -166,9 +166,12 @@ public:
             if (!files)
                 cannotRead();
             bool changed = undo(std::move(*files));
+            // Marked only once its files are held: a rollback cut short before then is finished,
+            // the holding included, by the next one.
+            std::vector<std::string> lines = changed ? report() : std::vector<std::string>();
             store_.setPassRolledBack(pass.id);
             if (changed)
-                return report();
+                return lines;
         }
         return {};
     }
