@@ -307,8 +307,9 @@ TEST_F(PatchRunTest, SecondPassUsesTheFirstList) {
 
 namespace {
 
-// What the user does to a file between a pass and its rollback.
-enum class Meddle { nothing, edit, takePlace, emptyTrash, dropBackup, ownMarker };
+// What the user does to a file between a pass and its rollback (or, for ownMarkerAfter, between
+// the rollback and the release: the user puts a marker of their own in place of the rollback's).
+enum class Meddle { nothing, edit, takePlace, emptyTrash, dropBackup, ownMarker, ownMarkerAfter };
 
 // One file of a pass followed by a rollback: its content before the pass (none: absent), the
 // distribution's (none: unlisted, so the pass cleans it away), and what the rollback must make
@@ -391,6 +392,8 @@ TEST_F(RollbackTest, UndoesThePassLeavesTheUsersChangesAndHoldsUntilReleased) {
         {"Interface/FrameXML/LostBackup.lua", "lost", "kept", Meddle::dropBackup,
          "Error: couldn't restore ", false},
         {"Interface/FrameXML/Unverändert.lua", "same", "same", Meddle::nothing, "", false},
+        {"Interface/FrameXML/MarkedAfterTheRollback.lua", "earlier", "later",
+         Meddle::ownMarkerAfter, "Restored: ", true},
         {"Interface/FrameXML/MarkedLater.lua", "earlier", "later", Meddle::ownMarker,
          "Restored: ", false},
     };
@@ -405,6 +408,7 @@ TEST_F(RollbackTest, UndoesThePassLeavesTheUsersChangesAndHoldsUntilReleased) {
     for (const RolledFile& file : files) {
         switch (file.meddle) {
         case Meddle::nothing:
+        case Meddle::ownMarkerAfter:
             break;
         case Meddle::edit:
         case Meddle::takePlace:
@@ -466,12 +470,18 @@ TEST_F(RollbackTest, UndoesThePassLeavesTheUsersChangesAndHoldsUntilReleased) {
     ASSERT_TRUE(rollBack());
     EXPECT_EQ(report, std::vector<std::string>{"Nothing to roll back."});
 
+    auto usersMarker = [](const RolledFile& file) {
+        return file.meddle == Meddle::ownMarker || file.meddle == Meddle::ownMarkerAfter;
+    };
+    for (const RolledFile& file : files)
+        if (file.meddle == Meddle::ownMarkerAfter)
+            writeFile(file.path + ".nopatch", "");
     std::vector<std::string> released = releaseHeld(settings.key);
     std::vector<std::string> expectedReleased;
     for (const RolledFile& file : files) {
-        if (file.held)
+        if (file.held && !usersMarker(file))
             expectedReleased.push_back("Released: " + display(file.path));
-        EXPECT_EQ(exists(file.path + ".nopatch"), file.meddle == Meddle::ownMarker) << file.path;
+        EXPECT_EQ(exists(file.path + ".nopatch"), usersMarker(file)) << file.path;
     }
     EXPECT_EQ(sorted(released), sorted(expectedReleased));
     EXPECT_TRUE(releaseHeld(settings.key).empty());
@@ -480,7 +490,8 @@ TEST_F(RollbackTest, UndoesThePassLeavesTheUsersChangesAndHoldsUntilReleased) {
     ASSERT_TRUE(run());
     for (const RolledFile& file : files) {
         if (file.held && file.listed) {
-            EXPECT_EQ(readFile(file.path), *file.listed) << file.path;
+            EXPECT_EQ(readFile(file.path), usersMarker(file) ? *file.before : *file.listed)
+                << file.path;
         }
         if (file.held && !file.listed) {
             EXPECT_FALSE(exists(file.path)) << file.path;
