@@ -4,6 +4,7 @@
 #include "tests/support/test_server.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
@@ -20,6 +21,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -709,6 +711,41 @@ TEST(ReferenceServer, ProgramClosesTricklingClients) {
                            md5Of(letters(5000, 1)) + "\nD\n" + deflated(letters(5000, 1));
     EXPECT_TRUE(pass.readUntil(expected) == "1 Standard\n" + expected);
     EXPECT_TRUE(child.waitFor("-anonymous.zeppelin"));
+}
+
+// A client that reads a large reply a little at a time is dropped like one that trickles its
+// request (though it still reads what the kernel holds for it), and one that reads at the lowest
+// rate or faster gets the whole reply.
+TEST(ReferenceServer, ProgramClosesSlowReaders) {
+    TempDir root("pelvar-server");
+    // More than the kernel's buffers take.
+    std::mt19937 random(7);
+    std::string content(16 << 20, '\0');
+    for (char& c : content)
+        c = static_cast<char>(random());
+    writeFile(root / "distributions/1 Big/Interface/AddOns/Großkarte/Langsam gelesen.blp", content);
+    ServerChild child({"--port", "0", "--request-timeout", "1", "--min-rate", "1M", root.path()});
+    ASSERT_NE(child.port(), 0);
+    const std::string request = "P 1\nc\nInterface\\AddOns\\Großkarte\\Langsam gelesen.blp\nC\n";
+
+    RawClient slow(child.port());
+    int small = 4096;
+    ASSERT_EQ(::setsockopt(slow.socket(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    slow.send(request);
+    // 2 KiB every 50 ms, well below the lowest rate, until the server gives up on the reply.
+    std::atomic<bool> givenUp{false};
+    std::thread reader([&] {
+        char block[2048];
+        for (; !givenUp; std::this_thread::sleep_for(50ms))
+            [[maybe_unused]] ssize_t got = ::recv(slow.socket(), block, sizeof block, MSG_DONTWAIT);
+    });
+    EXPECT_TRUE(child.waitFor("reply too slow"));
+    givenUp = true;
+    reader.join();
+
+    RawClient fast(child.port());
+    fast.send(request);
+    EXPECT_GT(fast.drain(content.size() + 1000), content.size());
 }
 
 // Sessions that ask for a large file and never read hold a block each, not the file: whether it
