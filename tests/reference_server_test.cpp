@@ -719,10 +719,7 @@ TEST(ReferenceServer, ProgramClosesTricklingClients) {
 TEST(ReferenceServer, ProgramClosesSlowReaders) {
     TempDir root("pelvar-server");
     // More than the kernel's buffers take.
-    std::mt19937 random(7);
-    std::string content(16 << 20, '\0');
-    for (char& c : content)
-        c = static_cast<char>(random());
+    std::string content = noise(16 << 20, 7);
     writeFile(root / "distributions/1 Big/Interface/AddOns/Großkarte/Langsam gelesen.blp", content);
     ServerChild child({"--port", "0", "--request-timeout", "1", "--min-rate", "1M", root.path()});
     ASSERT_NE(child.port(), 0);
@@ -752,10 +749,7 @@ TEST(ReferenceServer, ProgramClosesSlowReaders) {
 // is sent from the cache or, too large for it, compressed again as it is sent.
 TEST(ReferenceServer, ProgramHoldsLittleForClientsThatDoNotRead) {
     TempDir root("pelvar-server");
-    std::mt19937 random(5);
-    std::string content(20 << 20, '\0');
-    for (char& c : content)
-        c = static_cast<char>(random());
+    std::string content = noise(20 << 20, 5);
     writeFile(root / "distributions/1 Big/Interface/AddOns/Großkarte/Weltkarte.blp", content);
     for (const char* cache : {"64M", "1M"}) {
         ServerChild child({"--port", "0", "--file-cache", cache, root.path()});
@@ -801,10 +795,7 @@ TEST(ReferenceServer, ProgramAnswersRequestsDuringARebuildWithTheNewList) {
     EXPECT_EQ(first.readUntil("\nD\n").find("Weltkarte.blp"), std::string::npos);
 
     // A large file that does not compress keeps the rebuild busy for a while.
-    std::mt19937 random(3);
-    std::string content(48 << 20, '\0');
-    for (char& c : content)
-        c = static_cast<char>(random());
+    std::string content = noise(48 << 20, 3);
     std::string big = root / "distributions/1 Standard/Interface/AddOns/Großkarte/Weltkarte.blp";
     writeFile(big, content);
     RawClient rebuilding(child.port());
