@@ -192,6 +192,18 @@ private:
     // something that is still to be seen.
     bool undo(std::vector<PassFile> files) {
         undone_.clear();
+        // The digest cache forgets the files before any of them changes: else, should the
+        // rollback be cut short or its last write fail, it would vouch for what the pass
+        // installed, and the next pass would trust it and leave the files as they are.
+        std::vector<StoreChange> forget;
+        for (const PassFile& file : files)
+            if (file.change != "cleaned")
+                forget.push_back({file.path, std::nullopt});
+        if (!forget.empty() && !store_.applyDigests(forget)) {
+            std::string why = store_.takeFailure();
+            job_.fatal("Can't save the settings (%s), aborting: nothing was rolled back",
+                       why.c_str());
+        }
         std::vector<std::pair<std::string, std::string>> digests; // what each file holds now
         bool changed = false;
         std::size_t done = 0;

@@ -23,7 +23,8 @@ extern const char heldMarkerText[];
 // "Removed: ", "Recovered: ", "Left alone (changed since the pass): ", "Error: couldn't ...",
 // "Held: " lines, or "Nothing to roll back."), counts what could not be undone in installErrors
 // and brings the digest cache up to date. A rollback cut short is finished by the next one. When
-// the record cannot be read, the rollback ends through fatal before it changes anything.
+// the record cannot be read, or the digest cache cannot forget the files to undo, the rollback
+// ends through fatal before it changes anything.
 void runRollback(WorkerJob& job, bool hold);
 // The rollback holding what it undid: the first pass of `pelvar --rollback`.
 void runRollbackPass(WorkerJob& job);

@@ -566,31 +566,54 @@ TEST_F(RollbackTest, RecordThatCannotBeReadEndsTheRollbackBeforeAnyChange) {
     EXPECT_EQ(readFile(path), "old");
 }
 
-// A rollback that cannot write its record (another program holds the store locked) undoes the
-// files all the same and says that the settings could not be saved.
-TEST_F(RollbackTest, LockedSettingsStoreIsToldAndTheRollbackGoesOn) {
+// A rollback whose digest cache cannot forget the files it is to undo (another program holds the
+// store locked) ends before it changes anything: the cache would otherwise go on vouching for what
+// the pass installed, and the next pass would leave the files as the rollback made them. One that
+// cannot write what it did into the record undoes the files and says so.
+TEST_F(RollbackTest, SettingsThatCannotBeWrittenAreToldOrEndTheRollbackInTime) {
     TestServer server;
     const std::string path = "Interface/AddOns/Gesperrt/Zurückgesetzt.lua";
     server.addFile("1 Standard", path, "new");
     writeFile(path, "old");
     ASSERT_TRUE(run());
     settings.key.setBusyTimeout(50);
+    struct Step {
+        const char* hinder;
+        const char* release;
+        std::string after;
+        std::string told; // on the status line; none: the rollback ends through fatal
+    };
+    const Step steps[] = {
+        {"BEGIN EXCLUSIVE", "ROLLBACK", "new", ""},
+        {"CREATE TRIGGER readOnly BEFORE UPDATE ON pass_files "
+         "BEGIN SELECT RAISE(ABORT, 'the record is read-only'); END",
+         "DROP TRIGGER readOnly", "old", "the record is read-only"},
+    };
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open((state / "settings.db").c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    testing::internal::CaptureStderr();
-    ASSERT_TRUE(rollBack(false));
-    std::string err = testing::internal::GetCapturedStderr();
-    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    for (const Step& step : steps) {
+        ASSERT_EQ(sqlite3_exec(other, step.hinder, nullptr, nullptr, nullptr), SQLITE_OK);
+        testing::internal::CaptureStderr();
+        ASSERT_TRUE(rollBack(false));
+        std::string err = testing::internal::GetCapturedStderr();
+        sqlite3_exec(other, step.release, nullptr, nullptr, nullptr);
+        EXPECT_EQ(readFile(path), step.after) << step.hinder;
+        std::vector<std::string> posted = job.takeStatusLines().lines;
+        if (step.told.empty()) {
+            EXPECT_EQ(job.fatalMessage(), "Can't save the settings (database is locked), "
+                                          "aborting: nothing was rolled back");
+            EXPECT_EQ(cached(path), md5Of("new"));
+            continue;
+        }
+        EXPECT_EQ(job.fatalMessage(), std::nullopt);
+        EXPECT_EQ(report, std::vector<std::string>{"Restored: " + display(path)});
+        EXPECT_NE(
+            std::find(posted.begin(), posted.end(), "Settings could not be saved: " + step.told),
+            posted.end());
+        EXPECT_NE(err.find("settings could not be saved: " + step.told), std::string::npos) << err;
+        EXPECT_EQ(cached(path), md5Of("old"));
+    }
     sqlite3_close(other);
-    EXPECT_EQ(report, std::vector<std::string>{"Restored: " + display(path)});
-    EXPECT_EQ(readFile(path), "old");
-    std::vector<std::string> posted = job.takeStatusLines().lines;
-    EXPECT_NE(
-        std::find(posted.begin(), posted.end(), "Settings could not be saved: database is locked"),
-        posted.end());
-    EXPECT_NE(err.find("settings could not be saved: database is locked"), std::string::npos)
-        << err;
 }
 
 // A pass of more files than the record writes together: every one of them is recorded, once.
