@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <functional>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,24 +94,30 @@ Outcome undoReplaced(const PassFile& file, Content& now) {
     return Outcome::failed;
 }
 
-Outcome undoInstalled(const PassFile& file, Content& now) {
+// A removal or a recovery is written down before it is made (`intend`): once made, nothing on the
+// disk tells that the rollback made it.
+using Intend = std::function<void(Outcome)>;
+
+Outcome undoInstalled(const PassFile& file, Content& now, const Intend& intend) {
     if (!now.present)
         return Outcome::nothing;
     if (now.digest.empty() || now.digest != file.newDigest)
         return Outcome::leftAlone;
+    intend(Outcome::removed);
     if (recycle(file.path) != 0)
         return Outcome::failed;
     now = {};
     return Outcome::removed;
 }
 
-Outcome undoCleaned(const PassFile& file) {
+Outcome undoCleaned(const PassFile& file, const Intend& intend) {
     bool inTrash = !file.place.empty() && !absent(file.place);
     bool placeFree = absent(file.path);
     if (!inTrash)
         return placeFree ? Outcome::failed : Outcome::nothing;
     if (!placeFree)
         return Outcome::leftAlone;
+    intend(Outcome::recovered);
     makeDirs(file.path);
     return renameFile(file.place, file.path) ? Outcome::recovered : Outcome::failed;
 }
@@ -209,6 +216,10 @@ private:
         std::size_t done = 0;
         for (auto file = files.rbegin(); file != files.rend(); ++file) {
             Outcome outcome = recordedOutcome(file->outcome);
+            // One that a kill kept from being made after it was written down is made now.
+            if ((outcome == Outcome::removed && !absent(file->path)) ||
+                (outcome == Outcome::recovered && !absent(file->place)))
+                outcome = Outcome::nothing;
             Content now;
             if (outcome == Outcome::nothing)
                 outcome = undoOne(*file, now);
@@ -235,24 +246,25 @@ private:
     }
 
     Outcome undoOne(PassFile& file, Content& now) {
+        Intend intend = [&](Outcome outcome) { keep(file, outcome); };
         if (file.change == "cleaned") {
             job_.status("Recovering %s", display(file.path).c_str());
-            Outcome outcome = undoCleaned(file);
+            Outcome outcome = undoCleaned(file, intend);
             keep(file, outcome);
             return outcome;
         }
         job_.status("Rolling back %s", display(file.path).c_str());
         now = contentOf(file.path);
         Outcome outcome =
-            file.change == "replaced" ? undoReplaced(file, now) : undoInstalled(file, now);
+            file.change == "replaced" ? undoReplaced(file, now) : undoInstalled(file, now, intend);
         keep(file, outcome);
         return outcome;
     }
 
-    // What was done is written down at once, so that a rollback cut short is reported whole
-    // by the next one.
+    // What was done is written down at once (a removal or a recovery just before it is made), so
+    // that a rollback cut short is reported whole by the next one.
     void keep(PassFile& file, Outcome outcome) {
-        if (const char* name = outcomeNames[static_cast<int>(outcome)]; *name) {
+        if (const char* name = outcomeNames[static_cast<int>(outcome)]; file.outcome != name) {
             file.outcome = name;
             store_.updatePassFiles({file});
         }

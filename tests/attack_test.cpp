@@ -387,14 +387,19 @@ TEST_F(AttackTest, InstalledFilesAreFlushedBeforeTheyAreRecorded) {
 // Killed at each rename and link it makes, a rollback leaves every file old or new with its old
 // content kept (in its backup, or between the two renames of its restore in "<file>.new"), and a
 // second rollback finishes it: every file as before the pass, each one held. So it does when
-// killed while it makes the directories of a recovered file or of its markers.
+// killed while it makes the directories of a recovered file or of its markers, and at each write
+// to the settings database up to the last file undone (a removal or a recovery that a kill keeps
+// from being written down would go unheld).
 TEST_F(AttackTest, KillAtEveryRenameAndLinkOfARollbackThenASecondFinishesIt) {
     const std::string stray = "Interface/AddOns/Übrig geblieben/Übrig.lua";
     int kills = 0;
-    std::vector<const char*> calls(std::begin(renamesAndLinks), std::end(renamesAndLinks));
-    calls.push_back("mkdir");
-    for (const char* call : calls) {
-        for (int n = 1; n <= 40; ++n) {
+    std::vector<std::pair<const char*, int>> calls;
+    for (const char* call : renamesAndLinks)
+        calls.emplace_back(call, 40);
+    calls.emplace_back("mkdir", 40);
+    calls.emplace_back("pwrite64", 20);
+    for (const auto& [call, most] : calls) {
+        for (int n = 1; n <= most; ++n) {
             makeGame();
             writeFile(game / stray, "left from an older release");
             Settings(state / "settings.db").writeString("KeepClean", "1");
