@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <functional>
 #include <optional>
 #include <sys/stat.h>
@@ -133,21 +132,24 @@ bool isHeldMarker(const std::string& path) {
 
 enum class Held { made, usersOwn, failed };
 
-// Writes the marker that holds `path`, recorded before it is made (a marker that exists already
-// and is not a rollback's is the user's: it is left to the user and not recorded).
+// Writes the marker that holds `path`, recorded before it is made. It is written whole under a
+// temporary name and moved into place without replacing anything, so that a kill never leaves an
+// empty one, which would pass for the user's. A marker that exists already and is not a
+// rollback's is the user's: it is left to the user and not recorded.
 Held hold(SettingsStore& store, const std::string& directory, const std::string& path) {
     std::string marker = path + ".nopatch";
     if (!store.addHeldMarker(directory, marker))
         return Held::failed;
     makeDirs(marker);
-    UniqueFd fd(::open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (fd && writeAll(fd.get(), heldMarkerText, sizeof heldMarkerText - 1) && fd.close())
+    std::string temporary = marker + ".new";
+    UniqueFd fd = createFresh(temporary);
+    if (fd && writeAll(fd.get(), heldMarkerText, sizeof heldMarkerText - 1) && fd.close() &&
+        renameFile(temporary, marker))
         return Held::made;
-    bool existed = !fd && errno == EEXIST;
+    ::unlink(temporary.c_str());
+    bool existed = !absent(marker);
     if (existed && isHeldMarker(marker))
         return Held::made; // made by a rollback cut short
-    if (!existed)
-        ::unlink(marker.c_str());
     store.removeHeldMarker(directory, marker);
     return existed ? Held::usersOwn : Held::failed;
 }
