@@ -6,6 +6,7 @@
 
 #include "bench/bench_support.h"
 #include "bench/benchmarks.h"
+#include "harness/content.h"
 #include "harness/loopback.h"
 #include "harness/process_figures.h"
 #include "net/protocol.h"
@@ -210,19 +211,6 @@ void measureSlowReaders(const std::string& label, const std::string& program,
     stopServer(pid);
 }
 
-// A file of `size` bytes that does not compress.
-void writeNoise(const std::string& path, std::size_t size) {
-    std::string content(size, '\0');
-    std::uint64_t state = 88172645463325252ull;
-    for (char& c : content) {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        c = static_cast<char>(state);
-    }
-    bench::writeFile(path, content);
-}
-
 } // namespace
 
 void benchServer(const std::string& work) {
@@ -237,7 +225,7 @@ void benchServer(const std::string& work) {
                  std::to_string(made.files) + ", " + std::to_string(made.bytes));
     std::string slowRoot = work + "/server-slow";
     fs::remove_all(slowRoot);
-    writeNoise(slowRoot + "/distributions/1 Big/big.bin", 20 << 20);
+    bench::writeFile(slowRoot + "/distributions/1 Big/big.bin", noise(20 << 20, 1));
 
     measure("this build", PELVAR_SERVER, root);
     measureSlowReaders("this build", PELVAR_SERVER, slowRoot);

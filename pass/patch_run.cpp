@@ -1,12 +1,12 @@
 #include "pass/patch_run.h"
 
+#include "base/fs.h"
 #include "job_channel/worker_job.h"
 #include "net/protocol.h"
 #include "patcher/clean.h"
 #include "patcher/digest_cache.h"
 #include "patcher/distribution_list.h"
 #include "patcher/download.h"
-#include "base/fs.h"
 #include "patcher/pass_record.h"
 #include "patcher/patch_list.h"
 #include "settings/settings.h"
@@ -23,9 +23,8 @@ namespace {
 
 constexpr char cleanedDirectory[] = "Pelvar_Cleaned";
 
-// A store that cannot keep what the pass records (another program holds it locked, the file is
-// damaged, the disk is full) is told on the status line and on standard error, as at start-up;
-// the pass goes on, as nothing it does on disk depends on the store.
+} // namespace
+
 void tellStoreFailure(WorkerJob& job) {
     std::string failure = job.settings.key.takeFailure();
     if (failure.empty())
@@ -34,8 +33,6 @@ void tellStoreFailure(WorkerJob& job) {
     std::fprintf(stderr, "%s: settings could not be saved: %s\n", program_invocation_short_name,
                  failure.c_str());
 }
-
-} // namespace
 
 void runPatchPass(WorkerJob& job) {
     PatchRun(job).run();

@@ -36,3 +36,8 @@ void runPatchPass(WorkerJob& job);
 // counters of the last pass reset, and the game directory's lock taken for as long as the result
 // lives. When another pass holds it, this one ends through fatal.
 DirectoryLock lockGameDirectory(WorkerJob& job);
+
+// A store that cannot keep what a pass records (another program holds it locked, the file is
+// damaged, the disk is full) is told on the status line and on standard error, as at start-up;
+// the pass goes on, as nothing it does on disk depends on the store.
+void tellStoreFailure(WorkerJob& job);

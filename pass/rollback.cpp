@@ -1,17 +1,18 @@
 #include "pass/rollback.h"
 
-#include "job_channel/worker_job.h"
-#include "patcher/digest_cache.h"
 #include "base/fs.h"
+#include "job_channel/worker_job.h"
+#include "pass/patch_run.h"
+#include "patcher/digest_cache.h"
 #include "patcher/pass_record.h"
 #include "patcher/patch_list.h"
-#include "pass/patch_run.h"
 #include "settings/settings.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
+#include <functional>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -92,24 +93,30 @@ Outcome undoReplaced(const PassFile& file, Content& now) {
     return Outcome::failed;
 }
 
-Outcome undoInstalled(const PassFile& file, Content& now) {
+// A removal or a recovery is written down before it is made (`intend`): once made, nothing on the
+// disk tells that the rollback made it.
+using Intend = std::function<void(Outcome)>;
+
+Outcome undoInstalled(const PassFile& file, Content& now, const Intend& intend) {
     if (!now.present)
         return Outcome::nothing;
     if (now.digest.empty() || now.digest != file.newDigest)
         return Outcome::leftAlone;
+    intend(Outcome::removed);
     if (recycle(file.path) != 0)
         return Outcome::failed;
     now = {};
     return Outcome::removed;
 }
 
-Outcome undoCleaned(const PassFile& file) {
+Outcome undoCleaned(const PassFile& file, const Intend& intend) {
     bool inTrash = !file.place.empty() && !absent(file.place);
     bool placeFree = absent(file.path);
     if (!inTrash)
         return placeFree ? Outcome::failed : Outcome::nothing;
     if (!placeFree)
         return Outcome::leftAlone;
+    intend(Outcome::recovered);
     makeDirs(file.path);
     return renameFile(file.place, file.path) ? Outcome::recovered : Outcome::failed;
 }
@@ -125,21 +132,24 @@ bool isHeldMarker(const std::string& path) {
 
 enum class Held { made, usersOwn, failed };
 
-// Writes the marker that holds `path`, recorded before it is made (a marker that exists already
-// and is not a rollback's is the user's: it is left to the user and not recorded).
+// Writes the marker that holds `path`, recorded before it is made. It is written whole under a
+// temporary name and moved into place without replacing anything, so that a kill never leaves an
+// empty one, which would pass for the user's. A marker that exists already and is not a
+// rollback's is the user's: it is left to the user and not recorded.
 Held hold(SettingsStore& store, const std::string& directory, const std::string& path) {
     std::string marker = path + ".nopatch";
     if (!store.addHeldMarker(directory, marker))
         return Held::failed;
     makeDirs(marker);
-    UniqueFd fd(::open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (fd && writeAll(fd.get(), heldMarkerText, sizeof heldMarkerText - 1) && fd.close())
+    std::string temporary = marker + ".new";
+    UniqueFd fd = createFresh(temporary);
+    if (fd && writeAll(fd.get(), heldMarkerText, sizeof heldMarkerText - 1) && fd.close() &&
+        renameFile(temporary, marker))
         return Held::made;
-    bool existed = !fd && errno == EEXIST;
+    ::unlink(temporary.c_str());
+    bool existed = !absent(marker);
     if (existed && isHeldMarker(marker))
         return Held::made; // made by a rollback cut short
-    if (!existed)
-        ::unlink(marker.c_str());
     store.removeHeldMarker(directory, marker);
     return existed ? Held::usersOwn : Held::failed;
 }
@@ -154,18 +164,34 @@ public:
         // Passes that, as the files show, changed nothing are passed over (one killed before
         // its first rename); a pass rolled back already ends the search, since the backups of
         // the passes before it are gone.
-        for (const PassSummary& pass : store_.passesOf(directory_)) {
+        std::optional<std::vector<PassSummary>> passes = store_.passesOf(directory_);
+        if (!passes)
+            cannotRead();
+        for (const PassSummary& pass : *passes) {
             if (pass.rolledBack)
                 break;
-            bool changed = undo(store_.passFiles(pass.id));
+            // Files that cannot be read are not taken for a pass that changed nothing.
+            std::optional<std::vector<PassFile>> files = store_.passFiles(pass.id);
+            if (!files)
+                cannotRead();
+            bool changed = undo(std::move(*files));
+            // Marked only once its files are held: a rollback cut short before then is finished,
+            // the holding included, by the next one.
+            std::vector<std::string> lines = changed ? report() : std::vector<std::string>();
             store_.setPassRolledBack(pass.id);
             if (changed)
-                return report();
+                return lines;
         }
         return {};
     }
 
 private:
+    // Without its record a rollback cannot tell what to undo: it ends before it changes anything.
+    [[noreturn]] void cannotRead() {
+        std::string why = store_.isOpen() ? store_.takeFailure() : job_.settings.storeError();
+        job_.fatal("Can't read the record of the passes (%s), aborting", why.c_str());
+    }
+
     struct Undone {
         PassFile file;
         Outcome outcome;
@@ -175,11 +201,27 @@ private:
     // something that is still to be seen.
     bool undo(std::vector<PassFile> files) {
         undone_.clear();
+        // The digest cache forgets the files before any of them changes: else, should the
+        // rollback be cut short or its last write fail, it would vouch for what the pass
+        // installed, and the next pass would trust it and leave the files as they are.
+        std::vector<StoreChange> forget;
+        for (const PassFile& file : files)
+            if (file.change != "cleaned")
+                forget.push_back({file.path, std::nullopt});
+        if (!forget.empty() && !store_.applyDigests(forget)) {
+            std::string why = store_.takeFailure();
+            job_.fatal("Can't save the settings (%s), aborting: nothing was rolled back",
+                       why.c_str());
+        }
         std::vector<std::pair<std::string, std::string>> digests; // what each file holds now
         bool changed = false;
         std::size_t done = 0;
         for (auto file = files.rbegin(); file != files.rend(); ++file) {
             Outcome outcome = recordedOutcome(file->outcome);
+            // One that a kill kept from being made after it was written down is made now.
+            if ((outcome == Outcome::removed && !absent(file->path)) ||
+                (outcome == Outcome::recovered && !absent(file->place)))
+                outcome = Outcome::nothing;
             Content now;
             if (outcome == Outcome::nothing)
                 outcome = undoOne(*file, now);
@@ -206,24 +248,25 @@ private:
     }
 
     Outcome undoOne(PassFile& file, Content& now) {
+        Intend intend = [&](Outcome outcome) { keep(file, outcome); };
         if (file.change == "cleaned") {
             job_.status("Recovering %s", display(file.path).c_str());
-            Outcome outcome = undoCleaned(file);
+            Outcome outcome = undoCleaned(file, intend);
             keep(file, outcome);
             return outcome;
         }
         job_.status("Rolling back %s", display(file.path).c_str());
         now = contentOf(file.path);
         Outcome outcome =
-            file.change == "replaced" ? undoReplaced(file, now) : undoInstalled(file, now);
+            file.change == "replaced" ? undoReplaced(file, now) : undoInstalled(file, now, intend);
         keep(file, outcome);
         return outcome;
     }
 
-    // What was done is written down at once, so that a rollback cut short is reported whole
-    // by the next one.
+    // What was done is written down at once (a removal or a recovery just before it is made), so
+    // that a rollback cut short is reported whole by the next one.
     void keep(PassFile& file, Outcome outcome) {
-        if (const char* name = outcomeNames[static_cast<int>(outcome)]; *name) {
+        if (const char* name = outcomeNames[static_cast<int>(outcome)]; file.outcome != name) {
             file.outcome = name;
             store_.updatePassFiles({file});
         }
@@ -287,6 +330,7 @@ void runRollback(WorkerJob& job, bool hold) {
     DirectoryLock gameDirectory = lockGameDirectory(job);
     job.status("Rolling back the last pass");
     std::vector<std::string> lines = Rollback(job, hold).run();
+    tellStoreFailure(job);
     if (lines.empty())
         lines.push_back("Nothing to roll back.");
     job.status("Rollback Complete");
@@ -300,8 +344,11 @@ void runRollbackPass(WorkerJob& job) {
 
 std::vector<std::string> releaseHeld(SettingsStore& store) {
     std::string directory = currentGameDirectory();
+    std::optional<std::vector<std::string>> markers = store.heldMarkers(directory);
+    if (!markers)
+        return {"Error: couldn't read the markers that rollbacks made"};
     std::vector<std::string> lines;
-    for (const std::string& marker : store.heldMarkers(directory)) {
+    for (const std::string& marker : *markers) {
         std::string held = display(marker.substr(0, marker.size() - 8));
         if (isHeldMarker(marker)) {
             if (!removeFile(marker) && errno != ENOENT) {

@@ -22,12 +22,15 @@ extern const char heldMarkerText[];
 // cleaning it, and the record names the marker for releaseHeld. Appends the report ("Restored: ",
 // "Removed: ", "Recovered: ", "Left alone (changed since the pass): ", "Error: couldn't ...",
 // "Held: " lines, or "Nothing to roll back."), counts what could not be undone in installErrors
-// and brings the digest cache up to date. A rollback cut short is finished by the next one.
+// and brings the digest cache up to date. A rollback cut short is finished by the next one. When
+// the record cannot be read, or the digest cache cannot forget the files to undo, the rollback
+// ends through fatal before it changes anything.
 void runRollback(WorkerJob& job, bool hold);
 // The rollback holding what it undid: the first pass of `pelvar --rollback`.
 void runRollbackPass(WorkerJob& job);
 
 // Removes the markers that rollbacks made in the game directory (the current directory), never
 // one whose text is not a rollback's, and forgets them. Gives the report: a "Released: " line for
-// each file released, an "Error: couldn't release " line for a marker that could not be removed.
+// each file released, an "Error: couldn't release " line for a marker that could not be removed,
+// an "Error: couldn't read " line when the record of the markers cannot be read.
 std::vector<std::string> releaseHeld(SettingsStore& store);

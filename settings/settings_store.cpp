@@ -394,28 +394,29 @@ bool SettingsStore::setPassRolledBack(std::int64_t pass) {
     return runLocked("UPDATE passes SET rolled_back = 1 WHERE id = ?1", {pass});
 }
 
-std::vector<PassSummary> SettingsStore::passesOf(std::string_view directory) {
+std::optional<std::vector<PassSummary>> SettingsStore::passesOf(std::string_view directory) {
     std::lock_guard guard(lock_);
     std::vector<PassSummary> passes;
-    runLocked(
+    bool read = runLocked(
         "SELECT id, rolled_back FROM passes WHERE directory = ?1 ORDER BY id DESC", {directory},
         [&](sqlite3_stmt* row) {
             passes.push_back({sqlite3_column_int64(row, 0), sqlite3_column_int64(row, 1) != 0});
         });
-    return passes;
+    return read ? std::optional(std::move(passes)) : std::nullopt;
 }
 
-std::vector<PassFile> SettingsStore::passFiles(std::int64_t pass) {
+std::optional<std::vector<PassFile>> SettingsStore::passFiles(std::int64_t pass) {
     std::lock_guard guard(lock_);
     std::vector<PassFile> files;
-    runLocked("SELECT id, path, change, old_digest, new_digest, place, outcome FROM pass_files "
-              "WHERE pass = ?1 ORDER BY id",
-              {pass}, [&](sqlite3_stmt* row) {
-                  files.push_back({sqlite3_column_int64(row, 0), columnText(row, 1),
-                                   columnText(row, 2), columnText(row, 3), columnText(row, 4),
-                                   columnText(row, 5), columnText(row, 6)});
-              });
-    return files;
+    bool read =
+        runLocked("SELECT id, path, change, old_digest, new_digest, place, outcome FROM pass_files "
+                  "WHERE pass = ?1 ORDER BY id",
+                  {pass}, [&](sqlite3_stmt* row) {
+                      files.push_back({sqlite3_column_int64(row, 0), columnText(row, 1),
+                                       columnText(row, 2), columnText(row, 3), columnText(row, 4),
+                                       columnText(row, 5), columnText(row, 6)});
+                  });
+    return read ? std::optional(std::move(files)) : std::nullopt;
 }
 
 bool SettingsStore::addHeldMarker(std::string_view directory, std::string_view path) {
@@ -430,12 +431,13 @@ bool SettingsStore::removeHeldMarker(std::string_view directory, std::string_vie
                      {directory, path});
 }
 
-std::vector<std::string> SettingsStore::heldMarkers(std::string_view directory) {
+std::optional<std::vector<std::string>> SettingsStore::heldMarkers(std::string_view directory) {
     std::lock_guard guard(lock_);
     std::vector<std::string> paths;
-    runLocked("SELECT path FROM held_markers WHERE directory = ?1 ORDER BY rowid", {directory},
-              [&](sqlite3_stmt* row) { paths.push_back(columnText(row, 0)); });
-    return paths;
+    bool read =
+        runLocked("SELECT path FROM held_markers WHERE directory = ?1 ORDER BY rowid", {directory},
+                  [&](sqlite3_stmt* row) { paths.push_back(columnText(row, 0)); });
+    return read ? std::optional(std::move(paths)) : std::nullopt;
 }
 
 std::string defaultSettingsPath() {

@@ -97,14 +97,15 @@ public:
     // Writes the place and the outcome of each file, by its id.
     bool updatePassFiles(const std::vector<PassFile>& files);
     bool setPassRolledBack(std::int64_t pass);
-    // The passes of `directory`, newest first.
-    std::vector<PassSummary> passesOf(std::string_view directory);
-    // A pass's files in the order they were recorded.
-    std::vector<PassFile> passFiles(std::int64_t pass);
+    // The passes of `directory`, newest first; nothing when the record cannot be read.
+    std::optional<std::vector<PassSummary>> passesOf(std::string_view directory);
+    // A pass's files in the order they were recorded; nothing when they cannot be read.
+    std::optional<std::vector<PassFile>> passFiles(std::int64_t pass);
 
     bool addHeldMarker(std::string_view directory, std::string_view path);
     bool removeHeldMarker(std::string_view directory, std::string_view path);
-    std::vector<std::string> heldMarkers(std::string_view directory);
+    // Nothing when they cannot be read.
+    std::optional<std::vector<std::string>> heldMarkers(std::string_view directory);
 
     // Passes of one game directory that the record keeps.
     static constexpr int passesKept = 20;

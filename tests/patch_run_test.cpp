@@ -312,8 +312,9 @@ TEST_F(PatchRunTest, SecondPassUsesTheFirstList) {
 
 namespace {
 
-// What the user does to a file between a pass and its rollback.
-enum class Meddle { nothing, edit, takePlace, emptyTrash, dropBackup, ownMarker };
+// What the user does to a file between a pass and its rollback (or, for ownMarkerAfter, between
+// the rollback and the release: the user puts a marker of their own in place of the rollback's).
+enum class Meddle { nothing, edit, takePlace, emptyTrash, dropBackup, ownMarker, ownMarkerAfter };
 
 // One file of a pass followed by a rollback: its content before the pass (none: absent), the
 // distribution's (none: unlisted, so the pass cleans it away), and what the rollback must make
@@ -378,6 +379,13 @@ TEST_F(RollbackTest, UndoesThePassLeavesTheUsersChangesAndHoldsUntilReleased) {
          "Removed: ", true},
         {"Interface/AddOns/Veraltet/Alt.lua", "alt", std::nullopt, Meddle::nothing,
          "Recovered: ", true},
+        {"Interface/AddOns/Veraltet/Überholt ☃.lua", "", std::nullopt, Meddle::nothing,
+         "Recovered: ", true},
+        {"Interface/AddOns/Leer/War leer.lua", "", "filled", Meddle::nothing, "Restored: ", true},
+        {"Interface/AddOns/Leer/Wird leer.lua", "had content", "", Meddle::nothing,
+         "Restored: ", true},
+        {"Interface/AddOns/Leer/Neu und leer.lua", std::nullopt, "", Meddle::nothing,
+         "Removed: ", true},
         {"Interface/FrameXML/EditedByUser.lua", "before", "patched", Meddle::edit,
          "Left alone (changed since the pass): ", false},
         {"Interface/AddOns/NeuesAddOn/Edited.lua", std::nullopt, "new", Meddle::edit,
@@ -389,6 +397,8 @@ TEST_F(RollbackTest, UndoesThePassLeavesTheUsersChangesAndHoldsUntilReleased) {
         {"Interface/FrameXML/LostBackup.lua", "lost", "kept", Meddle::dropBackup,
          "Error: couldn't restore ", false},
         {"Interface/FrameXML/Unverändert.lua", "same", "same", Meddle::nothing, "", false},
+        {"Interface/FrameXML/MarkedAfterTheRollback.lua", "earlier", "later",
+         Meddle::ownMarkerAfter, "Restored: ", true},
         {"Interface/FrameXML/MarkedLater.lua", "earlier", "later", Meddle::ownMarker,
          "Restored: ", false},
     };
@@ -403,6 +413,7 @@ TEST_F(RollbackTest, UndoesThePassLeavesTheUsersChangesAndHoldsUntilReleased) {
     for (const RolledFile& file : files) {
         switch (file.meddle) {
         case Meddle::nothing:
+        case Meddle::ownMarkerAfter:
             break;
         case Meddle::edit:
         case Meddle::takePlace:
@@ -464,12 +475,18 @@ TEST_F(RollbackTest, UndoesThePassLeavesTheUsersChangesAndHoldsUntilReleased) {
     ASSERT_TRUE(rollBack());
     EXPECT_EQ(report, std::vector<std::string>{"Nothing to roll back."});
 
+    auto usersMarker = [](const RolledFile& file) {
+        return file.meddle == Meddle::ownMarker || file.meddle == Meddle::ownMarkerAfter;
+    };
+    for (const RolledFile& file : files)
+        if (file.meddle == Meddle::ownMarkerAfter)
+            writeFile(file.path + ".nopatch", "");
     std::vector<std::string> released = releaseHeld(settings.key);
     std::vector<std::string> expectedReleased;
     for (const RolledFile& file : files) {
-        if (file.held)
+        if (file.held && !usersMarker(file))
             expectedReleased.push_back("Released: " + display(file.path));
-        EXPECT_EQ(exists(file.path + ".nopatch"), file.meddle == Meddle::ownMarker) << file.path;
+        EXPECT_EQ(exists(file.path + ".nopatch"), usersMarker(file)) << file.path;
     }
     EXPECT_EQ(sorted(released), sorted(expectedReleased));
     EXPECT_TRUE(releaseHeld(settings.key).empty());
@@ -478,7 +495,8 @@ TEST_F(RollbackTest, UndoesThePassLeavesTheUsersChangesAndHoldsUntilReleased) {
     ASSERT_TRUE(run());
     for (const RolledFile& file : files) {
         if (file.held && file.listed) {
-            EXPECT_EQ(readFile(file.path), *file.listed) << file.path;
+            EXPECT_EQ(readFile(file.path), usersMarker(file) ? *file.before : *file.listed)
+                << file.path;
         }
         if (file.held && !file.listed) {
             EXPECT_FALSE(exists(file.path)) << file.path;
@@ -512,6 +530,71 @@ TEST_F(RollbackTest, PassesThatChangedNothingArePassedOverWithoutHolding) {
     ASSERT_TRUE(rollBack(false));
     EXPECT_EQ(report, std::vector<std::string>{"Nothing to roll back."});
     EXPECT_EQ(readFile(path), "first");
+}
+
+// A rollback that cannot read its record, or whose digest cache cannot forget the files it is to
+// undo (another program holds the store locked), ends before it changes anything: it is neither
+// "Nothing to roll back." nor a pass taken for one that changed nothing, which no later rollback
+// would undo, and the cache does not go on vouching for what the pass installed, which would keep
+// the next pass from patching the files again. One that cannot write what it did into the record
+// undoes the files and says so. A release that cannot read its markers says so.
+TEST_F(RollbackTest, SettingsThatCannotBeReadOrWrittenEndTheRollbackInTimeOrAreTold) {
+    TestServer server;
+    const std::string path = "Interface/AddOns/Gesperrt/Zurückgesetzt.lua";
+    server.addFile("1 Standard", path, "new");
+    writeFile(path, "old");
+    ASSERT_TRUE(run());
+    writeFile(state / "not a directory", "");
+    Settings unopened(state / "not a directory/settings.db");
+    ASSERT_FALSE(unopened.key.isOpen());
+    ASSERT_TRUE(runPass(job, unopened, window, runRollbackPass));
+    EXPECT_TRUE(job.fatalMessage().value_or("").starts_with("Can't read the record of the passes"))
+        << job.fatalMessage().value_or("");
+    EXPECT_EQ(releaseHeld(unopened.key),
+              std::vector<std::string>{"Error: couldn't read the markers that rollbacks made"});
+
+    settings.key.setBusyTimeout(50);
+    struct Step {
+        const char* hinder;
+        const char* release;
+        std::string after;
+        std::string fatal; // how the message begins; none: the rollback goes on
+        std::string told;  // on the status line
+    };
+    const Step steps[] = {
+        {"ALTER TABLE pass_files RENAME TO pass_files_hidden",
+         "ALTER TABLE pass_files_hidden RENAME TO pass_files", "new",
+         "Can't read the record of the passes (", ""},
+        {"BEGIN EXCLUSIVE", "ROLLBACK", "new",
+         "Can't save the settings (database is locked), aborting: nothing was rolled back", ""},
+        {"CREATE TRIGGER readOnly BEFORE UPDATE ON pass_files "
+         "BEGIN SELECT RAISE(ABORT, 'the record is read-only'); END",
+         "DROP TRIGGER readOnly", "old", "", "the record is read-only"},
+    };
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((state / "settings.db").c_str(), &other), SQLITE_OK);
+    for (const Step& step : steps) {
+        ASSERT_EQ(sqlite3_exec(other, step.hinder, nullptr, nullptr, nullptr), SQLITE_OK);
+        testing::internal::CaptureStderr();
+        ASSERT_TRUE(rollBack(false));
+        std::string err = testing::internal::GetCapturedStderr();
+        sqlite3_exec(other, step.release, nullptr, nullptr, nullptr);
+        EXPECT_EQ(readFile(path), step.after) << step.hinder;
+        EXPECT_EQ(cached(path), md5Of(step.after)) << step.hinder;
+        std::optional<std::string> fatal = job.fatalMessage();
+        if (!step.fatal.empty()) {
+            EXPECT_TRUE(fatal && fatal->starts_with(step.fatal)) << fatal.value_or("none");
+            continue;
+        }
+        EXPECT_EQ(fatal, std::nullopt);
+        EXPECT_EQ(report, std::vector<std::string>{"Restored: " + display(path)});
+        std::vector<std::string> posted = job.takeStatusLines().lines;
+        EXPECT_NE(
+            std::find(posted.begin(), posted.end(), "Settings could not be saved: " + step.told),
+            posted.end());
+        EXPECT_NE(err.find("settings could not be saved: " + step.told), std::string::npos) << err;
+    }
+    sqlite3_close(other);
 }
 
 // A pass of more files than the record writes together: every one of them is recorded, once.

@@ -4,6 +4,7 @@
 #include "tests/support/test_server.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
@@ -20,6 +21,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -711,14 +713,43 @@ TEST(ReferenceServer, ProgramClosesTricklingClients) {
     EXPECT_TRUE(child.waitFor("-anonymous.zeppelin"));
 }
 
+// A client that reads a large reply a little at a time is dropped like one that trickles its
+// request (though it still reads what the kernel holds for it), and one that reads at the lowest
+// rate or faster gets the whole reply.
+TEST(ReferenceServer, ProgramClosesSlowReaders) {
+    TempDir root("pelvar-server");
+    // More than the kernel's buffers take.
+    std::string content = noise(16 << 20, 7);
+    writeFile(root / "distributions/1 Big/Interface/AddOns/Großkarte/Langsam gelesen.blp", content);
+    ServerChild child({"--port", "0", "--request-timeout", "1", "--min-rate", "1M", root.path()});
+    ASSERT_NE(child.port(), 0);
+    const std::string request = "P 1\nc\nInterface\\AddOns\\Großkarte\\Langsam gelesen.blp\nC\n";
+
+    RawClient slow(child.port());
+    int small = 4096;
+    ASSERT_EQ(::setsockopt(slow.socket(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    slow.send(request);
+    // 2 KiB every 50 ms, well below the lowest rate, until the server gives up on the reply.
+    std::atomic<bool> givenUp{false};
+    std::thread reader([&] {
+        char block[2048];
+        for (; !givenUp; std::this_thread::sleep_for(50ms))
+            [[maybe_unused]] ssize_t got = ::recv(slow.socket(), block, sizeof block, MSG_DONTWAIT);
+    });
+    EXPECT_TRUE(child.waitFor("reply too slow"));
+    givenUp = true;
+    reader.join();
+
+    RawClient fast(child.port());
+    fast.send(request);
+    EXPECT_GT(fast.drain(content.size() + 1000), content.size());
+}
+
 // Sessions that ask for a large file and never read hold a block each, not the file: whether it
 // is sent from the cache or, too large for it, compressed again as it is sent.
 TEST(ReferenceServer, ProgramHoldsLittleForClientsThatDoNotRead) {
     TempDir root("pelvar-server");
-    std::mt19937 random(5);
-    std::string content(20 << 20, '\0');
-    for (char& c : content)
-        c = static_cast<char>(random());
+    std::string content = noise(20 << 20, 5);
     writeFile(root / "distributions/1 Big/Interface/AddOns/Großkarte/Weltkarte.blp", content);
     for (const char* cache : {"64M", "1M"}) {
         ServerChild child({"--port", "0", "--file-cache", cache, root.path()});
@@ -764,10 +795,7 @@ TEST(ReferenceServer, ProgramAnswersRequestsDuringARebuildWithTheNewList) {
     EXPECT_EQ(first.readUntil("\nD\n").find("Weltkarte.blp"), std::string::npos);
 
     // A large file that does not compress keeps the rebuild busy for a while.
-    std::mt19937 random(3);
-    std::string content(48 << 20, '\0');
-    for (char& c : content)
-        c = static_cast<char>(random());
+    std::string content = noise(48 << 20, 3);
     std::string big = root / "distributions/1 Standard/Interface/AddOns/Großkarte/Weltkarte.blp";
     writeFile(big, content);
     RawClient rebuilding(child.port());

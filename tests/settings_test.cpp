@@ -301,7 +301,7 @@ TEST_F(SettingsTest, RecordOfPassesByGameDirectory) {
     files[2].place = "/trash/files/Pelvar_Cleaned/Interface/AddOns/Stale/Stale.lua";
     files[0].outcome = "restored";
     EXPECT_TRUE(store.updatePassFiles({files[2], files[0]}));
-    std::vector<PassFile> read = store.passFiles(second);
+    std::vector<PassFile> read = store.passFiles(second).value();
     ASSERT_EQ(read.size(), 3u);
     for (std::size_t i = 0; i < files.size(); ++i) {
         EXPECT_EQ(read[i].id, files[i].id);
@@ -310,21 +310,21 @@ TEST_F(SettingsTest, RecordOfPassesByGameDirectory) {
                   std::tie(files[i].path, files[i].change, files[i].oldDigest, files[i].newDigest,
                            files[i].place, files[i].outcome));
     }
-    EXPECT_TRUE(store.passFiles(first).empty());
+    EXPECT_TRUE(store.passFiles(first).value().empty());
     EXPECT_TRUE(store.setPassRolledBack(second));
-    auto passes = store.passesOf(here);
+    auto passes = store.passesOf(here).value();
     ASSERT_EQ(passes.size(), 2u);
     EXPECT_EQ(passes[0].id, second);
     EXPECT_TRUE(passes[0].rolledBack);
     EXPECT_EQ(passes[1].id, first);
     EXPECT_FALSE(passes[1].rolledBack);
-    EXPECT_EQ(store.passesOf(there).size(), 1u);
+    EXPECT_EQ(store.passesOf(there).value().size(), 1u);
 
     for (int i = 0; i < SettingsStore::passesKept; ++i)
         store.beginPass(here);
-    EXPECT_EQ(store.passesOf(here).size(), std::size_t(SettingsStore::passesKept));
-    EXPECT_TRUE(store.passFiles(second).empty()) << "the files of a pass go with it";
-    EXPECT_EQ(store.passesOf(there).size(), 1u);
+    EXPECT_EQ(store.passesOf(here).value().size(), std::size_t(SettingsStore::passesKept));
+    EXPECT_TRUE(store.passFiles(second).value().empty()) << "the files of a pass go with it";
+    EXPECT_EQ(store.passesOf(there).value().size(), 1u);
 
     EXPECT_TRUE(store.addHeldMarker(here, "Interface/AddOns/Bagnon/Bagnon.lua.nopatch"));
     EXPECT_TRUE(store.addHeldMarker(here, "Interface/AddOns/Auctionator/Auctionator.lua.nopatch"));
@@ -335,4 +335,10 @@ TEST_F(SettingsTest, RecordOfPassesByGameDirectory) {
               std::vector<std::string>{"Interface/AddOns/Auctionator/Auctionator.lua.nopatch"});
     EXPECT_EQ(store.heldMarkers(there),
               std::vector<std::string>{"Interface/AddOns/Clique/Clique.lua.nopatch"});
+
+    // A record that cannot be read is told from an empty one.
+    SettingsStore closed;
+    EXPECT_FALSE(closed.passesOf(here));
+    EXPECT_FALSE(closed.passFiles(second));
+    EXPECT_FALSE(closed.heldMarkers(here));
 }

@@ -119,12 +119,19 @@ public:
     bool endsInOrder() const { return !uploadPending_; }
 
 private:
+    // A request being read or a reply being written.
+    struct Transfer {
+        std::chrono::steady_clock::time_point started;
+        std::size_t bytes; // moved since
+    };
+
     // One reply of a known length, written as it is produced, with the write boundaries, pauses
     // and early close that the fault-injection options ask for.
     class Reply {
     public:
         Reply(Session& session, char command, std::uint64_t total)
             : session_(session), options_(session.options_), limit_(total) {
+            session_.reply_ = {std::chrono::steady_clock::now(), 0};
             if (options_.closeAfter >= 0 && command == options_.closeOn &&
                 static_cast<std::uint64_t>(options_.closeAfter) < total) {
                 limit_ = static_cast<std::uint64_t>(options_.closeAfter);
@@ -157,6 +164,9 @@ private:
             }
             return !failed_ && (at_ < limit_ || !cut_);
         }
+        Reply(const Reply&) = delete;
+        Reply& operator=(const Reply&) = delete;
+        ~Reply() { session_.reply_.reset(); }
         // True when the connection goes on after the reply.
         bool finish() {
             flush();
@@ -222,31 +232,41 @@ private:
         }
     }
 
-    bool fill() {
+    // How long the next wait may last: the idle time-out, or less when `transfer` must end
+    // sooner (`late`). A request or a reply, once begun, must go within the request time-out plus
+    // its bytes at the lowest rate, so that a client trickling its bytes or reading a reply a
+    // little at a time is dropped like a silent one.
+    std::chrono::milliseconds waitLimit(const std::optional<Transfer>& transfer, bool& late) const {
         using namespace std::chrono;
-        auto limit = options_.idleTimeout;
-        bool late = false;
-        if (request_) {
-            auto allowed =
-                options_.requestTimeout +
-                milliseconds(request_->bytes * 1000 / std::max<std::size_t>(1, options_.minRate));
-            auto left =
-                duration_cast<milliseconds>(request_->started + allowed - steady_clock::now());
-            if (left < limit) {
-                limit = std::max(left, milliseconds(0));
-                late = true;
-            }
-        }
-        switch (waitFor(POLLIN, limit)) {
+        late = false;
+        if (!transfer)
+            return options_.idleTimeout;
+        auto allowed =
+            options_.requestTimeout +
+            milliseconds(transfer->bytes * 1000 / std::max<std::size_t>(1, options_.minRate));
+        auto left = duration_cast<milliseconds>(transfer->started + allowed - steady_clock::now());
+        if (left >= options_.idleTimeout)
+            return options_.idleTimeout;
+        late = true;
+        return std::max(left, milliseconds(0));
+    }
+
+    void logTooSlow(const char* what, const Transfer& transfer) {
+        using namespace std::chrono;
+        log(std::string(what) + " too slow (" + std::to_string(transfer.bytes) + " bytes in " +
+            std::to_string(
+                duration_cast<milliseconds>(steady_clock::now() - transfer.started).count()) +
+            " ms), closing");
+    }
+
+    bool fill() {
+        bool late;
+        switch (waitFor(POLLIN, waitLimit(request_, late))) {
         case Wait::ready:
             break;
         case Wait::timedOut:
             if (late)
-                log("request too slow (" + std::to_string(request_->bytes) + " bytes in " +
-                    std::to_string(
-                        duration_cast<milliseconds>(steady_clock::now() - request_->started)
-                            .count()) +
-                    " ms), closing");
+                logTooSlow("request", *request_);
             else
                 log("idle for " + std::to_string(options_.idleTimeout.count()) + " ms, closing");
             return false;
@@ -284,14 +304,19 @@ private:
             if (sent > 0) {
                 bytes += sent;
                 length -= static_cast<std::size_t>(sent);
+                if (reply_)
+                    reply_->bytes += static_cast<std::size_t>(sent);
                 continue;
             }
             if (sent < 0 && errno == EINTR)
                 continue;
             if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
                 return false;
-            Wait wait = waitFor(POLLOUT, options_.idleTimeout);
-            if (wait == Wait::timedOut)
+            bool late;
+            Wait wait = waitFor(POLLOUT, waitLimit(reply_, late));
+            if (wait == Wait::timedOut && late)
+                logTooSlow("reply", *reply_);
+            else if (wait == Wait::timedOut)
                 log("not reading for " + std::to_string(options_.idleTimeout.count()) +
                     " ms, closing");
             if (wait != Wait::ready)
@@ -541,12 +566,9 @@ private:
     std::string address_; // the client's IPv4 address
     std::string peer_;    // with its port, for the log
     std::string input_;
-    struct Request {
-        std::chrono::steady_clock::time_point started;
-        std::size_t bytes; // received since
-    };
-    std::optional<Request> request_; // the request being read, if any
-    bool uploadPending_ = false;     // an upload was begun and not stored
+    std::optional<Transfer> request_; // the request being read, if any
+    std::optional<Transfer> reply_;   // the reply being written, if any
+    bool uploadPending_ = false;      // an upload was begun and not stored
     std::string account_;
     std::shared_ptr<const Catalog::Manifest> manifest_; // of the last patch list sent
     std::vector<bool> asked_;                           // per file of it, in this batch

@@ -33,7 +33,8 @@ struct ServerOptions {
     int maxSessions = 256;                        // connections beyond it are closed at once
     std::chrono::milliseconds idleTimeout{60000}; // a silent or stalled client is dropped
     // A request, once begun, must arrive whole within this time plus its bytes at `minRate`
-    // bytes a second, so that a client trickling its bytes is dropped like a silent one.
+    // bytes a second, and so must a reply be read, so that a client trickling its bytes or
+    // reading a little at a time is dropped like a silent one.
     std::chrono::milliseconds requestTimeout{10000};
     std::size_t minRate = 4096;
     std::size_t uploadMax = 1 << 20;   // largest upload kept, inflated bytes
