@@ -175,8 +175,14 @@ std::vector<std::string> readInstallPaths(const std::string& prefix) {
     if (!file)
         return {};
     // Read a block at a time: a prefix's registry runs to megabytes, and the search reads many.
+    // A line is looked at up to a length far beyond any path's value; what runs on past it is
+    // never held, so that a file without line breaks cannot fill the memory.
+    static constexpr std::size_t longestLine = 1 << 20;
     RegistryScan scan;
     std::string partial; // a line that runs on into the next block
+    auto keep = [&partial](std::string_view piece) {
+        partial.append(piece.substr(0, longestLine - std::min(longestLine, partial.size())));
+    };
     char block[65536];
     std::size_t read;
     while (!scan.complete() && (read = std::fread(block, 1, sizeof block, file.get())) > 0) {
@@ -184,14 +190,14 @@ std::vector<std::string> readInstallPaths(const std::string& prefix) {
         for (std::size_t end; (end = data.find('\n')) != std::string_view::npos;
              data.remove_prefix(end + 1)) {
             if (partial.empty()) {
-                scan.line(data.substr(0, end));
+                scan.line(data.substr(0, std::min(end, longestLine)));
             } else {
-                partial.append(data.substr(0, end));
+                keep(data.substr(0, end));
                 scan.line(partial);
                 partial.clear();
             }
         }
-        partial.append(data);
+        keep(data);
     }
     if (!scan.complete())
         scan.line(partial);

@@ -1,7 +1,7 @@
 #include "game/steam_library.h"
 
-#include "game/config_files.h"
 #include "base/fs.h"
+#include "game/config_files.h"
 
 #include <algorithm>
 #include <cctype>
@@ -263,6 +263,29 @@ SteamSettings::toolDirectory(const std::string& tool,
     return std::nullopt;
 }
 
+std::optional<std::string> SteamSettings::protonDirectory(const std::string& tool,
+                                                          const std::string& library) const {
+    auto [known, added] = protons_.try_emplace({tool, library});
+    if (!added)
+        return known->second;
+    const std::vector<std::string> places = toolPlaces(library);
+    if (!tool.empty()) {
+        known->second = toolDirectory(tool, places);
+        return known->second;
+    }
+    std::string newest;
+    for (const std::string& place : places) {
+        bool ownTools = place.ends_with("/compatibilitytools.d");
+        for (const std::string& name : namesIn(place))
+            if ((ownTools || name.starts_with("Proton")) && isProton(place + "/" + name) &&
+                (newest.empty() || newerVersion(name, lastComponent(newest))))
+                newest = place + "/" + name;
+    }
+    if (!newest.empty())
+        known->second = newest;
+    return known->second;
+}
+
 std::optional<WineRuntime> SteamSettings::appRuntime(const std::string& prefix) const {
     const std::string real = realPath(prefix);
     const std::string compatdata = parentDirectory(real);
@@ -281,34 +304,23 @@ std::optional<WineRuntime> SteamSettings::appRuntime(const std::string& prefix) 
     runtime.environment = {{"STEAM_COMPAT_DATA_PATH", compatdata},
                            {"STEAM_COMPAT_CLIENT_INSTALL_PATH",
                             installations_.empty() ? library : installations_.front()}};
-    const std::vector<std::string> places = toolPlaces(library);
-    std::string placesText;
-    for (const std::string& place : places)
-        placesText += (placesText.empty() ? "" : ", ") + place;
-
+    // The app's own mapping, else the one for every app, else ("") the newest Proton installed.
     auto mapped = mapping_.find(app);
     if (mapped == mapping_.end())
         mapped = mapping_.find("0");
-    if (mapped != mapping_.end()) {
-        if (std::optional<std::string> directory = toolDirectory(mapped->second, places))
-            runtime.wine = *directory + "/proton";
-        else
-            runtime.missing = "Proton " + mapped->second + ", which Steam's config.vdf maps to " +
-                              (mapped->first == "0" ? "every app" : "app " + app) +
-                              ", is not installed (looked in " + placesText + ")";
+    const std::string tool = mapped == mapping_.end() ? "" : mapped->second;
+    if (std::optional<std::string> directory = protonDirectory(tool, library)) {
+        runtime.wine = *directory + "/proton";
         return runtime;
     }
-    std::string newest;
-    for (const std::string& place : places) {
-        bool ownTools = place.ends_with("/compatibilitytools.d");
-        for (const std::string& name : namesIn(place))
-            if ((ownTools || name.starts_with("Proton")) && isProton(place + "/" + name) &&
-                (newest.empty() || newerVersion(name, lastComponent(newest))))
-                newest = place + "/" + name;
-    }
-    if (newest.empty())
+    std::string placesText;
+    for (const std::string& place : toolPlaces(library))
+        placesText += (placesText.empty() ? "" : ", ") + place;
+    if (tool.empty())
         runtime.missing = "no Proton is installed (looked in " + placesText + ")";
     else
-        runtime.wine = newest + "/proton";
+        runtime.missing = "Proton " + tool + ", which Steam's config.vdf maps to " +
+                          (mapped->first == "0" ? "every app" : "app " + app) +
+                          ", is not installed (looked in " + placesText + ")";
     return runtime;
 }

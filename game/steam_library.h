@@ -43,6 +43,10 @@ public:
     std::optional<WineRuntime> appRuntime(const std::string& prefix) const;
 
 private:
+    // The directory of the Proton `tool` ("" for the newest installed) as a prefix of `library`
+    // sees it. Looked for once: every prefix of a library asks for the same.
+    std::optional<std::string> protonDirectory(const std::string& tool,
+                                               const std::string& library) const;
     std::optional<std::string> toolDirectory(const std::string& tool,
                                              const std::vector<std::string>& places) const;
     std::vector<std::string> toolPlaces(const std::string& library) const;
@@ -50,4 +54,5 @@ private:
     std::vector<std::string> installations_;
     std::vector<std::string> libraries_;
     std::map<std::string, std::string> mapping_;
+    mutable std::map<std::pair<std::string, std::string>, std::optional<std::string>> protons_;
 };

@@ -328,6 +328,18 @@ TEST_F(CliTest, RunGameStartsItWithTheOptionsAndTheCommandLine) {
     std::vector<std::string> lines = linesOf(failed.out);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Can't connect!"), 1);
     EXPECT_EQ(readFile(game / "args.txt"), "-windowed\n-opengl\n");
+    // The exit code is then the game's: the failure is told on standard error before the game
+    // takes over, as without the game.
+    EXPECT_EQ(failed.exitCode, 3);
+    EXPECT_EQ(failed.err, "Can't connect!\n");
+    server.addFile("1 Standard", "Interface/AddOns/Größere Taschen/Übersicht.lua", "b");
+    stored().writeString("Distribution", "1");
+    makeDirectories(game / "Interface/AddOns/Größere Taschen/Übersicht.lua.new");
+    ProcessResult notInstalled = cli({"--run-game"});
+    EXPECT_EQ(notInstalled.exitCode, 3);
+    EXPECT_EQ(notInstalled.err, "pelvar-cli: 1 listed file could not be installed\n");
+    EXPECT_TRUE(notInstalled.out.ends_with("\nDone!\nthe game runs\n")) << notInstalled.out;
+    stored().writeString("Distribution", "0");
 
     // A Windows program and no wine: the user is told why, then the closing line.
     ::chmod((game / "WoW.exe").c_str(), 0644);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <sstream>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -660,5 +661,44 @@ TEST(LauncherStart, EachLauncherStartsTheGameWithItsRunnerAndSettings) {
                 EXPECT_EQ(started.environment.count(name), 0u) << name;
             else
                 EXPECT_EQ(started.environment[name], withHome(value, home)) << name;
+    }
+}
+
+// Every prefix of a library is started by the same Proton: it is looked up once, however many
+// prefixes the library holds (Steam users have hundreds, and every start-up asks for each).
+TEST(LauncherStart, SteamLooksUpEachProtonOnce) {
+    for (const auto& [mapping, proton] : {std::pair{mapped("0", "GE-Proton8-25"), "ge8"},
+                                          std::pair{std::string(), "GE-Proton9-20"}}) {
+        SCOPED_TRACE(proton);
+        TempDir homeDirectory;
+        const std::string home = real(homeDirectory.path());
+        Layout layout = steam(mapping) + ownTool("ge8", "GE-Proton8-25") +
+                        ownTool("GE-Proton9-20", "GE-Proton9-20");
+        for (int app = 2002; app < 2010; ++app)
+            layout.push_back({HomeFile::directory,
+                              steamApps + "compatdata/" + std::to_string(app) + "/pfx", ""});
+        layOut(home, layout, home + "/record");
+        std::vector<std::string> looked;
+        const SteamSettings steam(home, looked);
+        // Every lookup lists the tools' directory. The events are read after each prefix:
+        // the same event twice in a row would count once.
+        int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(watch, 0);
+        ASSERT_GE(::inotify_add_watch(watch, (home + "/" + steamTools).c_str(), IN_OPEN), 0);
+        int listed = 0;
+        for (int app = 2001; app < 2010; ++app) {
+            std::optional<WineRuntime> runtime = steam.appRuntime(
+                home + "/" + steamApps + "compatdata/" + std::to_string(app) + "/pfx");
+            ASSERT_TRUE(runtime);
+            EXPECT_EQ(runtime->wine, home + "/" + steamTools + proton + "/proton") << app;
+            alignas(inotify_event) char events[4096];
+            for (ssize_t length = ::read(watch, events, sizeof events), at = 0; at < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+                listed += (event->mask & IN_OPEN) != 0;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        ::close(watch);
+        EXPECT_EQ(listed, 1) << "the tools' directory is listed once for the library";
     }
 }

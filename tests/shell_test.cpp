@@ -1,12 +1,14 @@
 #include "app/common/configure.h"
-#include "game/game_location.h"
 #include "app/common/login_flow.h"
 #include "app/common/report.h"
+#include "game/game_location.h"
+#include "harness/process_figures.h"
 #include "settings/settings.h"
 #include "tests/support/environment.h"
 #include "tests/support/temp_dir.h"
 
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -221,6 +223,24 @@ TEST(GameLocation, InstallPathFromAWinePrefix) {
                   std::vector<std::string>{"C:\\Spiele\\World of Warcraft\\"})
             << intoKey;
     }
+    // A file that never breaks its line (a crash may leave one full of zeros) is read in little
+    // memory, and the lines around an overlong one still count.
+    const std::size_t zeros = std::size_t(256) << 20;
+    writeFile(prefix / "system.reg", key + "\"GamePath\"=\"");
+    ASSERT_EQ(::truncate((prefix / "system.reg").c_str(), static_cast<off_t>(zeros)), 0);
+    std::ofstream(prefix / "system.reg", std::ios::app) << "\"\n" << value << "\n";
+    pid_t child = ::fork();
+    if (child == 0) {
+        long before = processStatusKiB(::getpid(), "VmHWM");
+        bool found = readInstallPaths(prefix.path()) ==
+                     std::vector<std::string>{"C:\\Spiele\\World of Warcraft\\"};
+        long grown = processStatusKiB(::getpid(), "VmHWM") - before;
+        ::_exit(!found ? 1 : grown > 32 * 1024 ? 2 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "1: the value was not found, 2: the peak memory grew by more than 32 MiB";
     EXPECT_EQ(cutAtLastBackslash("D:\\Games\\World of Warcraft\\"), "D:\\Games\\World of Warcraft");
     EXPECT_EQ(cutAtLastBackslash("D:\\World of Warcraft"), "D:");
     EXPECT_EQ(cutAtLastBackslash("World of Warcraft"), "World of Warcraft");

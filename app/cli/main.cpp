@@ -1,16 +1,16 @@
 // pelvar-cli: one pass of the patcher and uploader with the terminal as its window.
 
 #include "app/cli/terminal_window.h"
+#include "app/common/report.h"
 #include "base/diagnostic.h"
+#include "base/format_string.h"
+#include "base/fs.h"
+#include "game/game_location.h"
 #include "job_channel/job.h"
 #include "job_channel/worker_job.h"
-#include "game/game_location.h"
-#include "app/common/report.h"
 #include "net/server_link.h"
-#include "base/fs.h"
 #include "pass/patch_run.h"
 #include "pass/rollback.h"
-#include "base/format_string.h"
 #include "settings/settings.h"
 
 #include <chrono>
@@ -256,19 +256,5 @@ int main(int argc, char** argv) {
         pollJob(job, settings, window);
     }
     job.worker.join();
-    int code = 0;
-    if (std::optional<std::string> fatal = job.fatalMessage()) {
-        std::fprintf(stderr, "%s\n", visibleText(*fatal, false).c_str());
-        code = 1;
-    }
-    if (int failed = settings.installErrors; failed > 0) {
-        std::fprintf(stderr,
-                     options.rollback ? "pelvar-cli: %d file%s could not be rolled back\n"
-                                      : "pelvar-cli: %d listed file%s could not be installed\n",
-                     failed, failed == 1 ? "" : "s");
-        code = 1;
-    }
-    if (window.startFailed())
-        code = 1;
-    endProcess(code);
+    endProcess(window.exitCode());
 }

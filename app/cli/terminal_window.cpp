@@ -258,10 +258,30 @@ void TerminalWindow::printClosingLine(const std::string& statusLine) {
         printLine(line);
 }
 
+int TerminalWindow::printFailures() {
+    clearProgressBar();
+    std::fflush(stdout); // the bar's line is cleared before standard error writes on it
+    int code = 0;
+    if (std::optional<std::string> fatal = job_.fatalMessage()) {
+        std::fprintf(stderr, "%s\n", visibleText(*fatal, false).c_str());
+        code = 1;
+    }
+    if (int failed = settings_.installErrors; failed > 0) {
+        std::fprintf(stderr,
+                     options_.rollback ? "pelvar-cli: %d file%s could not be rolled back\n"
+                                       : "pelvar-cli: %d listed file%s could not be installed\n",
+                     failed, failed == 1 ? "" : "s");
+        code = 1;
+    }
+    return code;
+}
+
 void TerminalWindow::endOfPass() {
     // Every line of the pass comes before the closing line, and the closing line comes before
-    // the game, which takes this process over with what it prints.
+    // the game, which takes this process over with what it prints. How the pass failed is told
+    // first: the exit code is then the game's.
     showPostedStatus(job_);
+    exitCode_ = printFailures();
     PassClosing closing =
         endOfPassStep(settings_, game_, options_.gameArguments, job_.fatalMessage(),
                       [this](const std::string& statusLine) { printClosingLine(statusLine); });
@@ -269,7 +289,7 @@ void TerminalWindow::endOfPass() {
         clearProgressBar();
         std::fprintf(stderr, "pelvar-cli: %s: %s\n", gameStartFailed,
                      visibleText(closing.startFailure, false).c_str());
-        startFailed_ = true;
+        exitCode_ = 1;
     }
     printClosingLine(closing.statusLine);
     passEnded_ = true;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "job_channel/job.h"
 #include "game/game_location.h"
+#include "job_channel/job.h"
 
 #include <optional>
 #include <string>
@@ -46,13 +46,17 @@ public:
     void showProgress(int percent) override;
 
     bool passEnded() const { return passEnded_; }
-    // True when the game was to be started and could not be.
-    bool startFailed() const { return startFailed_; }
+    // Once the pass has ended without handing over to the game: 1 after a pass that ended early,
+    // when a file could not be installed (or rolled back) or the game could not be started; 0
+    // after a normal pass.
+    int exitCode() const { return exitCode_; }
 
 private:
     void printLine(const std::string& line);
     // The closing status line, with the progress bar full, once.
     void printClosingLine(const std::string& statusLine);
+    // Tells on standard error how the pass failed, if it did; gives the exit code that says so.
+    int printFailures();
     void clearProgressBar();
     void drawProgressBar();
     std::optional<std::string> ask(const std::string& question, bool echo);
@@ -69,5 +73,5 @@ private:
     std::string lastLine_; // the last line printed, as printed
     bool accountGiven_ = false;
     bool passEnded_ = false;
-    bool startFailed_ = false;
+    int exitCode_ = 0;
 };
