@@ -527,6 +527,13 @@ TEST(ReferenceServer, SurvivesHostileClients) {
         RawClient client(server.port());
         client.send("L\nanonymous\n\nZ\n1000\nabc");
     }
+    // A line past the limit is refused however it arrives, also whole and with its line feed.
+    for (std::size_t length : {8193u, 20000u, 60000u}) {
+        RawClient client(server.port());
+        client.send("L\n" + std::string(length, 'u') + "\n\n");
+        EXPECT_EQ(client.read(closed, 2000ms), "") << length;
+        EXPECT_TRUE(closed) << length;
+    }
     EXPECT_TRUE(stillServes(server));
     auto log = server.log();
     EXPECT_TRUE(contains(log, "unknown request 'X'"));

@@ -284,14 +284,14 @@ private:
     }
 
     bool readLine(std::string& line) {
+        // A line is measured whether it arrives in pieces or whole, with its line feed.
         std::size_t feed;
-        while ((feed = input_.find('\n')) == std::string::npos) {
-            if (input_.size() > maxRequestLine) {
-                log("request line too long, closing");
-                return false;
-            }
+        while ((feed = input_.find('\n')) == std::string::npos && input_.size() <= maxRequestLine)
             if (!fill())
                 return false;
+        if (feed == std::string::npos || feed > maxRequestLine) {
+            log("request line too long, closing");
+            return false;
         }
         line = input_.substr(0, feed);
         input_.erase(0, feed + 1);
