@@ -171,8 +171,11 @@ std::string zeppelinOf(std::size_t tableLength) {
 // The pelvar-server program as a child process, with its log lines collected as they come.
 class ServerChild {
 public:
-    explicit ServerChild(std::vector<std::string> arguments, rlim_t maxFiles = 0) {
+    // `wrapper`: a command that runs the server (strace, to attack it).
+    explicit ServerChild(std::vector<std::string> arguments, rlim_t maxFiles = 0,
+                         std::vector<std::string> wrapper = {}) {
         arguments.insert(arguments.begin(), PELVAR_SERVER);
+        arguments.insert(arguments.begin(), wrapper.begin(), wrapper.end());
         std::vector<char*> argv;
         for (std::string& argument : arguments)
             argv.push_back(argument.data());
@@ -182,13 +185,16 @@ public:
             return;
         pid_ = ::fork();
         if (pid_ == 0) {
+            // A group of its own, so that a wrapper and the server stop together.
+            ::setpgid(0, 0);
             ::dup2(err[1], 2);
             rlimit limit{maxFiles, maxFiles};
             if (maxFiles > 0)
                 ::setrlimit(RLIMIT_NOFILE, &limit);
-            ::execv(argv[0], argv.data());
+            ::execvp(argv[0], argv.data());
             ::_exit(127);
         }
+        ::setpgid(pid_, pid_); // as the child does, whichever comes first
         ::close(err[1]);
         reader_ = std::thread([this, fd = err[0]] {
             std::string pending;
@@ -211,12 +217,12 @@ public:
     }
     ~ServerChild() {
         if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
+            ::kill(-pid_, SIGTERM);
             auto deadline = std::chrono::steady_clock::now() + 10s;
             while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
                 if (std::chrono::steady_clock::now() > deadline) {
                     ADD_FAILURE() << "pelvar-server did not stop on SIGTERM";
-                    ::kill(pid_, SIGKILL);
+                    ::kill(-pid_, SIGKILL);
                     ::waitpid(pid_, nullptr, 0);
                     break;
                 }
@@ -459,6 +465,29 @@ TEST(ReferenceServer, StoresValidUploadsAndResetsTheConnectionOnOthers) {
                                   "5|thrall|1019|127.0.0.2|uploads/000005-thrall.zeppelin",
                                   "6|thrall|1019|127.0.0.1|uploads/000006-thrall.zeppelin"}));
     EXPECT_TRUE(stillServes(server));
+}
+
+// An upload whose file or name the disk did not take (its flush failed) is not stored, and the
+// client learns it from a reset: it keeps its table.
+TEST(ReferenceServer, ProgramRefusesAnUploadTheDiskDidNotTake) {
+    for (const char* failing : {"uploads/000001-anonymous.zeppelin.part", "uploads"}) {
+        TempDir root("pelvar-server");
+        writeFile(root / "distributions/1 Standard/Interface/AddOns/Ä/Ä.lua", "a");
+        ServerChild child({"--port", "0", root.path()}, 0,
+                          {"strace", "-f", "-qq", "-o", "/dev/null", "-P", root / failing, "-e",
+                           "trace=fsync", "-e", "inject=fsync:error=EIO"});
+        ASSERT_NE(child.port(), 0) << failing;
+        RawClient client(child.port());
+        client.send("L\nanonymous\n\n");
+        ASSERT_EQ(client.readUntil("OK\n"), "OK\n") << failing;
+        client.send(uploadRequest(zeppelinOf(300)) + "D\n");
+        std::string data;
+        EXPECT_EQ(client.ending(&data), "reset") << failing;
+        EXPECT_EQ(data, "") << failing;
+        EXPECT_TRUE(child.waitFor("could not be stored")) << failing;
+        EXPECT_FALSE(std::filesystem::exists(root / "uploads/000001-anonymous.zeppelin"))
+            << failing;
+    }
 }
 
 // A server that stops resets its connections: none may look as if it had read an upload whole.

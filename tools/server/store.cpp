@@ -306,12 +306,20 @@ ReferenceServer::Store::storeUpload(const Upload& upload, const Quotas& quotas, 
     std::string file = std::string(name) + "-" + sanitizedAccount(upload.account) + ".zeppelin";
     path = directory + "/" + file;
     std::string temporary = path + ".part";
+    // The client takes the table out of its file once we go on reading: the upload must be on
+    // the disk, under its name, before that.
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-    bool written = fd >= 0 && writeAll(fd, upload.zeppelin.data(), upload.zeppelin.size());
+    bool written =
+        fd >= 0 && writeAll(fd, upload.zeppelin.data(), upload.zeppelin.size()) && ::fsync(fd) == 0;
     if (fd >= 0 && ::close(fd) != 0)
         written = false;
     if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
         ::unlink(temporary.c_str());
+        return Stored::failed;
+    }
+    UniqueFd uploads(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!uploads || ::fsync(uploads.get()) != 0) {
+        ::unlink(path.c_str());
         return Stored::failed;
     }
     Statement insert(db_, "INSERT INTO uploads (id, account, time, size, packed, file, address) "
