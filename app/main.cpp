@@ -1,8 +1,8 @@
 // pelvar: the window. Finds the game, shows the main window, and runs a pass at once.
 
-#include "job_channel/job.h"
 #include "app/window/application.h"
 #include "app/window/message_boxes.h"
+#include "job_channel/job.h"
 #include "net/server_link.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 #include "game/windows_program.h"
 
-#include "game/config_files.h"
 #include "base/fs.h"
+#include "game/config_files.h"
 
 #include <cstdint>
 #include <cstdio>

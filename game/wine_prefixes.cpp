@@ -1,9 +1,9 @@
 #include "game/wine_prefixes.h"
 
+#include "base/fs.h"
 #include "game/config_files.h"
 #include "game/launcher_settings.h"
 #include "game/steam_library.h"
-#include "base/fs.h"
 
 #include <cstdlib>
 #include <pwd.h>

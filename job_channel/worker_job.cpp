@@ -1,8 +1,8 @@
 #include "job_channel/worker_job.h"
 
+#include "base/format_string.h"
 #include "job_channel/job.h"
 #include "net/protocol.h"
-#include "base/format_string.h"
 #include "settings/settings.h"
 
 #include <cstdio>

@@ -1,8 +1,8 @@
 #include "patcher/clean.h"
 
 #include "base/diagnostic.h"
-#include "job_channel/worker_job.h"
 #include "base/fs.h"
+#include "job_channel/worker_job.h"
 #include "settings/settings.h"
 
 #include <cstdio>

@@ -1,8 +1,7 @@
 #include "patcher/distribution_list.h"
 
-#include "base/text.h"
-
 #include "base/diagnostic.h"
+#include "base/text.h"
 #include "job_channel/worker_job.h"
 #include "net/protocol.h"
 #include "settings/settings.h"

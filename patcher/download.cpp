@@ -1,9 +1,9 @@
 #include "patcher/download.h"
 
-#include "job_channel/worker_job.h"
-#include "net/protocol.h"
 #include "base/fs.h"
 #include "base/md5.h"
+#include "job_channel/worker_job.h"
+#include "net/protocol.h"
 #include "patcher/pass_record.h"
 #include "settings/settings.h"
 

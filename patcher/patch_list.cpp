@@ -1,11 +1,11 @@
 #include "patcher/patch_list.h"
 
 #include "base/diagnostic.h"
+#include "base/fs.h"
+#include "base/md5.h"
 #include "job_channel/worker_job.h"
 #include "net/protocol.h"
 #include "patcher/digest_cache.h"
-#include "base/fs.h"
-#include "base/md5.h"
 #include "settings/settings.h"
 
 #include <algorithm>

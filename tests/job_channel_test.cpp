@@ -1,10 +1,9 @@
 #include "job_channel/job.h"
 #include "job_channel/worker_job.h"
 #include "settings/settings.h"
+#include "tests/support/scripted_peer.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_window.h"
-
-#include "tests/support/scripted_peer.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,9 +1,9 @@
 #include "uploader/harvest.h"
 
 #include "base/diagnostic.h"
-#include "job_channel/worker_job.h"
 #include "base/fs.h"
 #include "base/md5.h"
+#include "job_channel/worker_job.h"
 
 #include <cerrno>
 #include <cstdio>

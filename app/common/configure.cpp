@@ -1,8 +1,7 @@
 #include "app/common/configure.h"
 
-#include "base/text.h"
-
 #include "base/format_string.h"
+#include "base/text.h"
 #include "settings/settings.h"
 
 #include <algorithm>

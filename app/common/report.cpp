@@ -1,9 +1,8 @@
 #include "app/common/report.h"
 
-#include "base/text.h"
-
 #include "base/format_string.h"
 #include "base/fs.h"
+#include "base/text.h"
 #include "settings/settings.h"
 
 #include <cstdio>

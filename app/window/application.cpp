@@ -1,7 +1,7 @@
 #include "app/window/application.h"
 
-#include "game/game_location.h"
 #include "app/window/main_window.h"
+#include "game/game_location.h"
 #include "pass/patch_run.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "job_channel/job.h"
 #include "game/game_location.h"
+#include "job_channel/job.h"
 #include "settings/settings.h"
 
 #include <string>

@@ -1,11 +1,11 @@
 #include "app/window/configure_dialog.h"
 
-#include "job_channel/job.h"
 #include "app/common/report.h"
 #include "app/window/application.h"
 #include "app/window/dialog_units.h"
 #include "app/window/main_window.h"
 #include "app/window/message_boxes.h"
+#include "job_channel/job.h"
 #include "ui_configure_dialog.h"
 #include "ui_distribution_dialog.h"
 #include "uninstall/uninstall.h"

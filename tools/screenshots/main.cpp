@@ -2,13 +2,13 @@
 // contents, for the README, then the same at a scale factor of 2. Runs without a display
 // (QT_QPA_PLATFORM=offscreen, on a screen of a common desktop's size).
 
-#include "job_channel/worker_job.h"
 #include "app/window/application.h"
 #include "app/window/configure_dialog.h"
 #include "app/window/login_dialog.h"
 #include "app/window/main_window.h"
 #include "app/window/message_boxes.h"
 #include "app/window/report_window.h"
+#include "job_channel/worker_job.h"
 #include "settings/settings.h"
 #include "uninstall/uninstall.h"
 
