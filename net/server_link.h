@@ -65,7 +65,9 @@ public:
     // After the peer's end of the stream: waits a moment for the peer's system to acknowledge
     // every byte we sent (our end included), and tells whether it did without a reset. A peer
     // that closes with our bytes unread resets the connection instead; one that closed before
-    // they arrived resets them when they do. So an acknowledged end shows the peer read them all.
+    // they arrived resets them when they do. So an acknowledged end shows the peer read them all
+    // (unless its program shuts both ways without closing, leaving them unread in its system:
+    // no TCP peer can tell that from a read).
     bool peerAcknowledgedEverything();
     // Why the last send or receive moved nothing; none after one that moved bytes.
     LinkEnd end() const { return end_; }

@@ -239,7 +239,7 @@ TEST_F(PatchRunTest, UploadCountsOnlyWhenTheServerShowsItReadIt) {
         {"vanishes without reading, no request follows", 0,
          [](ScriptedPeer& peer) { peer.pause(std::chrono::milliseconds(100)).vanish(); }, true},
         {"stalls without reading, no request follows", 0,
-         [](ScriptedPeer& peer) { peer.pause(std::chrono::milliseconds(1500)).close(); }, true},
+         [](ScriptedPeer& peer) { peer.pause(std::chrono::milliseconds(1500)).vanish(); }, true},
         {"reads everything and closes in order", 0,
          [](ScriptedPeer& peer) { peer.readUntilClosed().close(); }, false},
         {"vanishes without reading before the patch list", 1,

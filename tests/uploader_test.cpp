@@ -293,19 +293,39 @@ TEST_F(UploadTest, WholeUploadTakesTheTableOutAndSmallTablesWaitInTheirFiles) {
     EXPECT_EQ(readFile("WTF/Account/BBB/SavedVariables.lua.old"), "Y = 2\n" + table(100));
 }
 
+// A server that dies after its login reply, before or while the upload arrives, resets what it
+// never read: the reset meets a send, or, when our socket buffers took the whole upload, the wait
+// for the server's close. One that ends its side of the stream and reads no more leaves the
+// upload unacknowledged behind its full buffer.
 TEST_F(UploadTest, UploadCutShortLeavesTheTable) {
-    ScriptedPeer peer;
-    peer.expect("L\nanonymous\n\n").send("OK\n").close();
-    peer.start();
-    ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
-    std::string saved = "Mirelgan_Data = {\n" + noise(900000) + "\n}\n";
-    writeFile("WTF/Account/ACC/SavedVariables.lua", saved);
-    upload();
-    peer.finish();
-    EXPECT_EQ(job.copyStatus(), "Upload failed!");
-    EXPECT_TRUE(readFile("WTF/Account/ACC/SavedVariables.lua") == saved);
-    EXPECT_FALSE(exists("WTF/Account/ACC/SavedVariables.lua.new"));
-    EXPECT_EQ(settings.bytesUploaded, 0);
+    const std::string saved = "Mirelgan_Data = {\n" + noise(900000) + "\n}\n";
+    const std::function<void(ScriptedPeer&)> endings[] = {
+        [](ScriptedPeer& peer) { peer.vanish(); },
+        [](ScriptedPeer& peer) { peer.endSending(); },
+    };
+    for (const auto& ending : endings) {
+        ScriptedPeer peer;
+        peer.expect("L\nanonymous\n\n").send("OK\n");
+        ending(peer);
+        peer.start();
+        ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
+        writeFile("WTF/Account/ACC/SavedVariables.lua", saved);
+        ASSERT_TRUE(pass([&](WorkerJob& worker) {
+            worker.connection.ioTimeout = std::chrono::milliseconds(500);
+            if (std::optional<SentUpload> sent = uploadPass(worker);
+                sent && awaitOrderlyClose(worker.connection))
+                sent->confirm(worker);
+            worker.close();
+        }));
+        EXPECT_TRUE(peer.finish()) << peer.mismatch();
+        std::string status = job.copyStatus();
+        EXPECT_TRUE(status == "Upload failed!" ||
+                    status == "Uploading Mirelgan Data (900323 bytes)")
+            << status;
+        EXPECT_TRUE(readFile("WTF/Account/ACC/SavedVariables.lua") == saved);
+        EXPECT_FALSE(exists("WTF/Account/ACC/SavedVariables.lua.new"));
+        EXPECT_EQ(settings.bytesUploaded, 0);
+    }
 }
 
 TEST_F(UploadTest, RefusedLoginAsksAgainOnTheSameConnection) {

@@ -109,6 +109,14 @@ ScriptedPeer& ScriptedPeer::close() {
     return *this;
 }
 
+ScriptedPeer& ScriptedPeer::endSending() {
+    steps_.push_back([this] {
+        ::shutdown(socket_, SHUT_WR);
+        return true;
+    });
+    return *this;
+}
+
 ScriptedPeer& ScriptedPeer::vanish() {
     steps_.push_back([this] {
         ::close(socket_.exchange(-1));

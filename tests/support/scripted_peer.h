@@ -28,6 +28,9 @@ public:
     // Reads until the client closes (or ten seconds pass).
     ScriptedPeer& readUntilClosed();
     ScriptedPeer& close();
+    // Ends its sending side only and reads nothing more: the client sees the end of the stream
+    // while its bytes wait unread.
+    ScriptedPeer& endSending();
     // The peer's process ends: its socket goes away, so that bytes reaching it afterwards, or
     // left unread in it, are answered with a reset.
     ScriptedPeer& vanish();
