@@ -150,8 +150,11 @@ protected:
             settings.Username = "anonymous";
         }
     }
-    void upload() {
+    // A time-out shortens the waits for a server that never answers.
+    void upload(std::optional<std::chrono::milliseconds> ioTimeout = {}) {
         ASSERT_TRUE(pass([&](WorkerJob& worker) {
+            if (ioTimeout)
+                worker.connection.ioTimeout = *ioTimeout;
             // No request follows: the server's orderly close confirms the upload.
             if (std::optional<SentUpload> sent = uploadPass(worker);
                 sent && awaitOrderlyClose(worker.connection))
@@ -299,32 +302,29 @@ TEST_F(UploadTest, WholeUploadTakesTheTableOutAndSmallTablesWaitInTheirFiles) {
 // upload unacknowledged behind its full buffer.
 TEST_F(UploadTest, UploadCutShortLeavesTheTable) {
     const std::string saved = "Mirelgan_Data = {\n" + noise(900000) + "\n}\n";
-    const std::function<void(ScriptedPeer&)> endings[] = {
-        [](ScriptedPeer& peer) { peer.vanish(); },
-        [](ScriptedPeer& peer) { peer.endSending(); },
+    const struct {
+        const char* name;
+        std::function<void(ScriptedPeer&)> afterLogin;
+    } endings[] = {
+        {"dies", [](ScriptedPeer& peer) { peer.vanish(); }},
+        {"ends its side and reads no more", [](ScriptedPeer& peer) { peer.endSending(); }},
     };
     for (const auto& ending : endings) {
         ScriptedPeer peer;
         peer.expect("L\nanonymous\n\n").send("OK\n");
-        ending(peer);
+        ending.afterLogin(peer);
         peer.start();
         ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
         writeFile("WTF/Account/ACC/SavedVariables.lua", saved);
-        ASSERT_TRUE(pass([&](WorkerJob& worker) {
-            worker.connection.ioTimeout = std::chrono::milliseconds(500);
-            if (std::optional<SentUpload> sent = uploadPass(worker);
-                sent && awaitOrderlyClose(worker.connection))
-                sent->confirm(worker);
-            worker.close();
-        }));
-        EXPECT_TRUE(peer.finish()) << peer.mismatch();
+        upload(std::chrono::milliseconds(500));
+        EXPECT_TRUE(peer.finish()) << ending.name << peer.mismatch();
         std::string status = job.copyStatus();
         EXPECT_TRUE(status == "Upload failed!" ||
                     status == "Uploading Mirelgan Data (900323 bytes)")
-            << status;
-        EXPECT_TRUE(readFile("WTF/Account/ACC/SavedVariables.lua") == saved);
-        EXPECT_FALSE(exists("WTF/Account/ACC/SavedVariables.lua.new"));
-        EXPECT_EQ(settings.bytesUploaded, 0);
+            << ending.name << ": " << status;
+        EXPECT_TRUE(readFile("WTF/Account/ACC/SavedVariables.lua") == saved) << ending.name;
+        EXPECT_FALSE(exists("WTF/Account/ACC/SavedVariables.lua.new")) << ending.name;
+        EXPECT_EQ(settings.bytesUploaded, 0) << ending.name;
     }
 }
 
