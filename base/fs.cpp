@@ -1,8 +1,5 @@
 #include "base/fs.h"
 
-#include <QDir>
-#include <QFile>
-#include <QStandardPaths>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -29,15 +26,6 @@ bool windowsOrder(const std::string& a, const std::string& b) {
     if (a.size() != b.size())
         return a.size() < b.size();
     return a < b; // names that differ only in case, which Linux allows: a fixed order all the same
-}
-
-void makePrivateDirectories(const QString& path) {
-    QByteArray encoded = QFile::encodeName(path);
-    for (qsizetype slash = encoded.indexOf('/', 1);; slash = encoded.indexOf('/', slash + 1)) {
-        ::mkdir(encoded.left(slash < 0 ? encoded.size() : slash).constData(), 0700);
-        if (slash < 0)
-            return;
-    }
 }
 
 } // namespace
@@ -76,6 +64,12 @@ std::optional<std::vector<std::string>> listDirectory(const std::string& directo
     return names;
 }
 
+std::string currentGameDirectory() {
+    // getcwd gives the path without symbolic links, so one directory has one name.
+    char here[4096];
+    return ::getcwd(here, sizeof here) ? std::string(here) : std::string();
+}
+
 bool fileExists(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;
@@ -89,30 +83,6 @@ bool isDirectory(const std::string& path) {
 bool isSymbolicLink(const std::string& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
-}
-
-int recycle(const std::string& name, std::string* trashedPath) {
-    char here[4096];
-    if (!::getcwd(here, sizeof here))
-        return 1;
-    QString full = QFile::decodeName(here) + QLatin1Char('/') + QFile::decodeName(name.c_str());
-    // Without the data directory, Qt 6.4 reports success and drops files/ and info/ into the
-    // current directory, that is, into the game directory.
-    QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    if (dataHome.isEmpty() || !QDir::isAbsolutePath(dataHome))
-        return 1;
-    makePrivateDirectories(dataHome);
-    QString trashed;
-    if (!QFile::moveToTrash(full, &trashed))
-        return 1;
-    if (!QDir::isAbsolutePath(trashed)) {
-        // Put it back where it was: a trash inside the game directory is no trash.
-        ::rename(QFile::encodeName(trashed).constData(), QFile::encodeName(full).constData());
-        return 1;
-    }
-    if (trashedPath)
-        *trashedPath = QFile::encodeName(trashed).toStdString();
-    return 0;
 }
 
 bool renameFile(const std::string& from, const std::string& to) {
@@ -132,6 +102,15 @@ bool renameFile(const std::string& from, const std::string& to) {
     if (::lstat(to.c_str(), &info) == 0 || errno != ENOENT)
         return false;
     return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+void removeEmptyDirectories(const std::string& directory) {
+    if (std::optional<std::vector<std::string>> names = listDirectory(directory))
+        for (const std::string& name : *names)
+            if (name != ".." && isDirectory(directory + "/" + name) &&
+                !isSymbolicLink(directory + "/" + name))
+                removeEmptyDirectories(directory + "/" + name);
+    ::rmdir(directory.c_str());
 }
 
 bool removeFile(const std::string& path) {

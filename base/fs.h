@@ -23,6 +23,10 @@ std::string replaceChar(const char* text, char from, char to);
 // Nothing when the directory cannot be searched.
 std::optional<std::vector<std::string>> listDirectory(const std::string& directory);
 
+// The absolute path of the current directory, the game directory, without symbolic links: the
+// name under which the settings keep what belongs to that directory. Empty when it cannot be read.
+std::string currentGameDirectory();
+
 // True when a file or directory of that name exists.
 bool fileExists(const std::string& path);
 // True when the name exists and is not a regular file.
@@ -30,14 +34,11 @@ bool isDirectory(const std::string& path);
 // True when the name itself is a symbolic link (whatever it points to).
 bool isSymbolicLink(const std::string& path);
 
-// Moves a file or directory tree to the user's freedesktop.org trash, where the desktop can
-// restore it. 0 on success, nonzero on failure; it never copies and never deletes instead. On
-// success `trashedPath`, when given, is where it now is (an absolute path).
-int recycle(const std::string& name, std::string* trashedPath = nullptr);
-
 // Moves a file or directory; fails when `to` exists or `from` does not. Never replaces an entry.
 bool renameFile(const std::string& from, const std::string& to);
 bool removeFile(const std::string& path);
+// Removes `directory` and the directories in it, as far as they hold nothing else.
+void removeEmptyDirectories(const std::string& directory);
 
 // An open C file that closes itself.
 struct FileCloser {

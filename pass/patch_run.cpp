@@ -1,6 +1,7 @@
 #include "pass/patch_run.h"
 
 #include "base/fs.h"
+#include "base/trash.h"
 #include "job_channel/worker_job.h"
 #include "net/protocol.h"
 #include "patcher/clean.h"
@@ -12,18 +13,13 @@
 #include "settings/settings.h"
 #include "uploader/upload_pass.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-constexpr char cleanedDirectory[] = "Pelvar_Cleaned";
-
-} // namespace
 
 void tellStoreFailure(WorkerJob& job) {
     std::string failure = job.settings.key.takeFailure();
@@ -160,12 +156,23 @@ void PatchRun::cleanUp(PassRecord& record) {
     std::size_t total = settings.cleanList.size();
     if (total == 0)
         return;
-    ::mkdir(cleanedDirectory, 0777);
-    record.beforeCleaning(settings.cleanList, cleanedDirectory);
-    std::size_t done = 0;
-    while (!settings.cleanList.empty()) {
-        std::string path = std::move(settings.cleanList.front());
-        settings.cleanList.pop_front();
+    // The set-aside directory's place in the trash (its own file system's) is had before any file
+    // moves, and written down with the files: when no trash can take them, they stay where they
+    // are, and a rollback finds each where the record says it went.
+    bool made = ::mkdir(cleanedDirectory, 0777) == 0;
+    TrashEntry entry;
+    if (std::string why; !reserveTrashEntry(cleanedDirectory, entry, why)) {
+        if (made)
+            ::rmdir(cleanedDirectory);
+        for (const std::string& path : settings.cleanList)
+            settings.reportLines.push_back("ERROR: couldn't clean " + replaceChar(path, '/', '\\'));
+        settings.cleanList.clear();
+        job_.fatal("Couldn't clean: no trash can take the files (%s)", why.c_str());
+    }
+    std::vector<std::int64_t> ids = record.beforeCleaning(settings.cleanList, entry.path);
+    std::vector<bool> setAside(total, false);
+    for (std::size_t done = 0; done < total; ++done) {
+        const std::string& path = settings.cleanList[done];
         job_.status("Cleaning %s...", path.c_str());
         std::string target = std::string(cleanedDirectory) + "/" + path;
         bool moved = renameFile(path, target);
@@ -173,12 +180,38 @@ void PatchRun::cleanUp(PassRecord& record) {
             makeDirs(target);
             moved = renameFile(path, target);
         }
-        settings.reportLines.push_back((moved ? "Cleaned " : "ERROR: failed to clean ") +
-                                       replaceChar(path, '/', '\\'));
-        ++done;
-        job_.setProgress(static_cast<int>(done * 100 / total));
+        if (moved)
+            record.cleaningMade(ids[done]);
+        setAside[done] = moved;
+        job_.setProgress(static_cast<int>((done + 1) * 100 / total));
     }
+    std::deque<std::string> paths = std::exchange(settings.cleanList, {});
+    record.flushMade();
     job_.status("Moving Cleaned files to the Recycle bin");
-    if (std::string trashed; recycle(cleanedDirectory, &trashed) == 0)
-        record.movedToTrash(cleanedDirectory, trashed);
+    std::string why;
+    bool trashed = moveIntoTrash(cleanedDirectory, entry, why);
+    std::vector<std::int64_t> putBack;
+    for (std::size_t i = 0; i < total; ++i) {
+        std::string display = replaceChar(paths[i], '/', '\\');
+        if (!setAside[i]) {
+            settings.reportLines.push_back("ERROR: failed to clean " + display);
+        } else if (trashed) {
+            settings.reportLines.push_back("Cleaned " + display);
+        } else if (renameFile(std::string(cleanedDirectory) + "/" + paths[i], paths[i])) {
+            // Nothing stays set aside in the game directory under a report that says the files
+            // are in the trash: each goes back to its place.
+            putBack.push_back(ids[i]);
+            settings.reportLines.push_back("ERROR: couldn't clean " + display);
+        } else {
+            settings.reportLines.push_back("ERROR: couldn't clean " + display + ", it is in " +
+                                           cleanedDirectory + "\\" + display);
+        }
+    }
+    if (!trashed) {
+        record.cleaningUndone(putBack);
+        removeEmptyDirectories(cleanedDirectory);
+        job_.fatal("Couldn't clean: the trash refused the files (%s)", why.c_str());
+    }
+    if (std::count(setAside.begin(), setAside.end(), true) > 0)
+        settings.reportLines.push_back("The cleaned files are in the trash: " + entry.path);
 }

@@ -9,6 +9,9 @@
 #include <vector>
 
 class PassRecord;
+
+// Where a pass sets aside the files it cleans, before the directory goes to the trash.
+inline constexpr char cleanedDirectory[] = "Pelvar_Cleaned";
 class WorkerJob;
 
 // The whole work of one pass, in its fixed order: the distribution list, the user's choice when

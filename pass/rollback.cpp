@@ -1,6 +1,7 @@
 #include "pass/rollback.h"
 
 #include "base/fs.h"
+#include "base/trash.h"
 #include "job_channel/worker_job.h"
 #include "pass/patch_run.h"
 #include "patcher/digest_cache.h"
@@ -11,7 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <functional>
+#include <cstring>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,18 +24,26 @@ const char heldMarkerText[] =
 
 namespace {
 
-// What a rollback made of one change of the pass, as the record keeps it. A change already
-// undone by a rollback that was cut short keeps its outcome, so that the next one reports it and
-// holds the file.
-enum class Outcome { nothing, restored, removed, recovered, leftAlone, failed };
+// What a rollback makes of one change of the pass. Those the record keeps are written down before
+// they are made (restoring, removing, recovering) and once they are (restored, removed,
+// recovered), so that a second rollback finishes exactly what the first one began.
+enum class Outcome {
+    nothing, // the pass never made the change, or it left the file as it was
+    restored,
+    removed,
+    recovered,
+    changed, // left alone: the user changed the file since the pass
+    deleted, // left alone: the user deleted it since the pass
+    failed,  // could not be undone: a later rollback tries again
+    stopped, // not tried: the rollback stopped before it
+};
 
-constexpr const char* outcomeNames[] = {"", "restored", "removed", "recovered", "", ""};
+constexpr const char* intentNames[] = {"restoring", "removing", "recovering"};
+constexpr const char* doneNames[] = {"restored", "removed", "recovered"};
 
-Outcome recordedOutcome(const std::string& name) {
-    for (Outcome done : {Outcome::restored, Outcome::removed, Outcome::recovered})
-        if (name == outcomeNames[static_cast<int>(done)])
-            return done;
-    return Outcome::nothing;
+// The index of a rollback's step in the names above, by the change it undoes.
+int stepOf(const std::string& change) {
+    return change == "replaced" ? 0 : change == "installed" ? 1 : 2;
 }
 
 // A file's content as far as a rollback needs it: whether the name exists, and the digest of a
@@ -60,65 +69,19 @@ std::string display(const std::string& path) {
     return replaceChar(path, '/', '\\');
 }
 
-// The file holds what the pass installed: what the pass replaced comes back from the backup (or
-// from the temporary file of a rollback cut short between its two renames) through the same
-// install as a pass, so the installed version becomes the backup.
-Outcome undoReplaced(const PassFile& file, Content& now) {
-    const std::string backup = file.path + ".prepatch";
-    const std::string temporary = file.path + ".new";
-    if (!now.digest.empty() && now.digest == file.oldDigest)
-        return contentOf(backup).digest == file.newDigest ? Outcome::restored : Outcome::nothing;
-    if (now.digest.empty() || now.digest != file.newDigest)
-        return now.present ? Outcome::leftAlone : Outcome::nothing;
-    if (file.oldDigest.empty())
-        return Outcome::failed;
-    bool fromBackup = contentOf(backup).digest == file.oldDigest;
-    if (fromBackup ? !linkFresh(backup, temporary) : contentOf(temporary).digest != file.oldDigest)
-        return Outcome::failed;
-    switch (installFile(temporary, file.path, backup)) {
-    case InstallResult::installed:
-    case InstallResult::replaced:
-        now.digest = file.oldDigest;
-        return Outcome::restored;
-    case InstallResult::notMoved:
-        // The temporary file may now be the only copy of what the pass replaced.
-        return Outcome::failed;
-    case InstallResult::directoryInTheWay:
-    case InstallResult::noBackup:
-    case InstallResult::noRoomForBackup:
-        break;
-    }
-    if (fromBackup)
-        ::unlink(temporary.c_str());
-    return Outcome::failed;
+// Where a cleaned file was set aside before its directory went to the trash.
+std::string setAsidePlace(const std::string& path) {
+    return std::string(cleanedDirectory) + "/" + path;
 }
 
-// A removal or a recovery is written down before it is made (`intend`): once made, nothing on the
-// disk tells that the rollback made it.
-using Intend = std::function<void(Outcome)>;
-
-Outcome undoInstalled(const PassFile& file, Content& now, const Intend& intend) {
-    if (!now.present)
-        return Outcome::nothing;
-    if (now.digest.empty() || now.digest != file.newDigest)
-        return Outcome::leftAlone;
-    intend(Outcome::removed);
-    if (recycle(file.path) != 0)
-        return Outcome::failed;
-    now = {};
-    return Outcome::removed;
-}
-
-Outcome undoCleaned(const PassFile& file, const Intend& intend) {
-    bool inTrash = !file.place.empty() && !absent(file.place);
-    bool placeFree = absent(file.path);
-    if (!inTrash)
-        return placeFree ? Outcome::failed : Outcome::nothing;
-    if (!placeFree)
-        return Outcome::leftAlone;
-    intend(Outcome::recovered);
-    makeDirs(file.path);
-    return renameFile(file.place, file.path) ? Outcome::recovered : Outcome::failed;
+// The trash entry that holds a file the pass cleaned (its place is the entry followed by the
+// file's path) or a file a rollback removed (its place is the entry).
+std::string trashEntryOf(const PassFile& file) {
+    std::string suffix = "/" + file.path;
+    if (file.change == "cleaned" && file.place.size() > suffix.size() &&
+        file.place.compare(file.place.size() - suffix.size(), suffix.size(), suffix) == 0)
+        return file.place.substr(0, file.place.size() - suffix.size());
+    return file.place;
 }
 
 bool isHeldMarker(const std::string& path) {
@@ -130,7 +93,7 @@ bool isHeldMarker(const std::string& path) {
     return text == heldMarkerText;
 }
 
-enum class Held { made, usersOwn, failed };
+enum class Held { made, usersOwn, failed, notWritten };
 
 // Writes the marker that holds `path`, recorded before it is made. It is written whole under a
 // temporary name and moved into place without replacing anything, so that a kill never leaves an
@@ -139,7 +102,7 @@ enum class Held { made, usersOwn, failed };
 Held hold(SettingsStore& store, const std::string& directory, const std::string& path) {
     std::string marker = path + ".nopatch";
     if (!store.addHeldMarker(directory, marker))
-        return Held::failed;
+        return Held::notWritten;
     makeDirs(marker);
     std::string temporary = marker + ".new";
     UniqueFd fd = createFresh(temporary);
@@ -154,6 +117,11 @@ Held hold(SettingsStore& store, const std::string& directory, const std::string&
     return existed ? Held::usersOwn : Held::failed;
 }
 
+// What nothing could be done without.
+bool storeInUse(const std::string& why) {
+    return why.find("locked") != std::string::npos || why.find("busy") != std::string::npos;
+}
+
 class Rollback {
 public:
     Rollback(WorkerJob& job, bool hold)
@@ -161,45 +129,89 @@ public:
 
     // The report lines; none when there was nothing to roll back.
     std::vector<std::string> run() {
-        // Passes that, as the files show, changed nothing are passed over (one killed before
-        // its first rename); a pass rolled back already ends the search, since the backups of
-        // the passes before it are gone.
+        // The last pass that changed something, as its record says; passes that changed nothing
+        // (one killed before its first change) are passed over. A pass rolled back already ends
+        // the search: the backups of the passes before it are gone.
         std::optional<std::vector<PassSummary>> passes = store_.passesOf(directory_);
         if (!passes)
             cannotRead();
         for (const PassSummary& pass : *passes) {
             if (pass.rolledBack)
                 break;
-            // Files that cannot be read are not taken for a pass that changed nothing.
             std::optional<std::vector<PassFile>> files = store_.passFiles(pass.id);
             if (!files)
                 cannotRead();
-            bool changed = undo(std::move(*files));
-            // Marked only once its files are held: a rollback cut short before then is finished,
-            // the holding included, by the next one.
-            std::vector<std::string> lines = changed ? report() : std::vector<std::string>();
-            store_.setPassRolledBack(pass.id);
-            if (changed)
-                return lines;
+            if (std::none_of(files->begin(), files->end(), [](const PassFile& file) {
+                    return file.made || !file.outcome.empty() || madeAfterAll(file);
+                }))
+                continue;
+            undo(std::move(*files));
+            std::vector<std::string> lines = report();
+            // Done when every file is undone or left alone for the user's sake: until then a
+            // later rollback takes up the rest.
+            if (!stopped_ && unfinished_ == 0 && !store_.setPassRolledBack(pass.id)) {
+                stop(store_.takeFailure());
+                ++job_.settings.installErrors;
+            }
+            if (unfinished_ > 0 || stopped_)
+                lines.push_back(unfinishedLine());
+            return lines;
         }
         return {};
     }
 
+    bool finished() const { return !stopped_ && unfinished_ == 0; }
+
 private:
+    // A change that only a kill can have left unmarked although it was made: the file holds what
+    // the pass put there.
+    static bool madeAfterAll(const PassFile& file) {
+        if (file.change == "cleaned")
+            return absent(file.path) && (!absent(file.place) || !absent(setAsidePlace(file.path)));
+        Content now = contentOf(file.path);
+        return !now.digest.empty() && now.digest == file.newDigest;
+    }
+
     // Without its record a rollback cannot tell what to undo: it ends before it changes anything.
     [[noreturn]] void cannotRead() {
         std::string why = store_.isOpen() ? store_.takeFailure() : job_.settings.storeError();
-        job_.fatal("Can't read the record of the passes (%s), aborting", why.c_str());
+        endUnchanged("Can't read the record of the passes", why);
+    }
+
+    [[noreturn]] void endUnchanged(const char* what, const std::string& why) {
+        if (storeInUse(why))
+            job_.fatal("%s: the settings are in use by another program (%s). Nothing was rolled "
+                       "back: close the other program and try again.",
+                       what, why.c_str());
+        job_.fatal("%s (%s): nothing was rolled back.", what, why.c_str());
     }
 
     struct Undone {
         PassFile file;
-        Outcome outcome;
+        Outcome outcome = Outcome::stopped;
+        std::string why; // what kept a failed change from being made
     };
 
-    // Undoes the changes of one pass, the last one first. True when the pass had changed
-    // something that is still to be seen.
-    bool undo(std::vector<PassFile> files) {
+    // Writes down what the rollback is about to do, or has done, to a file; false when the store
+    // would not take it, which stops the rollback before its next change.
+    bool note(PassFile& file, const std::string& outcome) {
+        if (file.outcome == outcome && !stopped_)
+            return true;
+        std::string before = std::exchange(file.outcome, outcome);
+        if (!stopped_ && store_.updatePassFiles({file}))
+            return true;
+        file.outcome = std::move(before);
+        stop(store_.takeFailure());
+        return false;
+    }
+
+    void stop(const std::string& why) {
+        if (!stopped_)
+            stopWhy_ = why;
+        stopped_ = true;
+    }
+
+    void undo(std::vector<PassFile> files) {
         undone_.clear();
         // The digest cache forgets the files before any of them changes: else, should the
         // rollback be cut short or its last write fail, it would vouch for what the pass
@@ -208,29 +220,17 @@ private:
         for (const PassFile& file : files)
             if (file.change != "cleaned")
                 forget.push_back({file.path, std::nullopt});
-        if (!forget.empty() && !store_.applyDigests(forget)) {
-            std::string why = store_.takeFailure();
-            job_.fatal("Can't save the settings (%s), aborting: nothing was rolled back",
-                       why.c_str());
-        }
+        if (!forget.empty() && !store_.applyDigests(directory_, forget))
+            endUnchanged("Can't make the digest cache forget the files", store_.takeFailure());
         std::vector<std::pair<std::string, std::string>> digests; // what each file holds now
-        bool changed = false;
         std::size_t done = 0;
         for (auto file = files.rbegin(); file != files.rend(); ++file) {
-            Outcome outcome = recordedOutcome(file->outcome);
-            // One that a kill kept from being made after it was written down is made now.
-            if ((outcome == Outcome::removed && !absent(file->path)) ||
-                (outcome == Outcome::recovered && !absent(file->place)))
-                outcome = Outcome::nothing;
-            Content now;
-            if (outcome == Outcome::nothing)
-                outcome = undoOne(*file, now);
-            if (file->change != "cleaned")
-                digests.emplace_back(file->path, outcome == Outcome::restored  ? file->oldDigest
-                                                 : outcome == Outcome::removed ? std::string()
-                                                                               : now.digest);
-            changed = changed || outcome != Outcome::nothing;
-            undone_.push_back({std::move(*file), outcome});
+            Undone undone{std::move(*file), Outcome::stopped, {}};
+            if (!stopped_)
+                undone.outcome = undoOne(undone);
+            if (undone.file.change != "cleaned" && undone.outcome != Outcome::stopped)
+                digests.emplace_back(undone.file.path, contentOf(undone.file.path).digest);
+            undone_.push_back(std::move(undone));
             job_.setProgress(static_cast<int>(++done * 100 / files.size()));
         }
         std::reverse(undone_.begin(), undone_.end());
@@ -244,32 +244,127 @@ private:
             else
                 cache.remove(path);
         }
-        return changed;
     }
 
-    Outcome undoOne(PassFile& file, Content& now) {
-        Intend intend = [&](Outcome outcome) { keep(file, outcome); };
-        if (file.change == "cleaned") {
-            job_.status("Recovering %s", display(file.path).c_str());
-            Outcome outcome = undoCleaned(file, intend);
-            keep(file, outcome);
-            return outcome;
+    Outcome undoOne(Undone& undone) {
+        PassFile& file = undone.file;
+        int step = stepOf(file.change);
+        if (file.outcome == doneNames[step])
+            return static_cast<Outcome>(step + 1);
+        bool begun = file.outcome == intentNames[step];
+        // A change written down but never made is neither undone nor held.
+        if (!begun && !file.made && !madeAfterAll(file))
+            return Outcome::nothing;
+        job_.status(step == 2 ? "Recovering %s" : "Rolling back %s", display(file.path).c_str());
+        switch (step) {
+        case 0:
+            return undoReplaced(undone, begun);
+        case 1:
+            return undoInstalled(undone, begun);
+        default:
+            return undoCleaned(undone, begun);
         }
-        job_.status("Rolling back %s", display(file.path).c_str());
-        now = contentOf(file.path);
-        Outcome outcome =
-            file.change == "replaced" ? undoReplaced(file, now) : undoInstalled(file, now, intend);
-        keep(file, outcome);
-        return outcome;
     }
 
-    // What was done is written down at once (a removal or a recovery just before it is made), so
-    // that a rollback cut short is reported whole by the next one.
-    void keep(PassFile& file, Outcome outcome) {
-        if (const char* name = outcomeNames[static_cast<int>(outcome)]; file.outcome != name) {
-            file.outcome = name;
-            store_.updatePassFiles({file});
+    // What the pass replaced comes back from the backup through the same install as a pass
+    // makes, so that what the pass installed becomes the backup. A rollback cut short between the
+    // backup's link and the last rename left what the pass replaced in the temporary file.
+    Outcome undoReplaced(Undone& undone, bool begun) {
+        PassFile& file = undone.file;
+        const std::string backup = file.path + ".prepatch";
+        const std::string temporary = file.path + ".new";
+        Content now = contentOf(file.path);
+        if (begun && !now.digest.empty() && now.digest == file.oldDigest)
+            return note(file, "restored") ? Outcome::restored : Outcome::stopped;
+        if (!now.present)
+            return Outcome::deleted;
+        if (now.digest.empty() || now.digest != file.newDigest)
+            return Outcome::changed;
+        bool inBackup = !file.oldDigest.empty() && contentOf(backup).digest == file.oldDigest;
+        bool inTemporary =
+            begun && !file.oldDigest.empty() && contentOf(temporary).digest == file.oldDigest;
+        if (!inBackup && !inTemporary) {
+            undone.why = "its backup no longer holds what the pass replaced";
+            return Outcome::failed;
         }
+        if (!note(file, "restoring"))
+            return Outcome::stopped;
+        if (inBackup && !linkFresh(backup, temporary)) {
+            undone.why = std::strerror(errno);
+            return Outcome::failed;
+        }
+        switch (installFile(temporary, file.path, backup)) {
+        case InstallResult::installed:
+        case InstallResult::replaced:
+            return note(file, "restored") ? Outcome::restored : Outcome::stopped;
+        case InstallResult::notMoved:
+            // The temporary file may now be the only copy of what the pass replaced: it stays
+            // for the next rollback.
+            undone.why = "it could not be moved into place";
+            return Outcome::failed;
+        case InstallResult::noRoomForBackup:
+            undone.why = "no room on the disk";
+            break;
+        case InstallResult::directoryInTheWay:
+        case InstallResult::noBackup:
+            undone.why = "what the pass installed could not be kept as the backup";
+            break;
+        }
+        if (inBackup)
+            ::unlink(temporary.c_str());
+        return Outcome::failed;
+    }
+
+    // A file the pass created goes to the trash of its file system, where the record says before
+    // it goes.
+    Outcome undoInstalled(Undone& undone, bool begun) {
+        PassFile& file = undone.file;
+        if (begun && absent(file.path) && !file.place.empty() && !absent(file.place))
+            return note(file, "removed") ? Outcome::removed : Outcome::stopped;
+        Content now = contentOf(file.path);
+        if (!now.present)
+            return Outcome::deleted;
+        if (now.digest.empty() || now.digest != file.newDigest)
+            return Outcome::changed;
+        // A place reserved by a rollback that was cut short before the move is given up.
+        if (begun && !file.place.empty() && absent(file.place))
+            releaseTrashEntry(trashEntryAt(file.place));
+        TrashEntry entry;
+        if (!reserveTrashEntry(file.path, entry, undone.why))
+            return Outcome::failed;
+        file.place = entry.path;
+        if (!note(file, "removing")) {
+            releaseTrashEntry(entry);
+            return Outcome::stopped;
+        }
+        if (!moveIntoTrash(file.path, entry, undone.why))
+            return Outcome::failed;
+        return note(file, "removed") ? Outcome::removed : Outcome::stopped;
+    }
+
+    // A file the pass cleaned comes back from where the record says it went (or from the
+    // set-aside directory, when its move to the trash never happened), when its place is free.
+    Outcome undoCleaned(Undone& undone, bool begun) {
+        PassFile& file = undone.file;
+        std::string source = !file.place.empty() && !absent(file.place) ? file.place
+                             : !absent(setAsidePlace(file.path))        ? setAsidePlace(file.path)
+                                                                        : std::string();
+        if (!absent(file.path)) {
+            if (begun && source.empty())
+                return note(file, "recovered") ? Outcome::recovered : Outcome::stopped;
+            return Outcome::changed;
+        }
+        if (source.empty())
+            return Outcome::deleted;
+        if (!note(file, "recovering"))
+            return Outcome::stopped;
+        bool moved = source == file.place ? restoreFromTrash(source, trashEntryOf(file), file.path)
+                                          : (makeDirs(file.path), renameFile(source, file.path));
+        if (!moved) {
+            undone.why = std::strerror(errno);
+            return Outcome::failed;
+        }
+        return note(file, "recovered") ? Outcome::recovered : Outcome::stopped;
     }
 
     std::vector<std::string> report() {
@@ -282,23 +377,37 @@ private:
         add(Outcome::restored, "Restored: ");
         add(Outcome::removed, "Removed: ");
         add(Outcome::recovered, "Recovered: ");
-        add(Outcome::leftAlone, "Left alone (changed since the pass): ");
+        add(Outcome::changed, "Left alone (changed since the pass): ");
+        add(Outcome::deleted, "Left alone (deleted since the pass): ");
         for (const Undone& undone : undone_) {
             if (undone.outcome != Outcome::failed)
                 continue;
             const char* verb = undone.file.change == "cleaned"     ? "recover "
                                : undone.file.change == "installed" ? "remove "
                                                                    : "restore ";
-            lines.push_back(std::string("Error: couldn't ") + verb + display(undone.file.path));
-            ++job_.settings.installErrors;
+            lines.push_back(std::string("Error: couldn't ") + verb + display(undone.file.path) +
+                            (undone.why.empty() ? "" : " (" + undone.why + ")"));
+            ++unfinished_;
         }
-        if (!hold_)
-            return lines;
+        for (const Undone& undone : undone_)
+            if (undone.outcome == Outcome::stopped)
+                ++unfinished_;
+        if (hold_)
+            holdUndone(lines);
+        job_.settings.installErrors += unfinished_;
+        return lines;
+    }
+
+    void holdUndone(std::vector<std::string>& lines) {
         bool holding = false;
         for (const Undone& undone : undone_) {
             if (undone.outcome != Outcome::restored && undone.outcome != Outcome::removed &&
                 undone.outcome != Outcome::recovered)
                 continue;
+            if (stopped_) {
+                ++unfinished_;
+                continue;
+            }
             if (!std::exchange(holding, true))
                 job_.status("Holding the files rolled back");
             switch (hold(store_, directory_, undone.file.path)) {
@@ -309,11 +418,26 @@ private:
                 break;
             case Held::failed:
                 lines.push_back("Error: couldn't hold " + display(undone.file.path));
-                ++job_.settings.installErrors;
+                ++unfinished_;
+                break;
+            case Held::notWritten:
+                stop(store_.takeFailure());
+                ++unfinished_;
                 break;
             }
         }
-        return lines;
+    }
+
+    std::string unfinishedLine() const {
+        std::string line = "The rollback is not finished: ";
+        if (stopped_)
+            line += "the settings would not take what it was about to do (" + stopWhy_ +
+                    "), so it stopped before changing anything more. " +
+                    (storeInUse(stopWhy_) ? "Close the other program that uses the settings, "
+                                          : "Once the cause is gone, ");
+        else
+            line += "what the errors above name could not be undone. Once the cause is gone, ";
+        return line + "run the rollback again to finish it.";
     }
 
     WorkerJob& job_;
@@ -321,6 +445,9 @@ private:
     bool hold_;
     std::string directory_;
     std::vector<Undone> undone_;
+    bool stopped_ = false;
+    std::string stopWhy_;
+    int unfinished_ = 0;
 };
 
 } // namespace
@@ -329,11 +456,12 @@ void runRollback(WorkerJob& job, bool hold) {
     Settings& settings = job.settings;
     DirectoryLock gameDirectory = lockGameDirectory(job);
     job.status("Rolling back the last pass");
-    std::vector<std::string> lines = Rollback(job, hold).run();
+    Rollback rollback(job, hold);
+    std::vector<std::string> lines = rollback.run();
     tellStoreFailure(job);
     if (lines.empty())
         lines.push_back("Nothing to roll back.");
-    job.status("Rollback Complete");
+    job.status(rollback.finished() ? "Rollback Complete" : "Rollback Not Finished");
     settings.reportLines.insert(settings.reportLines.end(), lines.begin(), lines.end());
     settings.rollbackReport = true;
 }

@@ -1,5 +1,6 @@
 #include "patcher/digest_cache.h"
 
+#include "base/fs.h"
 #include "settings/settings.h"
 
 #include <vector>
@@ -11,8 +12,11 @@ constexpr std::chrono::milliseconds batchAge{250};
 
 } // namespace
 
-DigestCache::DigestCache(Settings& settings) : settings_(settings) {
-    for (auto& [path, digest] : settings_.key.readDigests())
+DigestCache::DigestCache(Settings& settings)
+    : settings_(settings), directory_(currentGameDirectory()) {
+    if (directory_.empty())
+        return;
+    for (auto& [path, digest] : settings_.key.readDigests(directory_))
         stored_.emplace(std::move(path), std::move(digest));
 }
 
@@ -32,6 +36,8 @@ void DigestCache::store(const std::string& path, const std::string& digest) {
 }
 
 void DigestCache::change(const std::string& path, std::optional<std::string> digest) {
+    if (directory_.empty())
+        return;
     if (pending_.empty())
         oldestPending_ = std::chrono::steady_clock::now();
     pending_[path] = std::move(digest);
@@ -55,5 +61,5 @@ void DigestCache::flush() {
     }
     pending_.clear();
     if (!changes.empty())
-        settings_.key.applyDigests(changes);
+        settings_.key.applyDigests(directory_, changes);
 }

@@ -387,19 +387,18 @@ private:
         }
         if (record_)
             record_->beforeInstall(file->path, file->previousDigest, file->digest);
-        switch (installFile(file->temporary, file->path, file->backup)) {
+        InstallResult result = installFile(file->temporary, file->path, file->backup);
+        switch (result) {
         case InstallResult::installed:
-            if (file->reported)
-                settings_.reportLines.push_back("New: " + file->display);
-            verified_.emplace_back(file->path, file->digest);
-            break;
         case InstallResult::replaced:
+            if (record_)
+                record_->installMade(file->path);
             if (file->reported)
-                settings_.reportLines.push_back("Changed: " + file->display);
+                settings_.reportLines.push_back(
+                    (result == InstallResult::installed ? "New: " : "Changed: ") + file->display);
             verified_.emplace_back(file->path, file->digest);
-            break;
+            return;
         case InstallResult::directoryInTheWay:
-            ::unlink(file->temporary.c_str());
             failure("Error: couldn't replace directory " + file->display);
             break;
         case InstallResult::noRoomForBackup:
@@ -407,10 +406,13 @@ private:
             break;
         case InstallResult::noBackup:
         case InstallResult::notMoved:
-            // The new content stays in the temporary file; the file in place is untouched.
             failure("Error: couldn't rename " + file->display);
             break;
         }
+        // The file in place is untouched; the new content, which the next pass fetches again,
+        // does not stay on a disk that may be full.
+        if (identityAt(file->temporary) == file->identity)
+            ::unlink(file->temporary.c_str());
     }
 
     Settings& settings_;

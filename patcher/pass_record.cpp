@@ -1,5 +1,7 @@
 #include "patcher/pass_record.h"
 
+#include "base/fs.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
@@ -9,13 +11,11 @@ namespace {
 // Expected installs written in one transaction: a commit each would cost a large download a good
 // part of its speed, and a few hundred together cost next to nothing.
 constexpr std::size_t installsWrittenTogether = 256;
+// Marks of changes made, written together the same way; the first goes at once, so that a pass
+// is known to have changed something from its first change on.
+constexpr std::size_t marksWrittenTogether = 256;
+constexpr std::chrono::milliseconds marksAge{250};
 } // namespace
-
-std::string currentGameDirectory() {
-    // getcwd gives the path without symbolic links, so one directory has one name.
-    char here[4096];
-    return ::getcwd(here, sizeof here) ? std::string(here) : std::string();
-}
 
 PassRecord::PassRecord(SettingsStore& store) : store_(store), directory_(currentGameDirectory()) {}
 
@@ -28,17 +28,6 @@ void PassRecord::record(std::vector<PassFile>& files) {
     if (pass_ == 0 || !store_.recordPassFiles(pass_, files))
         for (PassFile& file : files)
             file.id = 0;
-}
-
-void PassRecord::installed(const std::string& path, const std::string& digest) {
-    std::vector<PassFile> files = {{0, path, "installed", "", digest, "", ""}};
-    record(files);
-}
-
-void PassRecord::replaced(const std::string& path, const std::string& oldDigest,
-                          const std::string& newDigest) {
-    std::vector<PassFile> files = {{0, path, "replaced", oldDigest, newDigest, "", ""}};
-    record(files);
 }
 
 std::optional<PassFile> PassRecord::installChange(const std::string& path,
@@ -86,27 +75,71 @@ void PassRecord::beforeInstall(const std::string& path, const std::string& previ
         }
     }
     record(files);
+    for (const PassFile& file : files)
+        if (file.id != 0)
+            installIds_[file.path] = file.id;
 }
 
-void PassRecord::beforeCleaning(const std::deque<std::string>& paths,
-                                const std::string& directory) {
+void PassRecord::installed(const std::string& path, const std::string& digest) {
+    std::vector<PassFile> files = {{0, path, "installed", "", digest, "", "", true}};
+    record(files);
+}
+
+void PassRecord::replaced(const std::string& path, const std::string& oldDigest,
+                          const std::string& newDigest) {
+    std::vector<PassFile> files = {{0, path, "replaced", oldDigest, newDigest, "", "", true}};
+    record(files);
+}
+
+void PassRecord::installMade(const std::string& path) {
+    if (auto written = installIds_.find(path); written != installIds_.end()) {
+        std::int64_t id = written->second;
+        installIds_.erase(written);
+        made(id);
+    }
+}
+
+std::vector<std::int64_t> PassRecord::beforeCleaning(const std::deque<std::string>& paths,
+                                                     const std::string& trashed) {
     std::vector<PassFile> files;
     for (const std::string& path : paths)
-        files.push_back({0, path, "cleaned", "", "", directory + "/" + path, ""});
+        files.push_back({0, path, "cleaned", "", "", trashed + "/" + path, "", false});
     record(files);
-    for (PassFile& file : files)
-        if (file.id != 0)
-            setAside_.push_back(std::move(file));
+    std::vector<std::int64_t> ids;
+    for (const PassFile& file : files)
+        ids.push_back(file.id);
+    return ids;
 }
 
-void PassRecord::movedToTrash(const std::string& directory, const std::string& trashed) {
-    std::string prefix = directory + "/";
-    std::vector<PassFile> moved;
-    for (PassFile& file : setAside_)
-        if (file.place.compare(0, prefix.size(), prefix) == 0) {
-            file.place = trashed + file.place.substr(directory.size());
-            moved.push_back(file);
-        }
-    if (!moved.empty())
-        store_.updatePassFiles(moved);
+void PassRecord::cleaningMade(std::int64_t id) {
+    made(id);
+}
+
+void PassRecord::cleaningUndone(const std::vector<std::int64_t>& ids) {
+    flushMade();
+    std::vector<std::int64_t> written;
+    for (std::int64_t id : ids)
+        if (id != 0)
+            written.push_back(id);
+    if (!written.empty())
+        store_.markPassFilesMade(written, false);
+}
+
+void PassRecord::made(std::int64_t id) {
+    if (id == 0)
+        return;
+    if (made_.empty())
+        oldestMade_ = std::chrono::steady_clock::now();
+    made_.push_back(id);
+    if (!anyMarked_ || made_.size() >= marksWrittenTogether ||
+        std::chrono::steady_clock::now() - oldestMade_ > marksAge)
+        flushMade();
+}
+
+void PassRecord::flushMade() {
+    if (made_.empty())
+        return;
+    if (store_.markPassFilesMade(made_, true))
+        anyMarked_ = true;
+    made_.clear();
 }

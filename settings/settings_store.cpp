@@ -111,12 +111,14 @@ bool SettingsStore::open(const std::string& path, std::string& error) {
                            -1, &upsert_, nullptr) != SQLITE_OK ||
         sqlite3_prepare_v2(db_, "DELETE FROM registry WHERE key = ?1 AND name = ?2", -1, &delete_,
                            nullptr) != SQLITE_OK ||
-        sqlite3_prepare_v2(db_, "SELECT path, digest FROM digests", -1, &selectDigests_, nullptr) !=
-            SQLITE_OK ||
-        sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO digests (path, digest) VALUES (?1, ?2)", -1,
-                           &upsertDigest_, nullptr) != SQLITE_OK ||
-        sqlite3_prepare_v2(db_, "DELETE FROM digests WHERE path = ?1", -1, &deleteDigest_,
-                           nullptr) != SQLITE_OK) {
+        sqlite3_prepare_v2(db_, "SELECT path, digest FROM digests WHERE directory = ?1", -1,
+                           &selectDigests_, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db_,
+                           "INSERT OR REPLACE INTO digests (directory, path, digest) "
+                           "VALUES (?1, ?2, ?3)",
+                           -1, &upsertDigest_, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db_, "DELETE FROM digests WHERE directory = ?1 AND path = ?2", -1,
+                           &deleteDigest_, nullptr) != SQLITE_OK) {
         error = path + ": " + sqlite3_errmsg(db_);
         closeLocked();
         return false;
@@ -176,6 +178,19 @@ bool SettingsStore::migrateLocked() {
             "CREATE INDEX IF NOT EXISTS pass_files_by_pass ON pass_files (pass, id);"
             "CREATE TABLE IF NOT EXISTS held_markers (directory TEXT NOT NULL, "
             "  path TEXT NOT NULL, PRIMARY KEY (directory, path));"))
+        return false;
+    // Each game directory has digests of its own: a digest verified in one installation says
+    // nothing of the same path in another. The rows from before name no directory, and nothing
+    // tells for certain which one they came from (a pass that changed nothing leaves no record
+    // of where it ran): they go, and the next pass in each directory reads its files once.
+    // A pass's changes are marked once made, so that a change written down ahead but never made
+    // is told from one that was.
+    if (current == 2 &&
+        !migrateStepLocked(current++,
+                           "DROP TABLE IF EXISTS digests;"
+                           "CREATE TABLE digests (directory TEXT NOT NULL, path TEXT NOT NULL, "
+                           "  digest TEXT NOT NULL, PRIMARY KEY (directory, path)) WITHOUT ROWID;"
+                           "ALTER TABLE pass_files ADD COLUMN made INTEGER NOT NULL DEFAULT 0;"))
         return false;
     return true;
 }
@@ -249,60 +264,6 @@ bool SettingsStore::remove(std::string_view name) {
     return db_ && (removeLocked(name) || failedLocked());
 }
 
-bool SettingsStore::apply(const std::vector<StoreChange>& changes) {
-    std::lock_guard guard(lock_);
-    if (!db_)
-        return false;
-    if (!execLocked("BEGIN IMMEDIATE"))
-        return failedLocked();
-    bool ok = true;
-    for (const StoreChange& change : changes)
-        ok = (change.data ? writeLocked(change.name, *change.data) : removeLocked(change.name)) &&
-             ok;
-    if (!ok)
-        failedLocked();
-    if (!execLocked("COMMIT")) {
-        failedLocked();
-        execLocked("ROLLBACK");
-        return false;
-    }
-    return ok;
-}
-
-std::vector<std::pair<std::string, std::string>> SettingsStore::readDigests() const {
-    std::lock_guard guard(lock_);
-    std::vector<std::pair<std::string, std::string>> digests;
-    if (!db_)
-        return digests;
-    while (sqlite3_step(selectDigests_) == SQLITE_ROW)
-        digests.emplace_back(columnText(selectDigests_, 0), columnText(selectDigests_, 1));
-    sqlite3_reset(selectDigests_);
-    return digests;
-}
-
-bool SettingsStore::applyDigests(const std::vector<StoreChange>& changes) {
-    std::lock_guard guard(lock_);
-    if (!db_)
-        return false;
-    if (!execLocked("BEGIN IMMEDIATE"))
-        return failedLocked();
-    bool ok = true;
-    for (const StoreChange& change : changes) {
-        sqlite3_stmt* statement = change.data ? upsertDigest_ : deleteDigest_;
-        bindName(statement, 1, change.name);
-        if (change.data)
-            bindName(statement, 2, *change.data);
-        ok = (sqlite3_step(statement) == SQLITE_DONE || failedLocked()) && ok;
-        sqlite3_reset(statement);
-    }
-    if (!execLocked("COMMIT")) {
-        failedLocked();
-        execLocked("ROLLBACK");
-        return false;
-    }
-    return ok;
-}
-
 template <class Row>
 bool SettingsStore::runLocked(const char* sql, std::initializer_list<SqlValue> values, Row row) {
     if (!db_)
@@ -344,6 +305,53 @@ bool SettingsStore::transactionLocked(Body body) {
     return false;
 }
 
+bool SettingsStore::apply(const std::vector<StoreChange>& changes) {
+    std::lock_guard guard(lock_);
+    // All or nothing: the first write that fails undoes the others and is named.
+    return transactionLocked([&] {
+        for (const StoreChange& change : changes)
+            if (!(change.data ? writeLocked(change.name, *change.data)
+                              : removeLocked(change.name))) {
+                failure_ = std::string(change.data ? "writing " : "deleting ") + change.name +
+                           ": " + sqlite3_errmsg(db_);
+                return false;
+            }
+        return true;
+    });
+}
+
+std::vector<std::pair<std::string, std::string>>
+SettingsStore::readDigests(std::string_view directory) const {
+    std::lock_guard guard(lock_);
+    std::vector<std::pair<std::string, std::string>> digests;
+    if (!db_)
+        return digests;
+    bindName(selectDigests_, 1, directory);
+    while (sqlite3_step(selectDigests_) == SQLITE_ROW)
+        digests.emplace_back(columnText(selectDigests_, 0), columnText(selectDigests_, 1));
+    sqlite3_reset(selectDigests_);
+    return digests;
+}
+
+bool SettingsStore::applyDigests(std::string_view directory,
+                                 const std::vector<StoreChange>& changes) {
+    std::lock_guard guard(lock_);
+    return transactionLocked([&] {
+        for (const StoreChange& change : changes) {
+            sqlite3_stmt* statement = change.data ? upsertDigest_ : deleteDigest_;
+            bindName(statement, 1, directory);
+            bindName(statement, 2, change.name);
+            if (change.data)
+                bindName(statement, 3, *change.data);
+            bool done = sqlite3_step(statement) == SQLITE_DONE;
+            sqlite3_reset(statement);
+            if (!done)
+                return false;
+        }
+        return true;
+    });
+}
+
 std::int64_t SettingsStore::beginPass(std::string_view directory) {
     std::lock_guard guard(lock_);
     std::int64_t pass = 0;
@@ -368,9 +376,9 @@ bool SettingsStore::recordPassFiles(std::int64_t pass, std::vector<PassFile>& fi
     return transactionLocked([&] {
         for (PassFile& file : files) {
             if (!runLocked("INSERT INTO pass_files (pass, path, change, old_digest, new_digest, "
-                           "place, outcome) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+                           "place, outcome, made) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
                            {pass, file.path, file.change, file.oldDigest, file.newDigest,
-                            file.place, file.outcome}))
+                            file.place, file.outcome, std::int64_t{file.made}}))
                 return false;
             file.id = sqlite3_last_insert_rowid(db_);
         }
@@ -384,6 +392,17 @@ bool SettingsStore::updatePassFiles(const std::vector<PassFile>& files) {
         for (const PassFile& file : files)
             if (!runLocked("UPDATE pass_files SET place = ?2, outcome = ?3 WHERE id = ?1",
                            {file.id, file.place, file.outcome}))
+                return false;
+        return true;
+    });
+}
+
+bool SettingsStore::markPassFilesMade(const std::vector<std::int64_t>& ids, bool made) {
+    std::lock_guard guard(lock_);
+    return transactionLocked([&] {
+        for (std::int64_t id : ids)
+            if (!runLocked("UPDATE pass_files SET made = ?2 WHERE id = ?1",
+                           {id, std::int64_t{made}}))
                 return false;
         return true;
     });
@@ -408,14 +427,14 @@ std::optional<std::vector<PassSummary>> SettingsStore::passesOf(std::string_view
 std::optional<std::vector<PassFile>> SettingsStore::passFiles(std::int64_t pass) {
     std::lock_guard guard(lock_);
     std::vector<PassFile> files;
-    bool read =
-        runLocked("SELECT id, path, change, old_digest, new_digest, place, outcome FROM pass_files "
-                  "WHERE pass = ?1 ORDER BY id",
-                  {pass}, [&](sqlite3_stmt* row) {
-                      files.push_back({sqlite3_column_int64(row, 0), columnText(row, 1),
-                                       columnText(row, 2), columnText(row, 3), columnText(row, 4),
-                                       columnText(row, 5), columnText(row, 6)});
-                  });
+    bool read = runLocked(
+        "SELECT id, path, change, old_digest, new_digest, place, outcome, made "
+        "FROM pass_files WHERE pass = ?1 ORDER BY id",
+        {pass}, [&](sqlite3_stmt* row) {
+            files.push_back({sqlite3_column_int64(row, 0), columnText(row, 1), columnText(row, 2),
+                             columnText(row, 3), columnText(row, 4), columnText(row, 5),
+                             columnText(row, 6), sqlite3_column_int64(row, 7) != 0});
+        });
     return read ? std::optional(std::move(files)) : std::nullopt;
 }
 

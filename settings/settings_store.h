@@ -27,7 +27,8 @@ struct PassFile {
     std::string oldDigest; // replaced: the digest of what the pass replaced
     std::string newDigest; // installed, replaced: the digest of what the pass installed
     std::string place;     // cleaned: where the file went (relative, or in the trash)
-    std::string outcome;   // what a rollback made of the change; empty before one
+    std::string outcome;   // what a rollback made of the change, or is about to; empty before one
+    bool made = false;     // the pass made the change (it is written down before it is made)
 };
 
 struct PassSummary {
@@ -59,16 +60,19 @@ public:
     std::vector<std::pair<std::string, std::string>> readAll() const;
     bool write(std::string_view name, std::string_view data);
     bool remove(std::string_view name);
-    // All changes in one transaction, in order.
+    // All changes in one transaction, in order: all of them, or, when one fails, none (and
+    // takeFailure names the one that failed).
     bool apply(const std::vector<StoreChange>& changes);
 
-    // The digest cache: the digest last verified on disk for each patched file, by its path. It
-    // has a table of its own, whose paths compare byte for byte as Linux names do, so that no
-    // name in a patch list can read, change or delete a setting:
-    //   CREATE TABLE digests (path TEXT PRIMARY KEY NOT NULL, digest TEXT NOT NULL)
-    std::vector<std::pair<std::string, std::string>> readDigests() const;
-    // All changes in one transaction (`name` is the path; no `data` deletes it).
-    bool applyDigests(const std::vector<StoreChange>& changes);
+    // The digest cache: the digest last verified on disk for each patched file of each game
+    // directory (by its absolute path without links), by the file's path. It has a table of its
+    // own, whose paths compare byte for byte as Linux names do, so that no name in a patch list
+    // can read, change or delete a setting:
+    //   CREATE TABLE digests (directory TEXT NOT NULL, path TEXT NOT NULL,
+    //                         digest TEXT NOT NULL, PRIMARY KEY (directory, path))
+    std::vector<std::pair<std::string, std::string>> readDigests(std::string_view directory) const;
+    // All changes in one transaction, all or none (`name` is the path; no `data` deletes it).
+    bool applyDigests(std::string_view directory, const std::vector<StoreChange>& changes);
 
     // Why the first write since the last call failed (another program holding the database
     // locked past the busy time-out, a damaged file, a full disk); empty when none failed.
@@ -83,7 +87,7 @@ public:
     //   CREATE TABLE pass_files (id INTEGER PRIMARY KEY, pass INTEGER NOT NULL,
     //                            path TEXT NOT NULL, change TEXT NOT NULL, old_digest TEXT
     //                            NOT NULL, new_digest TEXT NOT NULL, place TEXT NOT NULL,
-    //                            outcome TEXT NOT NULL)
+    //                            outcome TEXT NOT NULL, made INTEGER NOT NULL DEFAULT 0)
     //   CREATE TABLE held_markers (directory TEXT NOT NULL, path TEXT NOT NULL,
     //                              PRIMARY KEY (directory, path))
     // Each call is one transaction: what it wrote survives a kill of the process.
@@ -96,6 +100,8 @@ public:
     bool recordPassFiles(std::int64_t pass, std::vector<PassFile>& files);
     // Writes the place and the outcome of each file, by its id.
     bool updatePassFiles(const std::vector<PassFile>& files);
+    // The changes of these ids were made (or, with false, undone by the pass itself).
+    bool markPassFilesMade(const std::vector<std::int64_t>& ids, bool made);
     bool setPassRolledBack(std::int64_t pass);
     // The passes of `directory`, newest first; nothing when the record cannot be read.
     std::optional<std::vector<PassSummary>> passesOf(std::string_view directory);

@@ -206,7 +206,10 @@ TEST_F(CliTest, OptionsChooseTheDistributionKeepCleanAndTheCompleteCheck) {
     EXPECT_EQ(readFile(game / "Interface/AddOns/Bagnon/Bagnon.lua"), "b");
     EXPECT_FALSE(exists(game / "Interface/AddOns/Auctionator/Auctionator.lua"));
     EXPECT_FALSE(exists(game / "Interface/Stray.lua"));
-    EXPECT_TRUE(contains(result.out, "Cleaned Interface\\Stray.lua\nFile Check Complete.\n____"))
+    EXPECT_TRUE(contains(result.out, "Cleaned Interface\\Stray.lua\nThe cleaned files are in the "
+                                     "trash: " +
+                                         state / ".local/share/Trash/files/Pelvar_Cleaned" +
+                                         "\nFile Check Complete.\n____"))
         << result.out;
 
     ProcessResult unknown = cli({"--distribution", "5"});
@@ -601,7 +604,10 @@ TEST_F(CliTest, RollbackAndReleaseFromTheTerminal) {
     ProcessResult failed = cli({"--rollback", "--no-hold"});
     EXPECT_EQ(failed.exitCode, 1);
     EXPECT_TRUE(failed.out.ends_with(
-        "PatchReport\nError: couldn't restore Interface\\AddOns\\Ersetzt\\Ersetzt.lua\nDone!\n"))
+        "PatchReport\nError: couldn't restore Interface\\AddOns\\Ersetzt\\Ersetzt.lua (its "
+        "backup no longer holds what the pass replaced)\nThe rollback is not finished: what the "
+        "errors above name could not be undone. Once the cause is gone, run the rollback again to "
+        "finish it.\nDone!\n"))
         << failed.out;
     EXPECT_TRUE(contains(failed.err, "pelvar-cli: 1 file could not be rolled back")) << failed.err;
     EXPECT_EQ(readFile(game / replaced), "new");

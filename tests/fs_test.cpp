@@ -1,7 +1,10 @@
 #include "base/fs.h"
+#include "base/trash.h"
 #include "tests/support/environment.h"
 #include "tests/support/temp_dir.h"
 
+#include <chrono>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -128,4 +131,82 @@ TEST_F(FsTest, RecycleMovesATreeToTheTrash) {
     EXPECT_FALSE(fileExists("files")) << "nothing of the trash lands in the game directory";
     EXPECT_FALSE(fileExists("info"));
     EXPECT_NE(recycle("Interface/AddOns/Fehlender Ordner"), 0);
+}
+
+// Names of every kind go to the trash and come back, each under a name of its own; a trash that
+// refuses new entries is given up on at once, and the file stays.
+TEST_F(FsTest, TrashEntriesAreReservedMovedAndRestored) {
+    TempDir data("pelvar-data");
+    ScopedEnv dataVariable("XDG_DATA_HOME", data.path());
+    const std::string trash = data / "Trash";
+    struct Case {
+        std::string name;
+        std::string entry; // its name in the trash
+        std::string path;  // as the information file writes it down
+    };
+    const Case cases[] = {
+        {"Übersicht der Taschen.lua", "Übersicht der Taschen.lua",
+         "%C3%9Cbersicht%20der%20Taschen.lua"},
+        {"Übersicht der Taschen.lua", "Übersicht der Taschen.lua.2",
+         "%C3%9Cbersicht%20der%20Taschen.lua"},
+        {"Latin-1 \xDC"
+         "bersicht 100%.lua",
+         "Latin-1 \xDC"
+         "bersicht 100%.lua",
+         "Latin-1%20%DCbersicht%20100%25.lua"},
+        {"", "", ""},
+        {std::string(240, 'x') + "\xC3\x9C.lua", std::string(200, 'x'),
+         std::string(240, 'x') + "%C3%9C.lua"},
+    };
+    for (const Case& c : cases) {
+        std::string path = "Interface/AddOns/Alt/" + c.name;
+        if (c.name.empty()) {
+            TrashEntry entry;
+            std::string why;
+            EXPECT_FALSE(reserveTrashEntry(path, entry, why)) << "a directory's own entry";
+            continue;
+        }
+        writeFile(path, c.entry);
+        TrashEntry entry;
+        std::string why;
+        ASSERT_TRUE(reserveTrashEntry(path, entry, why)) << why;
+        EXPECT_EQ(entry.path, trash + "/files/" + c.entry);
+        EXPECT_EQ(readFile(entry.info)
+                      .find("[Trash Info]\nPath=" + game.path() + "/Interface/AddOns/Alt/" +
+                            c.path + "\nDeletionDate="),
+                  0u)
+            << readFile(entry.info);
+        ASSERT_TRUE(moveIntoTrash(path, entry, why)) << why;
+        EXPECT_EQ(readFile(entry.path), c.entry);
+    }
+    TrashEntry first{trash + "/files/Übersicht der Taschen.lua",
+                     trash + "/info/Übersicht der Taschen.lua.trashinfo"};
+    EXPECT_TRUE(restoreFromTrash(first.path, first.path, "Interface/Zurück/Übersicht.lua"));
+    EXPECT_EQ(readFile("Interface/Zurück/Übersicht.lua"), "Übersicht der Taschen.lua");
+    EXPECT_FALSE(exists(first.info)) << "a restored entry leaves nothing in the trash";
+    EXPECT_TRUE(exists(trash + "/info/Übersicht der Taschen.lua.2.trashinfo"));
+
+    // A tree comes back file by file; the entry goes with its last file.
+    writeFile("Pelvar_Cleaned/Interface/A/Eins.lua", "1");
+    writeFile("Pelvar_Cleaned/Interface/B/Zwei.lua", "2");
+    std::string trashed;
+    ASSERT_EQ(recycle("Pelvar_Cleaned", &trashed), 0);
+    for (const char* file : {"Interface/A/Eins.lua", "Interface/B/Zwei.lua"}) {
+        EXPECT_TRUE(exists(trash + "/info/Pelvar_Cleaned.trashinfo"));
+        EXPECT_TRUE(restoreFromTrash(trashed + "/" + file, trashed, file));
+    }
+    EXPECT_FALSE(exists(trashed));
+    EXPECT_FALSE(exists(trash + "/info/Pelvar_Cleaned.trashinfo"));
+    EXPECT_FALSE(restoreFromTrash(trashed + "/gone", trashed, "Interface/gone"));
+
+    // The trash's info/ is not a directory that takes entries: refused at once, file in place.
+    std::filesystem::rename(trash + "/info", trash + "/info.aside");
+    writeFile(trash + "/info", "not a directory");
+    writeFile("Interface/Bleibt.lua", "stays");
+    std::string why;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(recycle("Interface/Bleibt.lua", nullptr, &why), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_NE(why.find(trash + "/info"), std::string::npos) << why;
+    EXPECT_EQ(readFile("Interface/Bleibt.lua"), "stays");
 }

@@ -348,6 +348,7 @@ protected:
                             }
                 for (const std::string& stray : c.strays)
                     whole = whole || line == "Cleaned " + display(stray);
+                whole = whole || line.rfind("The cleaned files are in the trash: ", 0) == 0;
                 EXPECT_TRUE(whole) << "a report line that names no file whole: " << line;
             }
             for (const Listed& file : c.files) {

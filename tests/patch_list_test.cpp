@@ -1,3 +1,4 @@
+#include "base/fs.h"
 #include "base/md5.h"
 #include "harness/content.h"
 #include "job_channel/worker_job.h"
@@ -26,10 +27,10 @@ protected:
         return names;
     }
     void cacheDigest(const std::string& path, const std::string& digest) {
-        settings.key.applyDigests({{path, digest}});
+        settings.key.applyDigests(currentGameDirectory(), {{path, digest}});
     }
     std::string cachedDigest(const std::string& path) {
-        for (const auto& [name, digest] : settings.key.readDigests())
+        for (const auto& [name, digest] : settings.key.readDigests(currentGameDirectory()))
             if (name == path)
                 return digest;
         return {};

@@ -178,7 +178,8 @@ TEST_F(SettingsTest, DatabaseUsesWriteAheadLogAndTheDocumentedSchema) {
                          "NOCASE, data TEXT NOT NULL, PRIMARY KEY (key, name))");
 }
 
-TEST_F(SettingsTest, StoreOfTheEarlierVersionKeepsEverySettingAndMovesItsDigests) {
+// The digests of those days name no game directory: they go, and every setting stays.
+TEST_F(SettingsTest, StoreOfTheEarlierVersionKeepsEverySettingAndDropsItsDigests) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(dbPath.c_str(), &db), SQLITE_OK);
     const std::string digest = "0123456789abcdef0123456789abcdef";
@@ -205,9 +206,8 @@ TEST_F(SettingsTest, StoreOfTheEarlierVersionKeepsEverySettingAndMovesItsDigests
         EXPECT_EQ(settings.Password, digest) << "a password that looks like a digest stays";
         EXPECT_EQ(settings.Username, "thrall");
         EXPECT_EQ(settings.distribution, 3);
-        EXPECT_EQ(settings.key.readDigests(),
-                  (std::vector<std::pair<std::string, std::string>>{
-                      {"Interface/AddOns/Bagnon/Bagnon.lua", digest}, {"Pelvar.txt", digest}}));
+        EXPECT_EQ(queryColumn(dbPath, "SELECT count(*) FROM digests"),
+                  std::vector<std::string>{"0"});
     }
     EXPECT_EQ(
         queryColumn(dbPath, "SELECT name FROM registry ORDER BY name"),
@@ -274,9 +274,40 @@ TEST_F(SettingsTest, StoreOfTheVersionBeforeGetsTheRecordOfPasses) {
     sqlite3_close(db);
     Settings settings(dbPath);
     EXPECT_EQ(settings.Username, "jaina");
-    EXPECT_EQ(settings.key.readDigests().size(), 1u);
-    EXPECT_EQ(queryColumn(dbPath, "PRAGMA user_version"), std::vector<std::string>{"2"});
+    EXPECT_EQ(queryColumn(dbPath, "PRAGMA user_version"), std::vector<std::string>{"3"});
     EXPECT_NE(settings.key.beginPass("/home/jaina/Games/World of Warcraft"), 0);
+}
+
+// Two installations share the store, never their digests; a batch is written whole or not at
+// all, and the write that failed is named.
+TEST_F(SettingsTest, DigestsByGameDirectoryAndBatchesAllOrNothing) {
+    Settings settings(dbPath);
+    const std::string first = "/home/someone/Games/World of Warcraft";
+    const std::string second = "/mnt/zweite Platte/World of Warcraft";
+    const std::string path = "Interface/AddOns/Ünïcødé/Ünïcødé.lua";
+    ASSERT_TRUE(settings.key.applyDigests(first, {{path, "11111111111111111111111111111111"}}));
+    ASSERT_TRUE(settings.key.applyDigests(second, {{path, "22222222222222222222222222222222"}}));
+    using Digests = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(settings.key.readDigests(first),
+              (Digests{{path, "11111111111111111111111111111111"}}));
+    ASSERT_TRUE(settings.key.applyDigests(second, {{path, std::nullopt}}));
+    EXPECT_TRUE(settings.key.readDigests(second).empty());
+    EXPECT_EQ(settings.key.readDigests(first).size(), 1u) << "a rollback's writes stay in its own";
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dbPath.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TRIGGER refuse BEFORE INSERT ON registry WHEN NEW.name = "
+                           "'Refused' BEGIN SELECT RAISE(ABORT, 'refused by the test'); END;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    settings.writeString("KeepClean", "0");
+    EXPECT_FALSE(settings.key.apply({{"KeepClean", "1"}, {"Refused", "x"}, {"Other", "y"}}));
+    std::string failure = settings.key.takeFailure();
+    EXPECT_NE(failure.find("Refused"), std::string::npos) << failure;
+    EXPECT_EQ(settings.readString("KeepClean"), "0");
+    EXPECT_EQ(settings.readString("Other"), "");
 }
 
 // The record keeps each game directory's passes apart, newest first, the files of a pass in the
@@ -298,6 +329,9 @@ TEST_F(SettingsTest, RecordOfPassesByGameDirectory) {
          "Pelvar_Cleaned/Interface/AddOns/Stale/Stale.lua", ""},
     };
     ASSERT_TRUE(store.recordPassFiles(second, files));
+    EXPECT_TRUE(store.markPassFilesMade({files[0].id, files[2].id}, true));
+    EXPECT_TRUE(store.markPassFilesMade({files[2].id}, false));
+    files[0].made = true;
     files[2].place = "/trash/files/Pelvar_Cleaned/Interface/AddOns/Stale/Stale.lua";
     files[0].outcome = "restored";
     EXPECT_TRUE(store.updatePassFiles({files[2], files[0]}));
@@ -306,9 +340,9 @@ TEST_F(SettingsTest, RecordOfPassesByGameDirectory) {
     for (std::size_t i = 0; i < files.size(); ++i) {
         EXPECT_EQ(read[i].id, files[i].id);
         EXPECT_EQ(std::tie(read[i].path, read[i].change, read[i].oldDigest, read[i].newDigest,
-                           read[i].place, read[i].outcome),
+                           read[i].place, read[i].outcome, read[i].made),
                   std::tie(files[i].path, files[i].change, files[i].oldDigest, files[i].newDigest,
-                           files[i].place, files[i].outcome));
+                           files[i].place, files[i].outcome, files[i].made));
     }
     EXPECT_TRUE(store.passFiles(first).value().empty());
     EXPECT_TRUE(store.setPassRolledBack(second));

@@ -1,4 +1,5 @@
 #include "base/fs.h"
+#include "base/trash.h"
 #include "tests/support/game_test.h"
 #include "uninstall/uninstall.h"
 
@@ -90,7 +91,10 @@ TEST_F(UninstallTest, NoAnswerNoChange) {
 TEST_F(UninstallTest, NothingThereStillSucceedsWithoutTouchingTheConfiguration) {
     AnsweringDialogs dialogs(true);
     EXPECT_EQ(UninstallUi(dialogs), 0);
-    EXPECT_EQ(dialogs.messages, std::vector<std::string>{"done:" + std::string(uninstallDone)});
+    EXPECT_EQ(dialogs.messages,
+              std::vector<std::string>{"done:It is done.\nThere was no Interface directory to "
+                                       "remove.\nThere was no WTF\\Config.wtf to take custom "
+                                       "settings out of."});
 }
 
 TEST_F(UninstallTest, FailedTrashIsReportedAndTheConfigurationStillRewritten) {
@@ -100,8 +104,9 @@ TEST_F(UninstallTest, FailedTrashIsReportedAndTheConfigurationStillRewritten) {
     ScopedEnv noData("XDG_DATA_HOME", "relative-too");
     AnsweringDialogs dialogs(true);
     EXPECT_EQ(UninstallUi(dialogs), 1);
-    EXPECT_EQ(dialogs.messages,
-              std::vector<std::string>{"failure:" + std::string(uninstallFailed)});
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_TRUE(dialogs.messages[0].starts_with("failure:" + std::string(uninstallFailed) + "\n"))
+        << dialogs.messages[0];
     EXPECT_TRUE(exists("Interface"));
     EXPECT_EQ(readFile("WTF/Config.wtf"), "SET keep \"1\"\n");
 }
@@ -129,6 +134,10 @@ TEST_F(UninstallTest, FullDiskUnderTheStrippedLinesLeavesTheConfigurationAlone) 
     EXPECT_EQ(readFile("WTF/Config.wtf"), config) << "no removed line is lost";
     EXPECT_FALSE(exists("WTF/Config.wtf.new"));
     EXPECT_FALSE(exists("WTF/Config.wtf.stripped")) << "a cut list of removed lines is no list";
+    EXPECT_EQ(dialogs.messages,
+              std::vector<std::string>{"done:It is done.\nThere was no Interface directory to "
+                                       "remove.\nThe custom settings could not be taken out of "
+                                       "WTF\\Config.wtf, which is unchanged."});
 }
 
 TEST(CustomSetting, Rules) {

@@ -1,6 +1,7 @@
 #include "uninstall/uninstall.h"
 
 #include "base/fs.h"
+#include "base/trash.h"
 
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,26 @@ const char uninstallBusy[] =
 const char uninstallDone[] = "It is done.\nYour old Interface directory now resides in the "
                              "Recycle bin.\nRemoved configuration settings can be found in "
                              "WTF\\Config.wtf.stripped.";
+
+namespace {
+
+// The message of a removal that did not fail, saying what it did: a sentence for the interface
+// and one for the configuration, each only as true as what happened.
+std::string doneMessage(bool interfaceMoved, bool configurationFound, bool stripped) {
+    if (interfaceMoved && stripped)
+        return uninstallDone;
+    std::string text = "It is done.\n";
+    text += interfaceMoved ? "Your old Interface directory now resides in the Recycle bin.\n"
+                           : "There was no Interface directory to remove.\n";
+    text += stripped             ? "Removed configuration settings can be found in "
+                                   "WTF\\Config.wtf.stripped."
+            : configurationFound ? "The custom settings could not be taken out of "
+                                   "WTF\\Config.wtf, which is unchanged."
+                                 : "There was no WTF\\Config.wtf to take custom settings out of.";
+    return text;
+}
+
+} // namespace
 
 namespace {
 
@@ -62,8 +83,11 @@ int UninstallUi(UninstallDialogs& dialogs) {
         return 0;
     }
     int removal = 0;
-    if (fileExists("Interface"))
-        removal = recycle("Interface");
+    bool interfaceFound = fileExists("Interface");
+    std::string why;
+    if (interfaceFound)
+        removal = recycle("Interface", nullptr, &why);
+    bool configurationStripped = false;
 
     int configTouched = 0;
     if (UniqueFile config = openForReading(configPath)) {
@@ -76,7 +100,8 @@ int UninstallUi(UninstallDialogs& dialogs) {
             config.reset();
             // The kept copy takes the place of the configuration in one step, and only when both
             // it and the removed lines are on disk whole.
-            if (!whole || std::rename(keptPath, configPath) != 0)
+            configurationStripped = whole && std::rename(keptPath, configPath) == 0;
+            if (!configurationStripped)
                 removeFile(keptPath);
             if (!whole)
                 removeFile(strippedPath);
@@ -85,8 +110,8 @@ int UninstallUi(UninstallDialogs& dialogs) {
     }
 
     if (removal != 0)
-        dialogs.tellFailure(uninstallFailed);
+        dialogs.tellFailure(std::string(uninstallFailed) + "\n" + why);
     else
-        dialogs.tellDone(uninstallDone);
+        dialogs.tellDone(doneMessage(interfaceFound, configTouched != 0, configurationStripped));
     return configTouched;
 }
