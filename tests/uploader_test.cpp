@@ -6,6 +6,7 @@
 #include "uploader/harvest.h"
 #include "uploader/upload_pass.h"
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -119,10 +120,21 @@ TEST_F(HarvestTest, LongLinesAreTakenInPiecesWithNulBytes) {
     EXPECT_EQ(readFile("WTF/Account/ACC/SavedVariables.lua"), "after\n");
 }
 
-TEST_F(HarvestTest, DirectoryNamedLikeTheFileIsPassedOver) {
+// A directory named like the file, and a link, are passed over; the link is told of and stays.
+TEST_F(HarvestTest, DirectoryOrLinkNamedLikeTheFileIsPassedOver) {
     makeDirectories("WTF/Account/AAA/SavedVariables.lua");
-    writeFile("WTF/Account/BBB/SavedVariables.lua", "Mirelgan_Data = {\nb\n}\n");
+    writeFile("WTF/Account/Geteilt/Gemeinsame SavedVariables.lua", "Mirelgan_Data = {\na\n}\n");
+    ASSERT_EQ(::symlink("Gemeinsame SavedVariables.lua", "WTF/Account/Geteilt/SavedVariables.lua"),
+              0);
+    writeFile("WTF/Account/ZZZ/SavedVariables.lua", "Mirelgan_Data = {\nb\n}\n");
     EXPECT_EQ(harvest(), "Mirelgan_Data = {\nb\n}\n");
+    std::vector<std::string> posted = job.takeStatusLines().lines;
+    EXPECT_NE(std::find(posted.begin(), posted.end(),
+                        "WTF\\Account\\Geteilt\\SavedVariables.lua is a symbolic link: its "
+                        "Mirelgan data stays in it and is not uploaded"),
+              posted.end());
+    EXPECT_EQ(readFile("WTF/Account/Geteilt/Gemeinsame SavedVariables.lua"),
+              "Mirelgan_Data = {\na\n}\n");
 }
 
 TEST_F(HarvestTest, OldCopyThatCannotBeRemovedEndsThePass) {

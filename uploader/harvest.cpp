@@ -249,6 +249,13 @@ Harvest harvestSavedVariables(WorkerJob& job, std::span<char> area, std::size_t 
             continue;
         std::string path = directory + "/SavedVariables.lua";
         struct stat read {};
+        if (::lstat(path.c_str(), &read) == 0 && S_ISLNK(read.st_mode)) {
+            // Its table could only come out by replacing the link with a file of its own, which
+            // would part it from whatever it links to: it is left as it is, and said so.
+            job.status("%s is a symbolic link: its Mirelgan data stays in it and is not uploaded",
+                       replaceChar(path, '/', '\\').c_str());
+            continue;
+        }
         if (::stat(path.c_str(), &read) != 0 || !S_ISREG(read.st_mode))
             continue;
         std::string newPath = path + ".new";
