@@ -612,3 +612,18 @@ TEST_F(CliTest, RollbackAndReleaseFromTheTerminal) {
     EXPECT_TRUE(contains(failed.err, "pelvar-cli: 1 file could not be rolled back")) << failed.err;
     EXPECT_EQ(readFile(game / replaced), "new");
 }
+
+// Output that cannot be written (a full disk under a redirection) is no success, whatever the
+// program was asked to do.
+TEST_F(CliTest, OutputThatCannotBeWrittenIsNoSuccess) {
+    for (std::vector<std::string> arguments :
+         std::vector<std::vector<std::string>>{{"--version"}, {"--release"}, {}}) {
+        arguments.insert(arguments.begin(),
+                         {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", PELVAR_CLI});
+        ProcessResult full = runProcess(arguments, game.path(), environment());
+        EXPECT_EQ(full.exitCode, 1) << arguments.back();
+        EXPECT_TRUE(contains(full.err, "pelvar-cli: the output could not be written: No space "
+                                       "left on device"))
+            << full.err;
+    }
+}

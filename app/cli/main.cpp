@@ -13,6 +13,7 @@
 #include "pass/rollback.h"
 #include "settings/settings.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -56,6 +57,17 @@ const char usage[] =
     "not be installed (or rolled back) or the game could not be started; 2 for a usage error or\n"
     "no game; the game's own once --run-game has started it.\n";
 
+// The exit code once everything printed has been written out: output that could not be written
+// (a full disk, a closed pipe) is no success.
+int outputChecked(int code) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return code;
+    int error = errno;
+    std::fprintf(stderr, "pelvar-cli: the output could not be written: %s\n",
+                 std::strerror(error ? error : EIO));
+    return code == 0 ? 1 : code;
+}
+
 [[noreturn]] void usageError(const std::string& message) {
     std::fprintf(stderr, "pelvar-cli: %s\n%s", message.c_str(), usage);
     std::exit(2);
@@ -88,10 +100,10 @@ CliOptions parse(int argc, char** argv) {
             passOption = option;
         if (option == "-h" || option == "--help") {
             std::fputs(usage, stdout);
-            std::exit(0);
+            std::exit(outputChecked(0));
         } else if (option == "--version") {
             std::printf("pelvar-cli %s\n", MIRELGAN_VERSION);
-            std::exit(0);
+            std::exit(outputChecked(0));
         } else if (option == "-C" && hasValue) {
             options.gameDirectory = argv[++i];
         } else if (option == "--anonymous") {
@@ -203,7 +215,7 @@ int main(int argc, char** argv) {
         if (all.installations.empty())
             std::fprintf(stderr, "Can't find WoW, aborting\nLooked in:\n%s",
                          visibleText(lookedText(all), true).c_str());
-        return all.installations.empty() ? 2 : 0;
+        return outputChecked(all.installations.empty() ? 2 : 0);
     }
     GameSearchResult search = enterGame();
     if (!search.used()) {
@@ -224,7 +236,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "pelvar-cli: settings are not remembered: %s\n",
                      settings.storeError().c_str());
     if (options.release)
-        return release(settings);
+        return outputChecked(release(settings));
     // Only --run-game starts the game, as the "Run WoW" button does: in memory, not stored.
     settings.autoRunWoW = options.runGame ? 1 : 0;
     if (options.keepClean && *options.keepClean != settings.keepClean) {
@@ -256,5 +268,5 @@ int main(int argc, char** argv) {
         pollJob(job, settings, window);
     }
     job.worker.join();
-    endProcess(window.exitCode());
+    endProcess(outputChecked(window.exitCode()));
 }
