@@ -797,3 +797,25 @@ TEST_F(RollbackTest, TrashesOfEveryDiskTakeTheFilesOrLeaveThemInPlace) {
     if (!diskTrashWasThere)
         std::filesystem::remove_all(diskTrash);
 }
+
+// Two installations share the settings store: a file made current in one is still checked in the
+// other, and a rollback in one leaves the other's digests alone.
+TEST_F(PatchRunTest, EveryGameDirectoryHasItsOwnDigests) {
+    TestServer server;
+    const std::string path = "Interface/AddOns/Gemeinsam/Gemeinsam.lua";
+    server.addFile("1 Standard", path, "new");
+    TempDir second("pelvar-second-game");
+    for (const std::string& directory : {game.path(), second.path()}) {
+        CurrentDirectory there(directory);
+        writeFile(path, "old");
+        ASSERT_TRUE(run());
+        EXPECT_EQ(readFile(path), "new") << directory;
+    }
+    {
+        CurrentDirectory there(second.path());
+        ASSERT_TRUE(pass([](WorkerJob& worker) { runRollback(worker, false); }));
+        EXPECT_EQ(readFile(path), "old");
+    }
+    EXPECT_EQ(settings.key.readDigests(currentGameDirectory()),
+              (std::vector<std::pair<std::string, std::string>>{{path, md5Of("new")}}));
+}
