@@ -365,6 +365,7 @@ TEST_F(AttackTest, NoRoomForABackupIsSaidSo) {
         } else {
             EXPECT_EQ(content(file.path), file.after) << "a new file needs no backup";
         }
+        EXPECT_FALSE(content(file.path + ".new")) << "nothing stays on the full disk";
     }
     EXPECT_EQ(full.out.find("couldn't rename"), std::string::npos) << full.out;
 }
