@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -234,6 +235,8 @@ private:
             job_.setProgress(static_cast<int>(++done * 100 / files.size()));
         }
         std::reverse(undone_.begin(), undone_.end());
+        if (!stopped_)
+            tidyCleanUp();
         // The digest cache gets what the files hold now, so the next check sees the truth; the
         // files reach the disk first, so that it never vouches for what a power cut lost.
         bool flushed = digests.empty() || flushToDisk(".");
@@ -244,6 +247,21 @@ private:
             else
                 cache.remove(path);
         }
+    }
+
+    // What a pass killed in its clean-up leaves: the place it reserved in the trash, never filled,
+    // and its set-aside directory, emptied by the recoveries.
+    void tidyCleanUp() {
+        std::set<std::string> entries;
+        for (const Undone& undone : undone_)
+            if (undone.file.change == "cleaned" && !undone.file.place.empty())
+                entries.insert(trashEntryOf(undone.file));
+        if (entries.empty())
+            return;
+        for (const std::string& entry : entries)
+            if (absent(entry))
+                releaseTrashEntry(trashEntryAt(entry));
+        removeEmptyDirectories(cleanedDirectory);
     }
 
     Outcome undoOne(Undone& undone) {
@@ -358,11 +376,22 @@ private:
             return Outcome::deleted;
         if (!note(file, "recovering"))
             return Outcome::stopped;
-        bool moved = source == file.place ? restoreFromTrash(source, trashEntryOf(file), file.path)
-                                          : (makeDirs(file.path), renameFile(source, file.path));
+        bool fromTrash = source == file.place;
+        bool moved = fromTrash ? restoreFromTrash(source, trashEntryOf(file), file.path)
+                               : (makeDirs(file.path), renameFile(source, file.path));
         if (!moved) {
             undone.why = std::strerror(errno);
             return Outcome::failed;
+        }
+        // A set-aside directory that a pass killed before its move to the trash left behind goes
+        // once it holds nothing.
+        if (!fromTrash) {
+            std::string directory = source;
+            while (directory.find('/') != std::string::npos) {
+                directory.erase(directory.rfind('/'));
+                if (::rmdir(directory.c_str()) != 0)
+                    break;
+            }
         }
         return note(file, "recovered") ? Outcome::recovered : Outcome::stopped;
     }

@@ -301,6 +301,38 @@ TEST_F(AttackTest, KillAtEveryRenameAndLinkLosesNothing) {
     EXPECT_GE(kills, 10);
 }
 
+// Killed at each move of its clean-up (a file set aside, the set-aside directory into the trash),
+// the pass has written down where every file goes before it goes: a rollback brings each back
+// from where it is, and leaves neither the set-aside directory nor an entry in the trash.
+TEST_F(AttackTest, KillAtEveryMoveOfTheCleanUpThenARollbackRecoversEverything) {
+    const std::vector<std::string> strays = {"Interface/AddOns/Übrig geblieben/Übrig.lua",
+                                             "Interface/AddOns/Übrig geblieben/Zweites.lua"};
+    int kills = 0;
+    for (int n = 1; n <= 20; ++n) {
+        makeGame();
+        for (const std::string& stray : strays)
+            writeFile(game / stray, "left from an older release: " + stray);
+        Settings(state / "settings.db").writeString("KeepClean", "1");
+        ProcessResult attacked = cli(killedAt("renameat2", n));
+        std::string when = "renameat2 #" + std::to_string(n);
+        if (attacked.exitCode != -1) {
+            EXPECT_EQ(attacked.exitCode, 0) << when << attacked.err;
+            break;
+        }
+        ++kills;
+        ProcessResult rollback = cli({}, {"--rollback", "--no-hold"});
+        EXPECT_EQ(rollback.exitCode, 0) << when << rollback.out << rollback.err;
+        for (const std::string& stray : strays)
+            EXPECT_EQ(content(stray), "left from an older release: " + stray) << when;
+        EXPECT_FALSE(content("Pelvar_Cleaned")) << when;
+        EXPECT_FALSE(exists(state / ".local/share/Trash/files/Pelvar_Cleaned")) << when;
+        EXPECT_FALSE(exists(state / ".local/share/Trash/info/Pelvar_Cleaned.trashinfo")) << when;
+        fs::remove_all(state / ".local/share/Trash");
+    }
+    // The installs' and the clean-up's moves.
+    EXPECT_GE(kills, 5);
+}
+
 // A disk that fills up keeps the old file, removes what was not written whole, says so and ends
 // the pass.
 TEST_F(AttackTest, FullDiskKeepsTheOldFileAndEndsThePass) {
