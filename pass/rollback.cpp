@@ -41,6 +41,7 @@ enum class Outcome {
 
 constexpr const char* intentNames[] = {"restoring", "removing", "recovering"};
 constexpr const char* doneNames[] = {"restored", "removed", "recovered"};
+constexpr Outcome doneOutcomes[] = {Outcome::restored, Outcome::removed, Outcome::recovered};
 
 // The index of a rollback's step in the names above, by the change it undoes.
 int stepOf(const std::string& change) {
@@ -268,7 +269,7 @@ private:
         PassFile& file = undone.file;
         int step = stepOf(file.change);
         if (file.outcome == doneNames[step])
-            return static_cast<Outcome>(step + 1);
+            return doneOutcomes[step];
         bool begun = file.outcome == intentNames[step];
         // A change written down but never made is neither undone nor held.
         if (!begun && !file.made && !madeAfterAll(file))
