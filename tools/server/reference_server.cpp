@@ -81,8 +81,11 @@ public:
         while (!server_.stopping_) {
             // Between requests only silence counts; a request, once begun, must arrive in time.
             request_.reset();
-            if (input_.empty() && !fill())
+            if (input_.empty() && !fill()) {
+                // Ended here, between two requests, every request had its answer.
+                clientEnded_ = peerClosed_;
                 break;
+            }
             request_ = {std::chrono::steady_clock::now(), 0};
             if (!readLine(line))
                 break;
@@ -114,9 +117,12 @@ public:
     }
 
     // True when the connection may end with an orderly close: a client that shut down its side
-    // after an upload takes that close as the sign that the upload was taken, so a session that
-    // did not store one it began to read ends with a reset instead.
-    bool endsInOrder() const { return !uploadPending_; }
+    // after an upload takes that close as the sign that the upload was stored. So a session that
+    // began an upload it did not store ends with a reset, and so does one that stored an upload
+    // and then ended for any cause but its client's end between two requests (a request it could
+    // not serve, a time-out): the client keeps its table, and when it sends it again it is
+    // recognised.
+    bool endsInOrder() const { return !uploadPending_ && (!uploadStored_ || clientEnded_); }
 
 private:
     // A request being read or a reply being written.
@@ -275,6 +281,7 @@ private:
         }
         char block[ioBlock];
         ssize_t got = ::recv(socket_, block, sizeof block, 0);
+        peerClosed_ = got == 0;
         if (got <= 0)
             return false;
         input_.append(block, static_cast<std::size_t>(got));
@@ -469,6 +476,10 @@ private:
     // what it sent.
     bool upload() {
         uploadPending_ = true;
+        // From here on an end of the server, even a kill, resets the connection: the kernel
+        // closes an abortive socket so.
+        linger abort{1, 0};
+        ::setsockopt(socket_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
         std::string countLine;
         if (!readLine(countLine))
             return false;
@@ -535,11 +546,15 @@ private:
         std::string from = "Z " + countLine + " from " + printable(account_) + " at " + address_;
         Store::Quotas quotas{options_.dailyQuota, options_.anonymousQuota,
                              options_.anonymousCeiling};
-        switch (server_.store_->storeUpload({account_, address_, zeppelin, std::stoul(countLine)},
-                                            quotas, path)) {
+        Store::Stored stored = server_.store_->storeUpload(
+            {account_, address_, zeppelin, std::stoul(countLine)}, quotas, path);
+        switch (stored) {
         case Store::Stored::stored:
-            log(from + ": " + summary + " -> " + path);
+        case Store::Stored::duplicate:
+            log(from + ": " + summary +
+                (stored == Store::Stored::stored ? " -> " : ", already stored as ") + path);
             uploadPending_ = false;
+            uploadStored_ = true;
             return true;
         case Store::Stored::overQuota:
             refused = "over the daily quota of " + std::to_string(quotas.perAccount) + " bytes";
@@ -569,6 +584,9 @@ private:
     std::optional<Transfer> request_; // the request being read, if any
     std::optional<Transfer> reply_;   // the reply being written, if any
     bool uploadPending_ = false;      // an upload was begun and not stored
+    bool uploadStored_ = false;       // an upload was stored (or known already)
+    bool peerClosed_ = false;         // the last receive found the client's end
+    bool clientEnded_ = false;        // the client ended its side between two requests
     std::string account_;
     std::shared_ptr<const Catalog::Manifest> manifest_; // of the last patch list sent
     std::vector<bool> asked_;                           // per file of it, in this batch
@@ -595,12 +613,18 @@ std::vector<std::string> ReferenceServer::accounts() {
 
 bool ReferenceServer::start(std::string& error) {
     store_ = std::make_unique<Store>(options_.root, options_.maxHashing);
-    int converted = 0;
-    if (!store_->open(error, converted))
+    Store::Opened opened;
+    if (!store_->open(error, opened))
         return false;
-    if (converted > 0)
-        log("converted " + std::to_string(converted) + " accounts of " + options_.root +
+    if (opened.converted > 0)
+        log("converted " + std::to_string(opened.converted) + " accounts of " + options_.root +
             "/accounts into the database and removed the file");
+    if (opened.adopted > 0)
+        log("indexed " + std::to_string(opened.adopted) +
+            " upload files of an earlier version that had no row");
+    if (opened.swept > 0)
+        log("removed " + std::to_string(opened.swept) +
+            " upload files without a row (their clients were not told they were stored)");
 
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -755,6 +779,8 @@ void ReferenceServer::startSession(int socket, const std::string& address,
             {
                 std::lock_guard closing(sessionsLock_);
                 if (orderly) {
+                    linger keep{0, 0};
+                    ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &keep, sizeof keep);
                     ::shutdown(socket, SHUT_RDWR);
                 } else {
                     // A reset, never the orderly close that tells a client all was read.
