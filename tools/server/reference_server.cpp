@@ -12,8 +12,10 @@
 #include <netinet/tcp.h>
 #include <optional>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <utility>
 #include <zlib.h>
 
@@ -22,6 +24,15 @@ namespace {
 constexpr std::size_t maxRequestLine = 8192;
 constexpr std::size_t maxUpload = largestUpload;
 constexpr std::size_t ioBlock = 65536;
+// At the cap, a session is dropped for a waiting connection only once its client has been
+// behind this long: a client that is merely between two requests keeps its session.
+constexpr std::int64_t evictionGraceMs = 1000;
+// How often a full server looks again for a session to drop while a connection waits.
+constexpr int roomCheckMs = 100;
+
+std::int64_t steadyMs(std::chrono::steady_clock::time_point time) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+}
 
 bool isDigits(std::string_view text) {
     return !text.empty() &&
@@ -71,18 +82,20 @@ std::string printable(const std::string& text) {
 // cache or is compressed again through small buffers.
 class ReferenceServer::Session {
 public:
-    Session(ReferenceServer& server, int socket, ServerOptions options, std::string address,
-            std::string peer)
-        : server_(server), socket_(socket), options_(std::move(options)),
-          address_(std::move(address)), peer_(std::move(peer)) {}
+    Session(ReferenceServer& server, Running& running, int socket, ServerOptions options)
+        : server_(server), running_(running), socket_(socket), options_(std::move(options)),
+          address_(running.address), peer_(running.peer) {}
 
     void run() {
         std::string line;
         while (!server_.stopping_) {
             // Between requests only silence counts; a request, once begun, must arrive in time.
             request_.reset();
-            if (input_.empty() && !fill())
+            if (input_.empty() && !fill()) {
+                // Ended here, between two requests, every request had its answer.
+                clientEnded_ = peerClosed_;
                 break;
+            }
             request_ = {std::chrono::steady_clock::now(), 0};
             if (!readLine(line))
                 break;
@@ -114,9 +127,14 @@ public:
     }
 
     // True when the connection may end with an orderly close: a client that shut down its side
-    // after an upload takes that close as the sign that the upload was taken, so a session that
-    // did not store one it began to read ends with a reset instead.
-    bool endsInOrder() const { return !uploadPending_; }
+    // after an upload takes that close as the sign that the upload was stored. So a session that
+    // began an upload it did not store ends with a reset, and so does one that stored an upload
+    // and then ended for any cause but its client's end between two requests (a request it could
+    // not serve, a time-out, making room for another): the client keeps its table, and when it
+    // sends it again it is recognised.
+    bool endsInOrder() const {
+        return !uploadPending_ && !evicted_ && (!uploadStored_ || clientEnded_);
+    }
 
 private:
     // A request being read or a reply being written.
@@ -216,20 +234,45 @@ private:
     void log(const std::string& text) { server_.log(peer_ + " " + text); }
 
     enum class Wait { ready, timedOut, ended };
-    // Waits until the socket is ready for `events`, `limit` passes or the server stops.
-    Wait waitFor(short events, std::chrono::milliseconds limit) {
+    // Waits until the socket is ready for `events`, `limit` passes, the server stops or the
+    // session is dropped to make room. Meanwhile the accept loop sees the session as waiting on
+    // a client that is behind since `behind`.
+    Wait waitFor(short events, std::chrono::milliseconds limit,
+                 std::chrono::steady_clock::time_point behind) {
+        running_.behindSince = steadyMs(behind);
+        struct Busy {
+            std::atomic<std::int64_t>& since;
+            ~Busy() { since = notWaiting; }
+        } busy{running_.behindSince};
         auto deadline = std::chrono::steady_clock::now() + limit;
         for (;;) {
-            pollfd waiting[2] = {{socket_, events, 0}, {server_.stopPipe_[0], POLLIN, 0}};
+            pollfd waiting[3] = {{socket_, events, 0},
+                                 {server_.stopPipe_[0], POLLIN, 0},
+                                 {running_.evict.get(), POLLIN, 0}};
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            int ready = ::poll(waiting, 2, static_cast<int>(std::max<long long>(0, left.count())));
+            int ready = ::poll(waiting, 3, static_cast<int>(std::max<long long>(0, left.count())));
             if (ready < 0 && errno == EINTR)
                 continue;
             if (ready < 0 || waiting[1].revents)
                 return Wait::ended;
+            if (waiting[2].revents) {
+                evicted_ = true;
+                return Wait::ended;
+            }
             return ready == 0 ? Wait::timedOut : Wait::ready;
         }
+    }
+
+    // Since when the client of `transfer` is behind: its start plus its bytes at the lowest rate.
+    // A client awaited for a new request is behind from now on.
+    std::chrono::steady_clock::time_point
+    behindFrom(const std::optional<Transfer>& transfer) const {
+        using namespace std::chrono;
+        if (!transfer)
+            return steady_clock::now();
+        return transfer->started +
+               milliseconds(transfer->bytes * 1000 / std::max<std::size_t>(1, options_.minRate));
     }
 
     // How long the next wait may last: the idle time-out, or less when `transfer` must end
@@ -261,7 +304,7 @@ private:
 
     bool fill() {
         bool late;
-        switch (waitFor(POLLIN, waitLimit(request_, late))) {
+        switch (waitFor(POLLIN, waitLimit(request_, late), behindFrom(request_))) {
         case Wait::ready:
             break;
         case Wait::timedOut:
@@ -275,6 +318,7 @@ private:
         }
         char block[ioBlock];
         ssize_t got = ::recv(socket_, block, sizeof block, 0);
+        peerClosed_ = got == 0;
         if (got <= 0)
             return false;
         input_.append(block, static_cast<std::size_t>(got));
@@ -313,7 +357,7 @@ private:
             if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
                 return false;
             bool late;
-            Wait wait = waitFor(POLLOUT, waitLimit(reply_, late));
+            Wait wait = waitFor(POLLOUT, waitLimit(reply_, late), behindFrom(reply_));
             if (wait == Wait::timedOut && late)
                 logTooSlow("reply", *reply_);
             else if (wait == Wait::timedOut)
@@ -384,7 +428,8 @@ private:
         if (!send('D', text))
             return false;
         // The version follows only once the client has moved on, so it never arrives with "D".
-        if (waitFor(POLLIN, std::chrono::milliseconds(5000)) == Wait::ended)
+        if (waitFor(POLLIN, std::chrono::milliseconds(5000), std::chrono::steady_clock::now()) ==
+            Wait::ended)
             return false;
         return write(version.data(), version.size());
     }
@@ -469,6 +514,10 @@ private:
     // what it sent.
     bool upload() {
         uploadPending_ = true;
+        // From here on an end of the server, even a kill, resets the connection: the kernel
+        // closes an abortive socket so.
+        linger abort{1, 0};
+        ::setsockopt(socket_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
         std::string countLine;
         if (!readLine(countLine))
             return false;
@@ -535,11 +584,15 @@ private:
         std::string from = "Z " + countLine + " from " + printable(account_) + " at " + address_;
         Store::Quotas quotas{options_.dailyQuota, options_.anonymousQuota,
                              options_.anonymousCeiling};
-        switch (server_.store_->storeUpload({account_, address_, zeppelin, std::stoul(countLine)},
-                                            quotas, path)) {
+        Store::Stored stored = server_.store_->storeUpload(
+            {account_, address_, zeppelin, std::stoul(countLine)}, quotas, path);
+        switch (stored) {
         case Store::Stored::stored:
-            log(from + ": " + summary + " -> " + path);
+        case Store::Stored::duplicate:
+            log(from + ": " + summary +
+                (stored == Store::Stored::stored ? " -> " : ", already stored as ") + path);
             uploadPending_ = false;
+            uploadStored_ = true;
             return true;
         case Store::Stored::overQuota:
             refused = "over the daily quota of " + std::to_string(quotas.perAccount) + " bytes";
@@ -561,6 +614,7 @@ private:
     }
 
     ReferenceServer& server_;
+    Running& running_;
     int socket_;
     ServerOptions options_;
     std::string address_; // the client's IPv4 address
@@ -569,6 +623,10 @@ private:
     std::optional<Transfer> request_; // the request being read, if any
     std::optional<Transfer> reply_;   // the reply being written, if any
     bool uploadPending_ = false;      // an upload was begun and not stored
+    bool uploadStored_ = false;       // an upload was stored (or known already)
+    bool peerClosed_ = false;         // the last receive found the client's end
+    bool clientEnded_ = false;        // the client ended its side between two requests
+    bool evicted_ = false;            // dropped to make room for another connection
     std::string account_;
     std::shared_ptr<const Catalog::Manifest> manifest_; // of the last patch list sent
     std::vector<bool> asked_;                           // per file of it, in this batch
@@ -595,12 +653,18 @@ std::vector<std::string> ReferenceServer::accounts() {
 
 bool ReferenceServer::start(std::string& error) {
     store_ = std::make_unique<Store>(options_.root, options_.maxHashing);
-    int converted = 0;
-    if (!store_->open(error, converted))
+    Store::Opened opened;
+    if (!store_->open(error, opened))
         return false;
-    if (converted > 0)
-        log("converted " + std::to_string(converted) + " accounts of " + options_.root +
+    if (opened.converted > 0)
+        log("converted " + std::to_string(opened.converted) + " accounts of " + options_.root +
             "/accounts into the database and removed the file");
+    if (opened.adopted > 0)
+        log("indexed " + std::to_string(opened.adopted) +
+            " upload files of an earlier version that had no row");
+    if (opened.swept > 0)
+        log("removed " + std::to_string(opened.swept) +
+            " upload files without a row (their clients were not told they were stored)");
 
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -653,13 +717,16 @@ void ReferenceServer::reapSessions(bool all) {
 }
 
 void ReferenceServer::acceptLoop() {
-    // While descriptors (or memory) are short the listener stays readable: the loop then waits
-    // for a session to end or for the back-off time instead of spinning on it.
+    // While descriptors (or memory) are short, or the server is full and a connection waits, the
+    // listener stays readable: the loop then waits for a session to end or for a while instead of
+    // spinning on it.
     int backoffMs = 0;
     bool short_ = false;
+    bool full = false;
     while (!stopping_) {
         pollfd waiting[2] = {{wakePipe_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
-        int ready = ::poll(waiting, backoffMs > 0 ? 1 : 2, backoffMs > 0 ? backoffMs : -1);
+        int timeout = backoffMs > 0 ? backoffMs : full ? roomCheckMs : -1;
+        int ready = ::poll(waiting, timeout >= 0 ? 1 : 2, timeout);
         if (ready < 0 && errno != EINTR) {
             log(std::string("poll: ") + std::strerror(errno));
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -673,13 +740,31 @@ void ReferenceServer::acceptLoop() {
         reapSessions(false);
         if (stopping_)
             break;
+        int maxSessions;
+        {
+            std::lock_guard guard(optionsLock_);
+            maxSessions = options_.maxSessions;
+        }
+        if (activeSessions_ >= maxSessions && activeSessions_ - leavingSessions() >= maxSessions) {
+            // At the cap a connection waits in the backlog, and while one waits a session that
+            // keeps it waiting is dropped to make room.
+            pollfd listener{listener_, POLLIN, 0};
+            full = ::poll(&listener, 1, 0) > 0 && (listener.revents & POLLIN);
+            if (full)
+                makeRoom(maxSessions);
+            continue;
+        }
+        full = false;
         if (backoffMs == 0 && !(ready > 0 && (waiting[1].revents & POLLIN)))
             continue;
 
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
+        // A session needs a descriptor besides its socket: both or neither.
+        UniqueFd evict(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         int socket =
-            ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+            evict ? ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC)
+                  : -1;
         if (socket < 0) {
             int error = errno;
             if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
@@ -704,7 +789,7 @@ void ReferenceServer::acceptLoop() {
         try {
             char text[INET_ADDRSTRLEN] = "?";
             ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-            startSession(socket, text,
+            startSession(socket, std::move(evict), text,
                          std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)));
         } catch (const std::exception& failure) {
             ::close(socket);
@@ -716,20 +801,12 @@ void ReferenceServer::acceptLoop() {
     }
 }
 
-void ReferenceServer::startSession(int socket, const std::string& address,
+void ReferenceServer::startSession(int socket, UniqueFd evict, const std::string& address,
                                    const std::string& peer) {
     ServerOptions options;
     {
         std::lock_guard guard(optionsLock_);
         options = options_;
-    }
-    if (activeSessions_ >= options.maxSessions &&
-        activeSessions_ - leavingSessions() >= options.maxSessions) {
-        // Logged before the close, so the line is there once the client sees the close.
-        log(peer + " refused: " + std::to_string(options.maxSessions) +
-            " sessions already (the cap)");
-        ::close(socket);
-        return;
     }
     int one = 1;
     ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -737,24 +814,29 @@ void ReferenceServer::startSession(int socket, const std::string& address,
     std::lock_guard guard(sessionsLock_);
     Running& running = sessions_.emplace_back();
     running.socket = socket;
+    running.address = address;
+    running.peer = peer;
+    running.evict = std::move(evict);
     ++activeSessions_;
     try {
-        running.thread = std::thread([this, &running, socket, address, peer, options] {
+        running.thread = std::thread([this, &running, socket, options] {
             bool orderly = false;
             try {
-                Session session(*this, socket, options, address, peer);
+                Session session(*this, running, socket, options);
                 session.run();
                 orderly = session.endsInOrder() && !stopping_;
             } catch (const std::exception& failure) {
                 // A resource it could not have ends this session only.
                 try {
-                    log(peer + " ended: " + failure.what());
+                    log(running.peer + " ended: " + failure.what());
                 } catch (...) {
                 }
             }
             {
                 std::lock_guard closing(sessionsLock_);
                 if (orderly) {
+                    linger keep{0, 0};
+                    ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &keep, sizeof keep);
                     ::shutdown(socket, SHUT_RDWR);
                 } else {
                     // A reset, never the orderly close that tells a client all was read.
@@ -776,22 +858,72 @@ void ReferenceServer::startSession(int socket, const std::string& address,
     }
 }
 
-// Sessions whose client has hung up: they end as soon as their thread runs, and so do not count
-// against the cap (under load that may take a while after a client's last pass).
+// Sessions whose client has hung up, or that were told to make room: they end as soon as their
+// thread runs, and so do not count against the cap (under load that may take a while after a
+// client's last pass).
 int ReferenceServer::leavingSessions() {
     std::vector<pollfd> sockets;
+    int evicted = 0;
     {
         std::lock_guard guard(sessionsLock_);
         for (const Running& running : sessions_)
-            if (running.socket >= 0 && !running.finished)
-                sockets.push_back({running.socket, POLLRDHUP, 0});
+            if (running.socket >= 0 && !running.finished) {
+                if (running.evicted)
+                    ++evicted;
+                else
+                    sockets.push_back({running.socket, POLLRDHUP, 0});
+            }
     }
     // A socket closed meanwhile reports POLLNVAL, and its session is leaving too.
     if (::poll(sockets.data(), sockets.size(), 0) <= 0)
-        return 0;
-    return static_cast<int>(std::count_if(sockets.begin(), sockets.end(), [](const pollfd& p) {
-        return p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL);
-    }));
+        return evicted;
+    return evicted +
+           static_cast<int>(std::count_if(sockets.begin(), sockets.end(), [](const pollfd& p) {
+               return p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL);
+           }));
+}
+
+// Drops the session whose client has kept it waiting longest, once that is past the grace time,
+// so that a connection waiting at the cap is served: a few clients that trickle their bytes or
+// say nothing cannot hold every session. A source address that holds more than its share (an
+// eighth of the cap) counts as waiting a grace time longer, so that a few addresses cannot take
+// every session with requests that are merely quick. Nothing when no session may be dropped yet.
+void ReferenceServer::makeRoom(int maxSessions) {
+    std::int64_t now = steadyMs(std::chrono::steady_clock::now());
+    std::size_t share = static_cast<std::size_t>(std::max(1, (maxSessions + 7) / 8));
+    std::lock_guard guard(sessionsLock_);
+    auto live = [](const Running& running) {
+        return running.socket >= 0 && !running.finished && !running.evicted;
+    };
+    std::unordered_map<std::string, std::size_t> held;
+    for (const Running& running : sessions_)
+        if (live(running))
+            ++held[running.address];
+    Running* victim = nullptr;
+    std::int64_t longest = 0, waited = 0;
+    for (Running& running : sessions_) {
+        std::int64_t since = running.behindSince;
+        if (!live(running) || since == notWaiting)
+            continue;
+        std::int64_t behind = now - since + (held[running.address] > share ? evictionGraceMs : 0);
+        if (behind >= evictionGraceMs && behind > longest) {
+            victim = &running;
+            longest = behind;
+            waited = now - since;
+        }
+    }
+    if (!victim)
+        return;
+    victim->evicted = true;
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t ignored = ::write(victim->evict.get(), &one, sizeof one);
+    log(victim->peer + " dropped to make room for a waiting connection (" +
+        std::to_string(maxSessions) + " sessions, the cap): its client kept it waiting for " +
+        std::to_string(std::max<std::int64_t>(0, waited)) + " ms" +
+        (held[victim->address] > share
+             ? ", and its address holds " + std::to_string(held[victim->address]) +
+                   " sessions (its share: " + std::to_string(share) + ")"
+             : ""));
 }
 
 bool ReferenceServer::waitUntilIdle(std::chrono::milliseconds timeout) {

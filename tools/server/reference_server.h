@@ -1,9 +1,11 @@
 #pragma once
 
+#include "base/fs.h"
 #include "base/wire_format.h"
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -30,7 +32,10 @@ struct ServerOptions {
 
     // Limits. A connection takes them when it starts; the accept loop reads the session cap
     // afresh for every connection.
-    int maxSessions = 256;                        // connections beyond it are closed at once
+    // Sessions at once. At the cap a new connection waits in the listen backlog, and the session
+    // that has waited on its client the longest (an address over an eighth of the cap counts as
+    // waiting longer) is dropped to make room.
+    int maxSessions = 256;
     std::chrono::milliseconds idleTimeout{60000}; // a silent or stalled client is dropped
     // A request, once begun, must arrive whole within this time plus its bytes at `minRate`
     // bytes a second, and so must a reply be read, so that a client trickling its bytes or
@@ -95,9 +100,11 @@ public:
 
 private:
     void acceptLoop();
-    void startSession(int socket, const std::string& address, const std::string& peer);
+    void startSession(int socket, UniqueFd evict, const std::string& address,
+                      const std::string& peer);
     void reapSessions(bool all);
     int leavingSessions();
+    void makeRoom(int maxSessions);
     void wake();
     void log(const std::string& line);
 
@@ -117,10 +124,17 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<int> activeSessions_{0};
 
+    static constexpr std::int64_t notWaiting = INT64_MAX;
     struct Running {
         int socket; // -1 once the session has closed it; guarded by sessionsLock_
+        std::string address, peer;
         std::thread thread;
         std::atomic<bool> finished{false};
+        // While the session waits on its client: since when (steady clock, ms) its client is
+        // behind, what its bytes at the lowest rate do not pay for. notWaiting otherwise.
+        std::atomic<std::int64_t> behindSince{notWaiting};
+        bool evicted = false; // guarded by sessionsLock_
+        UniqueFd evict;       // an eventfd: readable once the session is to make room
     };
     std::mutex sessionsLock_;
     std::list<Running> sessions_;

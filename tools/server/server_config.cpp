@@ -21,7 +21,10 @@ const char serverUsage[] =
     "  --address A.B.C.D     listen on this IPv4 address (default 127.0.0.1)\n"
     "  --port N              listen on port N (default 8087; 0 picks a free port and says which)\n"
     "  --wdb-version N       WDB version announced after the distribution list (default 1)\n"
-    "  --max-sessions N      connections served at once; more are closed at once (default 256)\n"
+    "  --max-sessions N      sessions served at once (default 256); at the cap a new\n"
+    "                        connection waits, and the session whose client has kept it\n"
+    "                        waiting longest (1 s at least, unless its address holds more\n"
+    "                        than an eighth of N) is reset to make room for it\n"
     "  --idle-timeout S      drop a client silent or not reading for S seconds (default 60)\n"
     "  --request-timeout S   drop a client whose request, once begun, does not arrive whole\n"
     "                        (or whose reply is not read whole) within S seconds plus its\n"
@@ -59,8 +62,13 @@ const char serverUsage[] =
     "login when it appears later, and removed. Uploads count against their account's quota;\n"
     "all anonymous uploads share one account, \"anonymous\", and count against the quota of\n"
     "their source address and the anonymous ceiling. An upload that is not stored (over a\n"
-    "quota or the size limit, malformed, without a login) is logged, then the connection is\n"
-    "reset, so that the client keeps what it sent.\n";
+    "quota or the size limit, malformed, without a login, not written) is logged, then the\n"
+    "connection is reset, so that the client keeps what it sent. An upload's file and row are\n"
+    "on the disk before the session reads on; one that its account sent before (the same\n"
+    "SHA-256 of its inflated bytes) is taken as stored and neither stored nor counted again.\n"
+    "After a stored upload only the client's own end between two requests closes the\n"
+    "connection in order; a failure, a time-out or a stop resets it. On start, upload files\n"
+    "that no row of ROOT/server.db names are removed.\n";
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace {
 
@@ -41,6 +42,11 @@ public:
             sqlite3_bind_int64(statement_, ++bound_, number);
         return *this;
     }
+    Statement& bind(std::nullptr_t) {
+        if (statement_)
+            sqlite3_bind_null(statement_, ++bound_);
+        return *this;
+    }
     // SQLITE_ROW, SQLITE_DONE or an error.
     int step() { return statement_ ? sqlite3_step(statement_) : SQLITE_ERROR; }
     std::int64_t number(int column) { return sqlite3_column_int64(statement_, column); }
@@ -64,6 +70,78 @@ std::string sanitizedAccount(const std::string& name) {
     return safe.empty() ? "_" : safe;
 }
 
+constexpr char uploadSuffix[] = ".zeppelin";
+constexpr char temporarySuffix[] = ".zeppelin.part";
+
+bool endsWith(const std::string& text, std::string_view end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The number and the account of an upload file's name, "<number>-<account>.zeppelin"; false for
+// a name that is not one.
+bool parseUploadName(const std::string& name, std::int64_t& number, std::string& account) {
+    std::size_t dash = name.find('-');
+    if (dash == 0 || dash == std::string::npos || dash > 18 || !endsWith(name, uploadSuffix) ||
+        name.size() <= dash + sizeof uploadSuffix)
+        return false;
+    for (std::size_t i = 0; i < dash; ++i)
+        if (name[i] < '0' || name[i] > '9')
+            return false;
+    number = std::atoll(name.substr(0, dash).c_str());
+    account = name.substr(dash + 1, name.size() - dash - 1 - (sizeof uploadSuffix - 1));
+    return true;
+}
+
+std::string hex(const unsigned char (&digest)[crypto_hash_sha256_BYTES]) {
+    char text[2 * crypto_hash_sha256_BYTES + 1];
+    sodium_bin2hex(text, sizeof text, digest, sizeof digest);
+    return text;
+}
+
+// SHA-256 of an upload's inflated bytes, in hex: what recognises an upload sent again.
+std::string digestOf(std::string_view bytes) {
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    return hex(digest);
+}
+
+// The same of a regular file; false when it cannot be read.
+bool digestOfFile(const std::string& path, std::string& digest, struct stat& info) {
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    crypto_hash_sha256_state state;
+    crypto_hash_sha256_init(&state);
+    unsigned char block[65536];
+    for (;;) {
+        ssize_t got = ::read(file.get(), block, sizeof block);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        crypto_hash_sha256_update(&state, block, static_cast<unsigned long long>(got));
+    }
+    unsigned char bytes[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256_final(&state, bytes);
+    digest = hex(bytes);
+    return true;
+}
+
+// The names in a directory, but for "." and ".."; none when it cannot be read.
+std::vector<std::string> namesIn(const std::string& directory) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(directory.c_str())) {
+        while (dirent* entry = ::readdir(dir))
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                names.emplace_back(entry->d_name);
+        ::closedir(dir);
+    }
+    return names;
+}
+
 } // namespace
 
 ReferenceServer::Store::Store(std::string root, int maxHashing)
@@ -77,8 +155,8 @@ bool ReferenceServer::Store::execute(const char* sql) {
     return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-bool ReferenceServer::Store::open(std::string& error, int& converted) {
-    converted = 0;
+bool ReferenceServer::Store::open(std::string& error, Opened& opened) {
+    opened = {};
     if (sodium_init() < 0) {
         error = "libsodium cannot start";
         return false;
@@ -94,7 +172,9 @@ bool ReferenceServer::Store::open(std::string& error, int& converted) {
         return false;
     }
     sqlite3_busy_timeout(db_, 5000);
-    if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=NORMAL") ||
+    // FULL: a commit is on the disk when it returns, so an upload's row outlives a power cut
+    // once its client was told.
+    if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=FULL") ||
         !execute("CREATE TABLE IF NOT EXISTS accounts (name TEXT PRIMARY KEY NOT NULL, "
                  "hash TEXT NOT NULL, created INTEGER NOT NULL)") ||
         !execute("CREATE TABLE IF NOT EXISTS uploads (id INTEGER PRIMARY KEY, "
@@ -102,21 +182,24 @@ bool ReferenceServer::Store::open(std::string& error, int& converted) {
                  "packed INTEGER NOT NULL, file TEXT NOT NULL)") ||
         !execute("CREATE INDEX IF NOT EXISTS uploads_by_account ON uploads (account, time)") ||
         !addAddressColumn() ||
-        !execute("CREATE INDEX IF NOT EXISTS uploads_by_address ON uploads (address, time)")) {
+        !execute("CREATE INDEX IF NOT EXISTS uploads_by_address ON uploads (address, time)") ||
+        !addDigestColumn(opened.adopted) ||
+        !execute("CREATE INDEX IF NOT EXISTS uploads_by_digest ON uploads (account, digest)")) {
         error = "cannot set up " + path + ": " + sqlite3_errmsg(db_);
+        return false;
+    }
+    if (!sweepUploads(opened.swept)) {
+        error = "cannot read the index of the uploads in " + path + ": " + sqlite3_errmsg(db_);
         return false;
     }
     // Go on numbering after the uploads stored so far, indexed or not.
     Statement last(db_, "SELECT COALESCE(MAX(id), 0) FROM uploads");
     if (last.step() == SQLITE_ROW)
         sequence_ = last.number(0);
-    if (DIR* dir = ::opendir((root_ + "/uploads").c_str())) {
-        while (dirent* entry = ::readdir(dir))
-            sequence_ = std::max<std::int64_t>(sequence_, std::atoll(entry->d_name));
-        ::closedir(dir);
-    }
+    for (const std::string& name : namesIn(root_ + "/uploads"))
+        sequence_ = std::max<std::int64_t>(sequence_, std::atoll(name.c_str()));
     std::lock_guard guard(lock_);
-    return convertAccounts(error, converted);
+    return convertAccounts(error, opened.converted);
 }
 
 bool ReferenceServer::Store::convertAccounts(std::string& error, int& converted) {
@@ -263,6 +346,98 @@ bool ReferenceServer::Store::addAddressColumn() {
            execute("ALTER TABLE uploads ADD COLUMN address TEXT NOT NULL DEFAULT ''");
 }
 
+// The index of a database made before uploads were recognised by their bytes gets their digests,
+// in one transaction, so that a stop half-way leaves it as it was. An upload file of that
+// version without its row (the server stopped before it, or a power cut took the row) gets one:
+// its client may have been told it was stored. A row whose file is gone stays, without a digest.
+bool ReferenceServer::Store::addDigestColumn(int& adopted) {
+    adopted = 0;
+    {
+        Statement columns(
+            db_, "SELECT COUNT(*) FROM pragma_table_info('uploads') WHERE name = 'digest'");
+        if (columns.step() != SQLITE_ROW)
+            return false;
+        if (columns.number(0) > 0)
+            return true;
+    }
+    if (!execute("BEGIN IMMEDIATE"))
+        return false;
+    bool ok = execute("ALTER TABLE uploads ADD COLUMN digest TEXT");
+    std::vector<std::pair<std::int64_t, std::string>> rows;
+    {
+        Statement select(db_, "SELECT id, file FROM uploads");
+        int step;
+        while (ok && (step = select.step()) == SQLITE_ROW)
+            rows.emplace_back(select.number(0), select.text(1));
+        ok = ok && step == SQLITE_DONE;
+    }
+    std::unordered_set<std::string> named;
+    for (const auto& [id, file] : rows) {
+        named.insert(file);
+        std::string digest;
+        struct stat info {};
+        // Only files of our own directory are read.
+        if (!ok || file.compare(0, 8, "uploads/") != 0 || file.find('/', 8) != std::string::npos ||
+            file.find("..") != std::string::npos || !digestOfFile(root_ + "/" + file, digest, info))
+            continue;
+        Statement update(db_, "UPDATE uploads SET digest = ? WHERE id = ?");
+        ok = update.bind(digest).bind(id).step() == SQLITE_DONE;
+    }
+    for (const std::string& name : namesIn(root_ + "/uploads")) {
+        std::int64_t number;
+        std::string account, digest;
+        struct stat info {};
+        if (!ok || !parseUploadName(name, number, account) || named.count("uploads/" + name) ||
+            !digestOfFile(root_ + "/uploads/" + name, digest, info))
+            continue;
+        // Its number is its id unless a row has that; its account is as the name keeps it.
+        Statement taken(db_, "SELECT COUNT(*) FROM uploads WHERE id = ?");
+        ok = taken.bind(number).step() == SQLITE_ROW;
+        bool free = ok && taken.number(0) == 0;
+        Statement insert(db_, "INSERT INTO uploads (id, account, time, size, packed, file, "
+                              "address, digest) VALUES (?, ?, ?, ?, 0, ?, '', ?)");
+        if (free)
+            insert.bind(number);
+        else
+            insert.bind(nullptr);
+        ok = ok && insert.bind(account)
+                           .bind(std::int64_t(info.st_mtime))
+                           .bind(std::int64_t(info.st_size))
+                           .bind("uploads/" + name)
+                           .bind(digest)
+                           .step() == SQLITE_DONE;
+        adopted += ok;
+    }
+    if (ok && execute("COMMIT"))
+        return true;
+    execute("ROLLBACK");
+    return false;
+}
+
+// Removes the upload files that no row names, and the temporaries of uploads being written: what
+// a stop between the file and its row leaves. Their clients were never told they were stored.
+// Other names in the directory are not ours and stay.
+bool ReferenceServer::Store::sweepUploads(int& swept) {
+    swept = 0;
+    std::unordered_set<std::string> named;
+    Statement select(db_, "SELECT file FROM uploads");
+    int step;
+    while ((step = select.step()) == SQLITE_ROW)
+        named.insert(select.text(0));
+    if (step != SQLITE_DONE)
+        return false;
+    for (const std::string& name : namesIn(root_ + "/uploads")) {
+        std::int64_t number;
+        std::string account;
+        bool temporary = endsWith(name, temporarySuffix) &&
+                         parseUploadName(name.substr(0, name.size() - 5), number, account);
+        if (temporary ||
+            (parseUploadName(name, number, account) && !named.count("uploads/" + name)))
+            swept += ::unlink((root_ + "/uploads/" + name).c_str()) == 0;
+    }
+    return true;
+}
+
 // Inflated bytes stored during the last 24 hours by `account`, and only from `address` unless it
 // is empty; -1 when the index cannot be read.
 std::int64_t ReferenceServer::Store::storedSince(std::int64_t since, const std::string& account,
@@ -279,7 +454,21 @@ std::int64_t ReferenceServer::Store::storedSince(std::int64_t since, const std::
 
 ReferenceServer::Store::Stored
 ReferenceServer::Store::storeUpload(const Upload& upload, const Quotas& quotas, std::string& path) {
+    std::string digest = digestOf(upload.zeppelin);
     std::lock_guard guard(lock_);
+    // Sent again, it is already here: taken before any quota, counted once.
+    Statement known(db_, "SELECT file FROM uploads WHERE account = ? AND digest = ? "
+                         "ORDER BY id DESC LIMIT 1");
+    int found = known.bind(upload.account).bind(digest).step();
+    if (found == SQLITE_ROW) {
+        path = root_ + "/" + known.text(0);
+        // A file removed by hand does not count: the upload is stored again.
+        if (::access(path.c_str(), F_OK) == 0)
+            return Stored::duplicate;
+    } else if (found != SQLITE_DONE) {
+        return Stored::failed;
+    }
+
     std::int64_t now = std::time(nullptr);
     auto exceeds = [&](const std::string& address, std::size_t quota, bool& failed) {
         std::int64_t stored = storedSince(now - day, upload.account, address);
@@ -303,17 +492,18 @@ ReferenceServer::Store::storeUpload(const Upload& upload, const Quotas& quotas, 
     std::snprintf(name, sizeof name, "%06lld", static_cast<long long>(sequence_ + 1));
     std::string directory = root_ + "/uploads";
     ::mkdir(directory.c_str(), 0750);
-    std::string file = std::string(name) + "-" + sanitizedAccount(upload.account) + ".zeppelin";
+    std::string file = std::string(name) + "-" + sanitizedAccount(upload.account) + uploadSuffix;
     path = directory + "/" + file;
     std::string temporary = path + ".part";
-    // The client takes the table out of its file once we go on reading: the upload must be on
-    // the disk, under its name, before that.
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-    bool written =
-        fd >= 0 && writeAll(fd, upload.zeppelin.data(), upload.zeppelin.size()) && ::fsync(fd) == 0;
-    if (fd >= 0 && ::close(fd) != 0)
-        written = false;
-    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    // The file is whole under its name on the disk before its row is committed, and the row is
+    // on the disk before the client may learn of it. A stop before the commit leaves a file
+    // without a row (removed on the next start) and a client that was not told.
+    ::unlink(temporary.c_str());
+    UniqueFd out(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640));
+    bool written = out && writeAll(out.get(), upload.zeppelin.data(), upload.zeppelin.size()) &&
+                   ::fsync(out.get()) == 0;
+    if (!out.close() || !written || ::rename(temporary.c_str(), path.c_str()) != 0) {
         ::unlink(temporary.c_str());
         return Stored::failed;
     }
@@ -322,8 +512,8 @@ ReferenceServer::Store::storeUpload(const Upload& upload, const Quotas& quotas, 
         ::unlink(path.c_str());
         return Stored::failed;
     }
-    Statement insert(db_, "INSERT INTO uploads (id, account, time, size, packed, file, address) "
-                          "VALUES (?, ?, ?, ?, ?, ?, ?)");
+    Statement insert(db_, "INSERT INTO uploads (id, account, time, size, packed, file, address, "
+                          "digest) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
     if (insert.bind(sequence_ + 1)
             .bind(upload.account)
             .bind(now)
@@ -331,6 +521,7 @@ ReferenceServer::Store::storeUpload(const Upload& upload, const Quotas& quotas, 
             .bind(std::int64_t(upload.packedSize))
             .bind("uploads/" + file)
             .bind(upload.address)
+            .bind(digest)
             .step() != SQLITE_DONE) {
         ::unlink(path.c_str());
         return Stored::failed;

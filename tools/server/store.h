@@ -8,8 +8,10 @@
 struct sqlite3;
 
 // The server's own database, ROOT/server.db: the accounts, with their passwords only as
-// Argon2id hashes, and the index of the uploads (account, time, size, file), which also gives
-// every account's quota. The uploads themselves are files under ROOT/uploads.
+// Argon2id hashes, and the index of the uploads (account, time, size, file, digest), which also
+// gives every account's quota. The uploads themselves are files under ROOT/uploads; a file is
+// made (and flushed) before its row is committed, and a file that no row names is removed on
+// start, so that a kill at any step leaves every upload with both or neither.
 class ReferenceServer::Store {
 public:
     // At most `maxHashing` hashes run at once: each takes 64 MiB for about a tenth of a second.
@@ -18,9 +20,15 @@ public:
     Store& operator=(const Store&) = delete;
     ~Store();
 
-    // Opens or makes the database and converts a plain ROOT/accounts file, which is then
-    // removed; `converted` tells how many accounts it held.
-    bool open(std::string& error, int& converted);
+    // Opens or makes the database (bringing one of an earlier version up to date), removes the
+    // upload files that no row names and converts a plain ROOT/accounts file, which is then
+    // removed.
+    struct Opened {
+        int converted = 0; // accounts of the plain file
+        int adopted = 0;   // upload files of an earlier version given the row they lacked
+        int swept = 0;     // upload files and temporaries without a row, removed
+    };
+    bool open(std::string& error, Opened& opened);
 
     enum class Login { accepted, created, refused, failed };
     // A known name must give its password; a new name makes the account. A plain accounts file
@@ -41,9 +49,11 @@ public:
         std::size_t anonymousPerAddress = 0; // the account "anonymous", from one address
         std::size_t anonymousCeiling = 0;    // the account "anonymous", from all addresses
     };
-    enum class Stored { stored, overQuota, overAddressQuota, overCeiling, failed };
+    enum class Stored { stored, duplicate, overQuota, overAddressQuota, overCeiling, failed };
     // Writes the upload to its file and indexes it, unless one of the quotas would then be
-    // exceeded; `path` names the file.
+    // exceeded; `path` names the file. The account's upload of the same bytes, when there is
+    // one, is taken for it (duplicate, `path` its file): a client that did not learn that its
+    // upload was stored sends it again. The row is on the disk when this returns stored.
     Stored storeUpload(const Upload& upload, const Quotas& quotas, std::string& path);
 
     std::vector<std::string> accounts();
@@ -51,6 +61,8 @@ public:
 private:
     bool execute(const char* sql);
     bool addAddressColumn();
+    bool addDigestColumn(int& adopted);
+    bool sweepUploads(int& swept);
     std::int64_t storedSince(std::int64_t since, const std::string& account,
                              const std::string& address);
     bool storedHash(const std::string& user, std::string& hash);
