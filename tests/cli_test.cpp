@@ -80,7 +80,11 @@ protected:
                 {"WINEPREFIX", state / "no-prefix"}};
     }
     Settings stored() { return Settings(state / "settings.db"); }
-    void writeTable() { writeFile(game / "WTF/Account/ACC/SavedVariables.lua", table(3)); }
+    // A table of its own each time: the server takes the same table twice for one upload.
+    void writeTable() {
+        writeFile(game / "WTF/Account/ACC/SavedVariables.lua", table(3 + tablesWritten++));
+    }
+    std::size_t tablesWritten = 0;
     void storeAccount(const std::string& user, const std::string& password) {
         Settings settings = Settings(state / "settings.db");
         settings.writeString("Username", user);
@@ -155,10 +159,12 @@ TEST_F(CliTest, AnUploadTheServerRefusesLeavesTheTableInItsFile) {
     std::size_t passes = 0;
     for (const char* distribution : {"0", "1"}) {
         stored().writeString("Distribution", distribution);
-        writeFile(saved, "Before = 1\n" + table(3));
+        // Another table for each: the server takes the same one twice for one upload.
+        const std::string saving = "Before = 1\n" + table(3 + passes);
+        writeFile(saved, saving);
         server.options()->anonymousQuota = 100;
         ProcessResult refused = cli({"--anonymous"});
-        EXPECT_EQ(readFile(saved), "Before = 1\n" + table(3)) << distribution;
+        EXPECT_EQ(readFile(saved), saving) << distribution;
         EXPECT_FALSE(exists(saved + ".old")) << distribution;
         EXPECT_FALSE(contains(refused.out, "bytes uploaded  -  Done!")) << refused.out;
         auto log = server.log();
