@@ -224,7 +224,7 @@ TEST_F(CliTest, NoGameAndBadUsage) {
     writeFile(game / "Wow.exe", "");
     ProcessResult list = cli({"--list-games"});
     EXPECT_EQ(list.exitCode, 0);
-    EXPECT_TRUE(list.out.starts_with("* " + game.path() + "\t")) << list.out;
+    EXPECT_TRUE(list.out.starts_with("* 1\t" + game.path() + "\t")) << list.out;
     EXPECT_EQ(cli({"--frobnicate"}).exitCode, 2);
     ProcessResult version = cli({"--version"});
     EXPECT_EQ(version.exitCode, 0);
