@@ -448,10 +448,12 @@ std::string GameSearchResult::whyUsed() const {
 
 GameSearchResult searchGames(const GameQuery& query) {
     GameSearchResult result;
-    result.query = query;
     Finds finds(result);
     const std::string here =
         query.startDirectory.empty() ? currentDirectory() : query.startDirectory;
+    // A search again, once start-up has entered the game directory, starts where this one did.
+    result.query = query;
+    result.query.startDirectory = here;
     const std::string home = homeDirectory();
     const auto [named, namedBy] = namedPrefix(query.launch);
     std::vector<std::string> looked;

@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -220,6 +221,10 @@ TEST_F(GameSearchTest, FindsTheGameInEveryKindOfPrefix) {
     ASSERT_TRUE(search.used());
     EXPECT_EQ(search.installations.size(), 1u);
     EXPECT_EQ(real("."), real(home / "SteamLibrary/games/World of Warcraft"));
+    // The choice among all is offered from where start-up began, not from the game directory.
+    GameSearchResult every = searchEveryInstallation(search);
+    EXPECT_EQ(every.installations.size(), 4u);
+    EXPECT_EQ(every.whyUsed(), "named by $WINEPREFIX");
 }
 
 // Several installations: the one named, else the one chosen before, else the one played last.
@@ -420,9 +425,10 @@ Started parseStart(const std::string& recorded) {
 
 // What a fake launcher home holds: configuration files (their "~" stands for the home), runners
 // that record how they were started, the game, directories, Wine prefixes whose game key holds an
-// InstallPath ("" for none), and Lutris's database of games ("configpath|directory" lines).
+// InstallPath ("" for none), Lutris's database of games ("configpath|directory" lines), and the
+// dconf database with Bottles' directory for bottles.
 struct HomeFile {
-    enum Kind { text, runner, game, directory, prefix, database } kind;
+    enum Kind { text, runner, game, directory, prefix, database, dconf } kind;
     std::string path;
     std::string content;
 };
@@ -431,6 +437,35 @@ using Layout = std::vector<HomeFile>;
 Layout operator+(Layout layout, const Layout& more) {
     layout.insert(layout.end(), more.begin(), more.end());
     return layout;
+}
+
+// A dconf database that holds the string `value` under /com/usebottles/bottles/custom-bottles-path,
+// laid out as GVDB lays it out: the header, the root hash table (no bloom filter, one bucket) with
+// the key's directory and the key as items, each holding its part of the name, then the parts and
+// the value (a variant: its bytes, a zero byte, its type).
+std::string dconfDatabase(const std::string& value) {
+    const std::string directory = "/com/usebottles/bottles/", key = "custom-bottles-path";
+    std::string file = "GVariant";
+    auto put = [&file](std::uint32_t word) {
+        for (int shift = 0; shift < 32; shift += 8)
+            file += static_cast<char>(word >> shift);
+    };
+    const std::uint32_t table = 24, parts = table + 12 + 2 * 24;
+    const std::uint32_t variant = parts + static_cast<std::uint32_t>((directory + key).size());
+    for (std::uint32_t word : {0u, 0u, table, parts, 0u, 1u, 0u})
+        put(word);
+    for (auto [parent, start, size, type, at, end] :
+         {std::tuple{0xFFFFFFFFu, parts, directory.size(), 'L', 0u, 0u},
+          std::tuple{0u, parts + static_cast<std::uint32_t>(directory.size()), key.size(), 'v',
+                     variant, variant + static_cast<std::uint32_t>(value.size()) + 3}}) {
+        put(0);
+        put(parent);
+        put(start);
+        file += {static_cast<char>(size), static_cast<char>(size >> 8), type, '\0'};
+        put(at);
+        put(end);
+    }
+    return file + directory + key + value + std::string("\0\0s", 3);
 }
 
 void layOut(const std::string& home, const Layout& layout, const std::string& record) {
@@ -455,6 +490,9 @@ void layOut(const std::string& home, const Layout& layout, const std::string& re
             break;
         case HomeFile::prefix:
             makePrefix(path, file.content);
+            break;
+        case HomeFile::dconf:
+            writeFile(path, dconfDatabase(home + file.content));
             break;
         case HomeFile::database: {
             sqlite3* db = nullptr;
@@ -825,6 +863,12 @@ const std::vector<LaunchCase> launchCases = {
      .program = flatpakBottles + "runners/soda-7.0-9/bin/wine64",
      .arguments = {"WoW.exe"},
      .prefix = "Flaschen/Azeroth"},
+    {.name = "a bottle in the directory for bottles that the desktop's settings name",
+     .layout = bottle("Zweite Platte/Bottles/Azeroth", "soda-7.0-9", "") + sodaRunner +
+               Layout{{HomeFile::dconf, ".config/dconf/user", "/Zweite Platte/Bottles"}},
+     .program = bottles + "runners/soda-7.0-9/bin/wine",
+     .arguments = {"WoW.exe"},
+     .prefix = "Zweite Platte/Bottles/Azeroth"},
     {.name = "~/.wine, which no launcher owns",
      .layout = {{HomeFile::prefix, ".wine", "C:\\World of Warcraft\\"},
                 {HomeFile::game, ".wine/drive_c/World of Warcraft/WoW.exe", ""}},

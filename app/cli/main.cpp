@@ -359,6 +359,9 @@ int main(int argc, char** argv) {
 
     // Neither is ever destroyed: the process ends in endProcess.
     Job job;
+    // A launcher's game waits for no message to be read: a failure's line is printed, and on.
+    if (options.launch)
+        job.fatalPause = std::chrono::milliseconds(0);
     TerminalWindow window(job, settings, options, game);
     if (options.rollback)
         startPass(job, settings,
