@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string_view>
 #include <sys/stat.h>
@@ -386,8 +387,11 @@ std::string countText(std::size_t count) {
     return std::to_string(count) + " installations of " + gameExecutable;
 }
 
-// Picks the installation used among those found when none was named.
-void choose(GameSearchResult& result, Settings* settings) {
+// Picks the installation used among those found when none was named. A chosen game directory
+// that the search did not reach (one chosen when the program started there) is used as it is,
+// in the prefix around it.
+void choose(GameSearchResult& result, Settings* settings,
+            const std::function<WineRuntime(const std::string&)>& runtimeAround) {
     const std::size_t count = result.installations.size();
     if (settings) {
         StoredChoice stored = storedGameChoice(*settings);
@@ -398,6 +402,22 @@ void choose(GameSearchResult& result, Settings* settings) {
                     result.reason = ChoiceReason::chosen;
                     return;
                 }
+            std::optional<std::string> executable;
+            if (stored.readable)
+                executable = gameExecutableIn(stored.directory);
+            if (executable) {
+                const std::string directory = realPath(stored.directory);
+                result.installations.push_back({directory,
+                                                *executable,
+                                                GameSource::chosenDirectory,
+                                                "chosen before",
+                                                runtimeAround(directory),
+                                                {},
+                                                {}});
+                result.usedIndex = count;
+                result.reason = ChoiceReason::chosen;
+                return;
+            }
             result.notes.push_back(
                 stored.readable
                     ? "The game chosen before, in " + stored.directory +
@@ -542,7 +562,7 @@ GameSearchResult searchGames(const GameQuery& query) {
         if (query.launch && !named.empty())
             result.notes.push_back("No " + std::string(gameExecutable) + " in the prefix that " +
                                    namedBy + " names, " + named);
-        choose(result, query.settings);
+        choose(result, query.settings, runtimeAround);
     }
     return result;
 }

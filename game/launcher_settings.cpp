@@ -356,13 +356,18 @@ std::optional<LutrisGame> LutrisSettings::game(const std::string& configuration)
     }
 
     // Lutris's defaults: no debugging output, esync on, fsync on where the kernel has it, DXVK
-    // and VKD3D on, no desktop entries; each unless the configuration says otherwise.
+    // and VKD3D on, no desktop entries; each unless the configuration says otherwise. They come
+    // after the configuration's own variables, as Lutris sets them, except a sync turned on there.
+    addVariables(runtime.environment, options.environment);
     const std::string debug = options.showDebug.value_or("-all");
     if (debug != "inherit")
         runtime.environment.emplace_back("WINEDEBUG", debug);
-    runtime.environment.emplace_back("WINEESYNC", options.esync.value_or(true) ? "1" : "0");
-    runtime.environment.emplace_back("WINEFSYNC",
-                                     options.fsync.value_or(kernelHasFsync()) ? "1" : "0");
+    for (auto [name, on] : {std::pair{"WINEESYNC", options.esync.value_or(true)},
+                            std::pair{"WINEFSYNC", options.fsync.value_or(kernelHasFsync())}})
+        if (std::none_of(
+                options.environment.begin(), options.environment.end(),
+                [name](const auto& set) { return set.first == name && set.second == "1"; }))
+            runtime.environment.emplace_back(name, on ? "1" : "0");
     DllOverrides dlls;
     dlls.set(menuBuilder, "disabled");
     if (options.dxvk.value_or(true))
@@ -372,7 +377,6 @@ std::optional<LutrisGame> LutrisSettings::game(const std::string& configuration)
     for (const auto& [dll, mode] : options.overrides)
         dlls.set(dll, mode);
     dlls.addTo(runtime.environment);
-    addVariables(runtime.environment, options.environment);
     return game;
 }
 

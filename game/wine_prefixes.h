@@ -9,6 +9,7 @@
 enum class GameSource {
     currentDirectory,
     launchCommand,      // the game's executable among a launch command's arguments
+    chosenDirectory,    // a game directory chosen before that no other place leads to
     winePrefixVariable, // the prefix the environment names: $WINEPREFIX, a launch's Steam data
     homeWine,           // ~/.wine
     lutris,

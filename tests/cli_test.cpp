@@ -679,6 +679,10 @@ TEST_F(CliGamesTest, ListGamesSaysWhichIsUsedAndWhyBeforeAndAfterGame) {
     EXPECT_EQ(chosen.exitCode, 0) << chosen.err;
     EXPECT_EQ(marks(chosen), (Marks{"  1 1 -", "* 2 2 used: chosen", "  3 3 -", "  4 4 -"}));
     EXPECT_EQ(marks(from(elsewhere.path(), {"--list-games"}, environment())), marks(chosen));
+    // A game directory that no place leads to, chosen where the program started, stays chosen.
+    EXPECT_EQ(from(game.path(), {"--game", "1"}, environment()).exitCode, 0);
+    EXPECT_EQ(marks(from(elsewhere.path(), {"--list-games"}, environment())).back(),
+              "* 5 5 used: chosen");
     EXPECT_EQ(from(elsewhere.path(), {"--game", games[3]}, environment()).exitCode, 0);
     EXPECT_EQ(marks(from(elsewhere.path(), {"--list-games"}, environment()))[3],
               "* 4 4 used: chosen");

@@ -666,9 +666,10 @@ const std::vector<LaunchCase> launchCases = {
                 {HomeFile::game, "Games/classic/WoW.exe", ""},
                 {HomeFile::text, lutrisData + "games/classic.yaml",
                  "game:\n  exe: ~/Games/classic/WoW.exe\n  prefix: ~/Games/classic-prefix\n"
-                 "system:\n  env:\n    OWN: game\n"},
+                 "system:\n  env:\n    OWN: game\n    WINEFSYNC: '1'\n"},
                 {HomeFile::text, lutrisData + "system.yml",
-                 "system:\n  env:\n    SHARED: system\n    OWN: system\n    RUNNER: system\n"},
+                 "system:\n  env:\n    SHARED: system\n    OWN: system\n    RUNNER: system\n"
+                 "    WINEDEBUG: +relay\n    WINEESYNC: '0'\n"},
                 {HomeFile::text, lutrisData + "runners/wine.yml",
                  "system:\n  env:\n    RUNNER: wine\n"},
                 {HomeFile::text, ".config/lutris/runners/wine.yml",
@@ -680,7 +681,8 @@ const std::vector<LaunchCase> launchCases = {
      .arguments = {"WoW.exe"},
      .prefix = "Games/classic-prefix",
      .variables = {{"WINEESYNC", "1"},
-                   {"WINEFSYNC", kernelFsync},
+                   {"WINEFSYNC", "1"},
+                   {"WINEDEBUG", "-all"},
                    {"WINEDLLOVERRIDES", "winemenubuilder.exe=;d3d9=n,b;d3d10core=n,b;d3d11=n,b;"
                                         "dxgi=n,b;d3d12=n,b;d3d12core=n,b"},
                    {"SHARED", "system"},
