@@ -384,7 +384,7 @@ std::int64_t lastPlayed(const std::string& directory) {
 }
 
 std::string countText(std::size_t count) {
-    return std::to_string(count) + " installations of " + gameExecutable;
+    return std::to_string(count) + " installations of WoW";
 }
 
 // Picks the installation used among those found when none was named. A chosen game directory

@@ -239,7 +239,7 @@ TEST_F(GameSearchTest, UsesTheInstallationThePlayerMeans) {
     EXPECT_EQ(found.whyUsed(), "found first");
     EXPECT_EQ(found.notes, std::vector<std::string>{"Using " + found.installations[0].directory +
                                                     ", found first of 4 installations of "
-                                                    "WoW.exe, none played yet; choose another "
+                                                    "WoW, none played yet; choose another "
                                                     "under Configure or with pelvar-cli --game"});
     // The game rewrites its settings and caches each time it runs.
     writeFile(bottle + "/WTF/Config.wtf", "SET gxWindow \"1\"\n");
