@@ -167,29 +167,28 @@ std::string expandHome(const std::string& path, const std::string& home) {
     return path;
 }
 
-// The game directory of every game in Lutris's database, by its configuration's name
-// (pga.db's "directory" by "configpath"). Empty when there is no database to read.
-std::map<std::string, std::string> lutrisGameDirectories(const std::string& database) {
-    std::map<std::string, std::string> directories;
+// The runner and the game directory of every game in Lutris's database, by its configuration's
+// name (pga.db's "runner" and "directory" by "configpath"). Empty when there is no database.
+std::map<std::string, LutrisSettings::Recorded> lutrisGames(const std::string& database) {
+    std::map<std::string, LutrisSettings::Recorded> games;
     sqlite3* opened = nullptr;
     int status = sqlite3_open_v2(database.c_str(), &opened, SQLITE_OPEN_READONLY, nullptr);
     std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(opened, sqlite3_close);
     sqlite3_stmt* prepared = nullptr;
     if (status != SQLITE_OK ||
-        sqlite3_prepare_v2(db.get(), "SELECT configpath, directory FROM games", -1, &prepared,
-                           nullptr) != SQLITE_OK)
-        return directories;
+        sqlite3_prepare_v2(db.get(), "SELECT configpath, runner, directory FROM games", -1,
+                           &prepared, nullptr) != SQLITE_OK)
+        return games;
     std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(prepared, sqlite3_finalize);
     sqlite3_busy_timeout(db.get(), 500); // Lutris may be writing it
     constexpr std::size_t mostGames = 100000;
-    while (directories.size() < mostGames && sqlite3_step(statement.get()) == SQLITE_ROW) {
-        const unsigned char* name = sqlite3_column_text(statement.get(), 0);
-        const unsigned char* directory = sqlite3_column_text(statement.get(), 1);
-        if (name && directory)
-            directories.emplace(reinterpret_cast<const char*>(name),
-                                reinterpret_cast<const char*>(directory));
-    }
-    return directories;
+    auto text = [&statement](int column) {
+        const unsigned char* value = sqlite3_column_text(statement.get(), column);
+        return value ? std::string(reinterpret_cast<const char*>(value)) : std::string();
+    };
+    while (games.size() < mostGames && sqlite3_step(statement.get()) == SQLITE_ROW)
+        games.emplace(text(0), LutrisSettings::Recorded{text(1), text(2)});
+    return games;
 }
 
 // A configuration's name as pga.db records it: its file name without ".yml".
@@ -279,7 +278,7 @@ struct LutrisSettings::Options {
 
 LutrisSettings::LutrisSettings(const std::string& home, const LutrisHome& lutris)
     : home_(home), lutris_(lutris), shared_(std::make_unique<Options>()),
-      directories_(lutrisGameDirectories(lutris.data + "/pga.db")) {
+      recorded_(lutrisGames(lutris.data + "/pga.db")) {
     for (const char* file : {"/system.yml", "/runners/wine.yml"}) {
         std::optional<YAML::Node> root = loadYaml(lutris.configuration + file);
         try {
@@ -311,23 +310,36 @@ std::optional<LutrisGame> LutrisSettings::game(const std::string& configuration)
     }
     if (!game.prefix.empty() && game.prefix[0] != '/')
         game.prefix.clear(); // relative to nothing we know
+    // Only a game of Lutris's wine runner runs in a prefix: the database says which runner, else
+    // the configuration's wine section, prefix or Windows program.
+    const auto recorded = recorded_.find(configurationName(configuration));
+    const std::string program = lastComponent(game.executable);
+    const bool windowsProgram =
+        program.size() > 4 && sameWineName(program.substr(program.size() - 4), ".exe");
+    const bool wine = recorded != recorded_.end() ? recorded->second.runner == "wine"
+                                                  : child(*root, "wine").IsDefined() ||
+                                                        !game.prefix.empty() || windowsProgram;
+    if (!wine)
+        return LutrisGame{};
     // Lutris takes a relative exe from the game's directory, and matches its path ignoring case.
     if (!game.executable.empty() && game.executable[0] != '/') {
-        auto recorded = directories_.find(configurationName(configuration));
-        std::string directory =
-            recorded == directories_.end() ? std::string() : expandHome(recorded->second, home_);
+        std::string directory = recorded == recorded_.end()
+                                    ? std::string()
+                                    : expandHome(recorded->second.directory, home_);
         if (directory.empty() || directory[0] != '/')
             directory = game.prefix;
         game.executable = directory.empty() ? std::string() : directory + "/" + game.executable;
     }
     if (std::optional<std::string> onDisk = winePath(game.executable))
         game.executable = *onDisk;
-    // Without a prefix, Lutris runs the game in the prefix above its exe, else in ~/.wine.
-    if (game.prefix.empty() && !game.executable.empty())
-        game.prefix = enclosingPrefix(parentDirectory(game.executable)).value_or(home_ + "/.wine");
-
+    // Without a prefix, Lutris runs the game in the prefix above its exe (which is then the
+    // game's), else in ~/.wine (which the game does not make its own).
     WineRuntime& runtime = game.runtime;
-    runtime.prefix = game.prefix.empty() ? "" : realPath(game.prefix);
+    if (game.prefix.empty() && !game.executable.empty())
+        game.prefix = enclosingPrefix(parentDirectory(game.executable)).value_or("");
+    runtime.prefix = !game.prefix.empty()      ? realPath(game.prefix)
+                     : game.executable.empty() ? ""
+                                               : realPath(home_ + "/.wine");
     runtime.launcher = "Lutris " + configuration;
     runtime.arguments = shellWords(arguments);
     const std::string runners = lutris_.data + "/runners/wine";

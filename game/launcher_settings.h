@@ -30,18 +30,24 @@ public:
     LutrisSettings& operator=(const LutrisSettings&) = delete;
 
     // The game that a configuration file describes; nothing when the file cannot be read or is
-    // not YAML. As Lutris: a relative exe is taken from the game's directory (pga.db's
-    // "directory"; the prefix when the database has none), its path matched ignoring case, and
-    // a game without a prefix runs in the prefix above its exe, else in ~/.wine.
+    // not YAML, no prefix and no exe for a game of another runner. As Lutris: a relative exe is
+    // taken from the game's directory (pga.db's "directory"; the prefix when the database has
+    // none), its path matched ignoring case, and a game without a prefix runs in the prefix
+    // above its exe (`prefix`), else in ~/.wine (its runtime's prefix only).
     std::optional<LutrisGame> game(const std::string& configuration) const;
 
     struct Options;
+    // What pga.db records of a game.
+    struct Recorded {
+        std::string runner;
+        std::string directory;
+    };
 
 private:
     std::string home_;
     LutrisHome lutris_;
     std::unique_ptr<Options> shared_;
-    std::map<std::string, std::string> directories_; // pga.db: game directory by configpath
+    std::map<std::string, Recorded> recorded_; // by configpath
 };
 
 // The words of a command line as Lutris splits a game's "args" (as a POSIX shell does, without

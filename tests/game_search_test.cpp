@@ -198,10 +198,10 @@ TEST_F(GameSearchTest, FindsTheGameInEveryKindOfPrefix) {
     for (const std::string& place :
          {elsewhere.path() + ": no WoW.exe\n", home / ".wine (~/.wine): no system.reg\n",
           home / ".config/lutris/games/broken.yml: not a readable Lutris configuration",
-          "(Lutris " + home / ".config/lutris/games/native.yml): its exe /usr/bin/true is another",
           std::string("(Bottles Empty): no InstallPath of the game\n"),
           home / ".local/share/Steam/steamapps/compatdata: no Wine prefix\n"})
         EXPECT_NE(looked.find(place), std::string::npos) << place << " in\n" << looked;
+    EXPECT_EQ(looked.find("native.yml"), std::string::npos) << "a native game claims no prefix";
     std::size_t steamRoot = looked.find("/steamapps/compatdata: no Wine prefix");
     EXPECT_EQ(looked.find("/steamapps/compatdata: no", steamRoot + 1), std::string::npos)
         << "Steam's two homes are one";
@@ -827,6 +827,14 @@ const std::vector<LaunchCase> launchCases = {
      .program = lutrisRunner + "/bin/wine",
      .arguments = {"Wow.exe"},
      .prefix = "Games/wow"},
+    {.name = "Lutris's exe outside every prefix: ~/.wine",
+     .layout = {{HomeFile::game, "Games/loose/WoW.exe", ""},
+                {HomeFile::text, lutrisData + "games/loose.yml",
+                 "game:\n  exe: ~/Games/loose/WoW.exe\n"},
+                {HomeFile::runner, lutrisRunner + "/bin/wine", ""}},
+     .program = lutrisRunner + "/bin/wine",
+     .arguments = {"WoW.exe"},
+     .prefix = ".wine"},
     {.name = "Lutris's relative exe, from the game's directory in pga.db",
      .layout = {{HomeFile::prefix, "Games/wow-prefix", ""},
                 {HomeFile::game, "Games/Spiele/World of Warcraft/Wow.exe", ""},
