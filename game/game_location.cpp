@@ -500,6 +500,9 @@ GameSearchResult searchGames(const GameQuery& query) {
         result.namedBy = query.directoryNamed ? "-C" : "the current directory";
     } else {
         result.looked.push_back(here + ": no " + std::string(gameExecutable));
+        // A game directory named on the command line is the one meant: never another instead.
+        if (query.directoryNamed)
+            return result;
         if (std::optional<std::string> path = executableArgument(query.launchCommand, here)) {
             // The command runs in the prefix its environment names, else in the one around it.
             const std::string directory = realPath(parentDirectory(*path));

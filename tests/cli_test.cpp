@@ -691,6 +691,8 @@ TEST_F(CliGamesTest, ListGamesSaysWhichIsUsedAndWhyBeforeAndAfterGame) {
               "* 1 2 used: named by $WINEPREFIX");
     EXPECT_EQ(marks(from(elsewhere.path(), {"-C", games[0], "--list-games"}, environment()))[0],
               "* 1 1 used: named by -C");
+    EXPECT_EQ(from(elsewhere.path(), {"-C", state / ".wine"}, environment()).exitCode, 2)
+        << "a directory named without the game is never another's stand-in";
     for (const char* nothing : {"5", "0", "/nowhere"}) {
         ProcessResult refused = from(elsewhere.path(), {"--game", nothing}, environment());
         EXPECT_EQ(refused.exitCode, 2) << nothing;
