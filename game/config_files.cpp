@@ -74,6 +74,43 @@ std::string lastComponent(const std::string& path) {
     return path.substr(path.rfind('/') + 1);
 }
 
+bool isPlainFile(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::optional<std::string> enclosingPrefix(const std::string& directory) {
+    std::string path = realPath(directory);
+    while (!path.empty() && path[0] == '/') {
+        if (isPlainFile(path + "/system.reg") && isDirectory(path + "/drive_c"))
+            return path;
+        if (path == "/")
+            break;
+        path = parentDirectory(path);
+    }
+    return std::nullopt;
+}
+
+std::string xdgDirectory(const char* variable, const std::string& home, const char* fallback) {
+    const char* value = std::getenv(variable);
+    return value && value[0] == '/' ? std::string(value) : home + fallback;
+}
+
+std::string programOnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string directories = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    for (std::size_t start = 0;;) {
+        std::size_t colon = directories.find(':', start);
+        std::string directory = directories.substr(start, colon - start);
+        std::string candidate = (directory.empty() ? "." : directory) + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0 && isPlainFile(candidate))
+            return candidate;
+        if (colon == std::string::npos)
+            return {};
+        start = colon + 1;
+    }
+}
+
 bool isExecutableFile(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&

@@ -22,6 +22,20 @@ std::string realPath(const std::string& path);
 std::string parentDirectory(const std::string& path);
 std::string lastComponent(const std::string& path);
 
+// A regular file (or a link to one).
+bool isPlainFile(const std::string& path);
+
+// The Wine prefix that holds `directory` (the nearest directory at or above it with system.reg
+// and drive_c), if any; resolved.
+std::optional<std::string> enclosingPrefix(const std::string& directory);
+
+// The directory an XDG base-directory variable names (only an absolute path counts, as the
+// specification says), else `home` followed by `fallback`.
+std::string xdgDirectory(const char* variable, const std::string& home, const char* fallback);
+
+// The first executable `name` in a directory of the PATH, or "".
+std::string programOnPath(const std::string& name);
+
 // A regular file that this user may execute.
 bool isExecutableFile(const std::string& path);
 

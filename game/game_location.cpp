@@ -3,15 +3,18 @@
 #include "base/fs.h"
 #include "base/text.h"
 #include "game/config_files.h"
+#include "game/game_choice.h"
 #include "game/launcher.h"
 #include "game/process_start.h"
+#include "game/wine_names.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string_view>
-#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -230,23 +233,19 @@ std::optional<std::string> unixPathOf(const std::string& prefix, const std::stri
             path += "/..";
             continue;
         }
-        std::optional<std::vector<std::string>> names = listDirectory(path);
-        if (!names)
+        std::optional<std::string> match = wineNameIn(path, component);
+        if (!match)
             return std::nullopt;
-        std::string match;
-        for (const std::string& name : *names) {
-            if (name == component) {
-                match = name;
-                break;
-            }
-            if (match.empty() && ::strcasecmp(name.c_str(), component.c_str()) == 0)
-                match = name;
-        }
-        if (match.empty())
-            return std::nullopt;
-        path += "/" + match;
+        path += "/" + *match;
     }
     return path;
+}
+
+std::optional<std::string> gameExecutableIn(const std::string& directory) {
+    std::optional<std::string> name = wineNameIn(directory, gameExecutable);
+    if (name && isPlainFile(directory + "/" + *name))
+        return name;
+    return std::nullopt;
 }
 
 namespace {
@@ -254,21 +253,6 @@ namespace {
 std::string currentDirectory() {
     char here[4096];
     return ::getcwd(here, sizeof here) ? here : ".";
-}
-
-bool isPlainFile(const std::string& path) {
-    return fileExists(path) && !isDirectory(path);
-}
-
-// The Wine prefix that holds `directory` (a directory with system.reg and drive_c), if any.
-std::optional<std::string> enclosingPrefix(const std::string& directory) {
-    std::string path = realPath(directory);
-    while (path.size() > 1) {
-        if (isPlainFile(path + "/system.reg") && isDirectory(path + "/drive_c"))
-            return path;
-        path.erase(path.rfind('/') == 0 ? 1 : path.rfind('/'));
-    }
-    return std::nullopt;
 }
 
 // Collects the installations of one search, each game directory and prefix once.
@@ -316,8 +300,13 @@ std::optional<GameInstallation> throughRegistry(const KnownPrefix& known, std::s
             if (directory)
                 executable = gameExecutableIn(*directory);
             if (executable)
-                return GameInstallation{realPath(*directory), *executable, known.source,
-                                        known.origin, known.runtime};
+                return GameInstallation{realPath(*directory),
+                                        *executable,
+                                        known.source,
+                                        known.origin,
+                                        known.runtime,
+                                        {},
+                                        {}};
             searched += (searched.empty() ? "" : ", nor ") + windowsDirectory +
                         (directory ? " (" + *directory + ")" : std::string(" (not there)"));
         }
@@ -327,66 +316,216 @@ std::optional<GameInstallation> throughRegistry(const KnownPrefix& known, std::s
     return std::nullopt;
 }
 
-// The installation that a Lutris game's exe names, or why there is none.
-std::optional<GameInstallation> throughExecutable(const KnownPrefix& known, std::string& why) {
-    std::size_t slash = known.executable.rfind('/');
-    std::string name = known.executable.substr(slash + 1);
-    std::string directory = slash == 0 ? "/" : known.executable.substr(0, slash);
-    if (::strcasecmp(name.c_str(), gameExecutable) != 0) {
-        why = "its exe " + known.executable + " is another program";
+// The installation whose executable is `executable` (a path of this system), or why there is
+// none.
+std::optional<GameInstallation> throughExecutable(const std::string& executable,
+                                                  const KnownPrefix& known, std::string& why) {
+    std::string name = lastComponent(executable);
+    std::string directory = parentDirectory(executable);
+    if (!sameWineName(name, gameExecutable)) {
+        why = "its exe " + executable + " is another program";
         return std::nullopt;
     }
-    std::optional<std::string> executable = gameExecutableIn(directory);
-    if (!executable) {
-        why = "its exe " + known.executable + " is not there";
+    std::optional<std::string> found = gameExecutableIn(directory);
+    if (!found) {
+        why = "its exe " + executable + " is not there";
         return std::nullopt;
     }
-    return GameInstallation{realPath(directory), *executable, known.source, known.origin,
-                            known.runtime};
+    return GameInstallation{
+        realPath(directory), *found, known.source, known.origin, known.runtime, {}, {}};
+}
+
+// The path of the game's executable among a launch command's arguments, if one names it.
+std::optional<std::string> executableArgument(const std::vector<std::string>& command,
+                                              const std::string& start) {
+    for (const std::string& argument : command) {
+        if (!sameWineName(lastComponent(argument), gameExecutable))
+            continue;
+        std::string path = argument.starts_with("/") ? argument : start + "/" + argument;
+        if (isPlainFile(path))
+            return path;
+    }
+    return std::nullopt;
+}
+
+// The prefix that the player's environment names, and by what: with a launch, Steam's
+// compatibility data first.
+std::pair<std::string, std::string> namedPrefix(bool launch) {
+    if (const char* steam = std::getenv("STEAM_COMPAT_DATA_PATH"); launch && steam && *steam)
+        return {std::string(steam) + "/pfx", "$STEAM_COMPAT_DATA_PATH"};
+    if (const char* prefix = std::getenv("WINEPREFIX"); prefix && *prefix)
+        return {prefix, "$WINEPREFIX"};
+    return {};
+}
+
+// The last time the game in `directory` ran: it rewrites WTF/Config.wtf and its caches each time.
+std::int64_t lastPlayed(const std::string& directory) {
+    std::int64_t newest = 0;
+    auto take = [&newest](const std::string& path) {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode))
+            newest = std::max<std::int64_t>(newest, std::int64_t(info.st_mtim.tv_sec) * 1000000000 +
+                                                        info.st_mtim.tv_nsec);
+    };
+    if (std::optional<std::string> wtf = wineNameIn(directory, "WTF"))
+        if (std::optional<std::string> config = wineNameIn(directory + "/" + *wtf, "Config.wtf"))
+            take(directory + "/" + *wtf + "/" + *config);
+    if (std::optional<std::string> wdb = wineNameIn(directory, "WDB")) {
+        // The caches, and those of later clients in a directory per language.
+        const std::string caches = directory + "/" + *wdb;
+        for (const std::string& name : namesIn(caches)) {
+            take(caches + "/" + name);
+            if (isDirectory(caches + "/" + name))
+                for (const std::string& inner : namesIn(caches + "/" + name))
+                    take(caches + "/" + name + "/" + inner);
+        }
+    }
+    return newest;
+}
+
+std::string countText(std::size_t count) {
+    return std::to_string(count) + " installations of WoW";
+}
+
+// Picks the installation used among those found when none was named. A chosen game directory
+// that the search did not reach (one chosen when the program started there) is used as it is,
+// in the prefix around it.
+void choose(GameSearchResult& result, Settings* settings,
+            const std::function<WineRuntime(const std::string&)>& runtimeAround) {
+    const std::size_t count = result.installations.size();
+    if (settings) {
+        StoredChoice stored = storedGameChoice(*settings);
+        if (stored.present) {
+            for (std::size_t i = 0; i < count && stored.readable; ++i)
+                if (result.installations[i].directory == realPath(stored.directory)) {
+                    result.usedIndex = i;
+                    result.reason = ChoiceReason::chosen;
+                    return;
+                }
+            std::optional<std::string> executable;
+            if (stored.readable)
+                executable = gameExecutableIn(stored.directory);
+            if (executable) {
+                const std::string directory = realPath(stored.directory);
+                result.installations.push_back({directory,
+                                                *executable,
+                                                GameSource::chosenDirectory,
+                                                "chosen before",
+                                                runtimeAround(directory),
+                                                {},
+                                                {}});
+                result.usedIndex = count;
+                result.reason = ChoiceReason::chosen;
+                return;
+            }
+            result.notes.push_back(
+                stored.readable
+                    ? "The game chosen before, in " + stored.directory +
+                          ", is no longer there: the choice is dropped"
+                    : std::string("The game chosen before could not be read: the choice is "
+                                  "dropped"));
+            dropGameChoice(*settings);
+        }
+    }
+    if (count == 0)
+        return;
+    result.usedIndex = 0;
+    if (count == 1) {
+        result.reason = ChoiceReason::onlyOne;
+        return;
+    }
+    std::int64_t newest = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        if (std::int64_t played = lastPlayed(result.installations[i].directory); played > newest) {
+            newest = played;
+            result.usedIndex = i;
+        }
+    result.reason = newest > 0 ? ChoiceReason::playedLast : ChoiceReason::foundFirst;
+    result.notes.push_back("Using " + result.used()->directory + ", " +
+                           (newest > 0
+                                ? "played last of " + countText(count)
+                                : "found first of " + countText(count) + ", none played yet") +
+                           "; choose another under Configure or with pelvar-cli --game");
 }
 
 } // namespace
 
-std::optional<std::string> gameExecutableIn(const std::string& directory) {
-    if (isPlainFile(directory + "/" + gameExecutable))
-        return gameExecutable;
-    std::optional<std::vector<std::string>> names = listDirectory(directory);
-    if (!names)
-        return std::nullopt;
-    for (const std::string& name : *names)
-        if (::strcasecmp(name.c_str(), gameExecutable) == 0 && isPlainFile(directory + "/" + name))
-            return name;
-    return std::nullopt;
+std::string GameSearchResult::whyUsed() const {
+    switch (reason) {
+    case ChoiceReason::named:
+        return "named by " + namedBy;
+    case ChoiceReason::chosen:
+        return "chosen";
+    case ChoiceReason::onlyOne:
+        return "the only one";
+    case ChoiceReason::playedLast:
+        return "played last";
+    case ChoiceReason::foundFirst:
+        return "found first";
+    }
+    return {};
 }
 
-GameSearchResult searchGames(bool everyInstallation) {
+GameSearchResult searchGames(const GameQuery& query) {
     GameSearchResult result;
     Finds finds(result);
-    const std::string here = currentDirectory();
+    const std::string here =
+        query.startDirectory.empty() ? currentDirectory() : query.startDirectory;
+    // A search again, once start-up has entered the game directory, starts where this one did.
+    result.query = query;
+    result.query.startDirectory = here;
     const std::string home = homeDirectory();
-    const char* variable = std::getenv("WINEPREFIX");
-    const std::string winePrefixVariable = variable ? variable : "";
+    const auto [named, namedBy] = namedPrefix(query.launch);
     std::vector<std::string> looked;
-    const std::vector<KnownPrefix> prefixes = knownPrefixes(home, winePrefixVariable, looked);
+    const std::vector<KnownPrefix> prefixes = knownPrefixes(home, named, looked, namedBy);
 
+    // What the player named: the directory the program was started in (or -C), the game's
+    // executable in a launch's command, the prefix of the environment.
+    auto runtimeAround = [&](const std::string& directory) {
+        std::optional<std::string> prefix = enclosingPrefix(directory);
+        if (!prefix && !named.empty())
+            prefix = named;
+        return prefix ? launcherRuntime(*prefix, prefixes, home) : WineRuntime{};
+    };
     if (std::optional<std::string> executable = gameExecutableIn(here)) {
-        GameInstallation installation{
-            here, *executable, GameSource::currentDirectory, "current directory", {}};
-        // A game in a prefix runs there; one outside any runs where $WINEPREFIX says, as it
+        // A game in a prefix runs there; one outside any runs where the environment says, as it
         // always did (a hand-over passes its prefix on so).
-        std::optional<std::string> prefix = enclosingPrefix(here);
-        if (!prefix && !winePrefixVariable.empty())
-            prefix = winePrefixVariable;
-        if (prefix)
-            installation.runtime = launcherRuntime(*prefix, prefixes, home);
-        finds.add(std::move(installation));
-        if (!everyInstallation)
-            return result;
+        finds.add({here,
+                   *executable,
+                   GameSource::currentDirectory,
+                   "current directory",
+                   runtimeAround(here),
+                   {},
+                   {}});
+        result.namedBy = query.directoryNamed ? "-C" : "the current directory";
     } else {
         result.looked.push_back(here + ": no " + std::string(gameExecutable));
+        // A game directory named on the command line is the one meant: never another instead.
+        if (query.directoryNamed)
+            return result;
+        if (std::optional<std::string> path = executableArgument(query.launchCommand, here)) {
+            // The command runs in the prefix its environment names, else in the one around it.
+            const std::string directory = realPath(parentDirectory(*path));
+            WineRuntime runtime =
+                named.empty() ? runtimeAround(directory) : launcherRuntime(named, prefixes, home);
+            finds.add({directory,
+                       lastComponent(*path),
+                       GameSource::launchCommand,
+                       "the launch's command",
+                       runtime,
+                       {},
+                       {}});
+            result.namedBy = "the launch's command";
+        }
+    }
+    if (!result.installations.empty()) {
+        result.usedIndex = 0;
+        if (!query.everyInstallation)
+            return result;
     }
     result.looked.insert(result.looked.end(), looked.begin(), looked.end());
 
+    const std::string namedReal = named.empty() ? "" : realPath(named);
     std::set<std::string> registriesRead;
     for (const KnownPrefix& known : prefixes) {
         std::size_t before = result.installations.size();
@@ -399,7 +538,7 @@ GameSearchResult searchGames(bool everyInstallation) {
                 whys.push_back(why);
         }
         if (!known.executable.empty()) {
-            if (auto installation = throughExecutable(known, why))
+            if (auto installation = throughExecutable(known.executable, known, why))
                 finds.add(std::move(*installation));
             else
                 whys.push_back(why);
@@ -411,14 +550,28 @@ GameSearchResult searchGames(bool everyInstallation) {
                 line += "; " + whys[i];
             result.looked.push_back(line);
         }
-        if (!everyInstallation && !result.installations.empty())
-            break;
+        // The first installation in the prefix the environment names is the one named.
+        for (std::size_t i = before; i < result.installations.size(); ++i)
+            if (!result.used() && !namedReal.empty() &&
+                realPath(result.installations[i].runtime.prefix) == namedReal) {
+                result.usedIndex = i;
+                result.namedBy = namedBy;
+            }
+        if (!query.everyInstallation && result.used())
+            return result;
+    }
+    result.complete = true;
+    if (!result.used()) {
+        if (query.launch && !named.empty())
+            result.notes.push_back("No " + std::string(gameExecutable) + " in the prefix that " +
+                                   namedBy + " names, " + named);
+        choose(result, query.settings, runtimeAround);
     }
     return result;
 }
 
-GameSearchResult enterGame() {
-    GameSearchResult result = searchGames(false);
+GameSearchResult enterGame(const GameQuery& query) {
+    GameSearchResult result = searchGames(query);
     if (const GameInstallation* used = result.used();
         used && ::chdir(used->directory.c_str()) != 0) {
         result.looked.push_back(used->directory + ": cannot enter it");
@@ -427,8 +580,9 @@ GameSearchResult enterGame() {
     return result;
 }
 
-GameSearchResult enterGameOrHandOver(const std::vector<std::string>& ownArguments) {
-    GameSearchResult result = enterGame();
+GameSearchResult enterGameOrHandOver(const std::vector<std::string>& ownArguments,
+                                     const GameQuery& query) {
+    GameSearchResult result = enterGame(query);
     const GameInstallation* used = result.used();
     if (used && used->source != GameSource::currentDirectory && isPlainFile("Pelvar.exe")) {
         std::vector<std::string> argv = {"Pelvar.exe"};
@@ -450,9 +604,11 @@ std::vector<std::string> gameListLines(const GameSearchResult& search) {
         // A prefix reached otherwise than through its launcher is still started by it.
         if (!runtime.launcher.empty() && runtime.launcher != origin)
             origin += ", in the prefix of " + runtime.launcher;
-        lines.push_back((i == search.usedIndex ? "* " : "  ") + installation.directory + "\t" +
+        const bool used = i == search.usedIndex;
+        lines.push_back((used ? "* " : "  ") + std::to_string(i + 1) + "\t" +
+                        installation.directory + "\t" +
                         (runtime.prefix.empty() ? "-" : runtime.prefix) + "\t" + origin + "\t" +
-                        runnerText(installation));
+                        runnerText(installation) + (used ? "\tused: " + search.whyUsed() : ""));
     }
     return lines;
 }

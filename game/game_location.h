@@ -43,38 +43,82 @@ struct GameInstallation {
     GameSource source = GameSource::currentDirectory;
     std::string origin;  // where it was found, for the user
     WineRuntime runtime; // its prefix ("" for none), and its launcher's runner and settings
+    // With `--launch`: the launcher's own command, which starts the game in place of the
+    // launcher's start that `runtime` describes, unchanged and from the directory it was given in.
+    std::vector<std::string> launchCommand = {};
+    std::string launchDirectory;
 };
 
-// What a search found, and where it looked.
+// Why start-up uses the installation it uses, in the order it asks.
+enum class ChoiceReason {
+    named,      // the player named it: -C or the current directory, $WINEPREFIX, a launch's command
+    chosen,     // chosen before (pelvar-cli --game, Configure), as the settings remember
+    onlyOne,    // the only one found
+    playedLast, // of several, the one whose game ran last
+    foundFirst, // of several that never ran, the first found
+};
+
+class Settings;
+
+// What start-up is asked to find, and where the player's choice is remembered.
+struct GameQuery {
+    // Search on after the one used (to list them, or to offer a choice among them).
+    bool everyInstallation = false;
+    // Where the search starts: "" for the current directory.
+    std::string startDirectory = {};
+    // The start directory was named on the command line (pelvar-cli -C).
+    bool directoryNamed = false;
+    // `--launch -- COMMAND...`: the command's arguments (a path of the game's executable) and its
+    // environment ($STEAM_COMPAT_DATA_PATH's pfx, else $WINEPREFIX) name the installation.
+    bool launch = false;
+    std::vector<std::string> launchCommand = {};
+    // The choice stored before, and where a choice whose game is gone is dropped; none when null.
+    Settings* settings = nullptr;
+};
+
+// What a search found, where it looked, and which installation it uses and why.
 struct GameSearchResult {
     std::vector<GameInstallation> installations; // in the order of the search
-    std::size_t usedIndex = 0;                   // the one start-up takes
-    std::vector<std::string> looked;             // every place that held no game, with why
+    std::size_t usedIndex = static_cast<std::size_t>(-1);
+    ChoiceReason reason = ChoiceReason::named;
+    std::string namedBy;             // with `named`: "-C", "$WINEPREFIX", ...
+    std::vector<std::string> looked; // every place that held no game, with why
+    // Start-up notes for the status line: which of several is used and how to choose another, a
+    // stored choice dropped. Worded for the user, in order.
+    std::vector<std::string> notes;
+    GameQuery query;       // what was searched for
+    bool complete = false; // every installation was searched for
 
     const GameInstallation* used() const {
         return usedIndex < installations.size() ? &installations[usedIndex] : nullptr;
     }
+    // Why the one used is used, for the user: "named by $WINEPREFIX", "chosen", "the only one",
+    // "played last", "found first".
+    std::string whyUsed() const;
 };
 
 // Looks for the game: the current directory, then the game's key in every Wine prefix of the
 // machine (see knownPrefixes), or, for a Lutris game, the executable its configuration names.
-// Stops at the first installation unless `everyInstallation` is set. A game in the current
-// directory keeps the prefix around it, if any, with the wine its launcher gives that prefix.
-GameSearchResult searchGames(bool everyInstallation);
+// A game in the current directory keeps the prefix around it, if any, with the wine its launcher
+// gives that prefix. The installation used is the one the player named; else the one chosen
+// before; else the only one; else the one played last. The search stops at a named one unless
+// `everyInstallation` is set.
+GameSearchResult searchGames(const GameQuery& query = {});
 
-// Start-up's search: the first installation found becomes the current directory (when entering it
-// fails, the next is tried). `used()` of the result is null when no game was entered.
-GameSearchResult enterGame();
+// Start-up's search: the installation used becomes the current directory. `used()` of the result
+// is null when no game was entered.
+GameSearchResult enterGame(const GameQuery& query = {});
 
 // enterGame, then, when the game was found outside the current directory and a copy of the
 // program, "Pelvar.exe", is kept in the game directory, the hand-over to that copy with the
 // program's own arguments (no return when it starts).
-GameSearchResult enterGameOrHandOver(const std::vector<std::string>& ownArguments);
+GameSearchResult enterGameOrHandOver(const std::vector<std::string>& ownArguments,
+                                     const GameQuery& query = {});
 
-// The lines `pelvar-cli --list-games` prints, one per installation: "* " for the one start-up
-// would use ("  " for the others), then, separated by tabs, the game directory, the prefix ("-"
+// The lines `pelvar-cli --list-games` prints, one per installation: "* " for the one used ("  "
+// for the others) and its number, then, separated by tabs, the game directory, the prefix ("-"
 // for none), where it was found (with the launcher that owns the prefix) and what would start it
-// (see runnerText).
+// (see runnerText); the one used ends with a tab and "used: " and why.
 std::vector<std::string> gameListLines(const GameSearchResult& search);
 
 // Where the search looked, one place a line, for "Can't find WoW, aborting" to explain.

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 std::vector<std::string> gameArguments(const std::vector<std::string>& ownArguments,
                                        const Settings& settings) {
@@ -45,8 +46,9 @@ GameStart planGameStart(const GameInstallation& game, const std::vector<std::str
     start.file = runtime.wine.empty() ? wineOnPath() : runtime.wine;
     start.argv = {start.file};
     if (runtime.proton)
-        start.argv.push_back("run");
+        start.argv.push_back("waitforexitandrun");
     start.argv.push_back(executable);
+    start.argv.insert(start.argv.end(), runtime.arguments.begin(), runtime.arguments.end());
     start.argv.insert(start.argv.end(), arguments.begin(), arguments.end());
     if (start.executableFirst)
         return start;
@@ -65,6 +67,20 @@ GameStart planGameStart(const GameInstallation& game, const std::vector<std::str
 
 std::string startGame(const GameInstallation& game, const std::vector<std::string>& arguments,
                       const std::function<void()>& beforeHandOver) {
+    if (!game.launchCommand.empty()) {
+        // The launcher's command is the game's start: nothing of it is checked or changed.
+        if (beforeHandOver)
+            beforeHandOver();
+        if (!game.launchDirectory.empty() && ::chdir(game.launchDirectory.c_str()) != 0)
+            return game.launchDirectory + ": " + std::strerror(errno);
+        std::string failure = replaceProcessByCommand(game.launchCommand);
+        // A pass that follows works in the game directory again.
+        int error = errno;
+        if (!game.directory.empty() && ::chdir(game.directory.c_str()) != 0)
+            failure += "; " + game.directory + ": " + std::strerror(errno);
+        errno = error;
+        return failure;
+    }
     GameStart start = planGameStart(game, arguments);
     if (!start.problem.empty())
         return start.problem;

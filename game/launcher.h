@@ -31,8 +31,9 @@ struct GameStart {
 GameStart planGameStart(const GameInstallation& game, const std::vector<std::string>& arguments);
 
 // Replaces this process by the game, started as planGameStart says, from the game directory (the
-// current directory). `beforeHandOver` runs once the checks have passed, just before. Returns
-// only when no start succeeded, with the reason.
+// current directory); or, after `--launch`, by the launcher's command, unchanged, from the
+// directory it was given in. `beforeHandOver` runs once the checks have passed, just before.
+// Returns only when no start succeeded, with the reason.
 std::string startGame(const GameInstallation& game, const std::vector<std::string>& arguments,
                       const std::function<void()>& beforeHandOver = {});
 

@@ -1,5 +1,7 @@
 #include "game/process_start.h"
 
+#include "game/config_files.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -47,19 +49,7 @@ std::vector<std::string> environmentWith(const EnvironmentChanges& changes) {
 } // namespace
 
 std::string wineOnPath() {
-    const char* path = std::getenv("PATH");
-    std::string directories = path ? path : "/usr/local/bin:/usr/bin:/bin";
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t colon = directories.find(':', start);
-        std::string directory = directories.substr(start, colon - start);
-        std::string candidate = (directory.empty() ? "." : directory) + "/wine";
-        if (::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        if (colon == std::string::npos)
-            return {};
-        start = colon + 1;
-    }
+    return programOnPath("wine");
 }
 
 std::string replaceProcess(const std::string& file, const std::vector<std::string>& argv,
@@ -71,6 +61,20 @@ std::string replaceProcess(const std::string& file, const std::vector<std::strin
     ::execve(file.c_str(), arguments.data(), variables.data());
     int error = errno;
     std::string reason = file + ": " + std::strerror(error);
+    errno = error;
+    return reason;
+}
+
+std::string replaceProcessByCommand(const std::vector<std::string>& argv) {
+    if (argv.empty()) {
+        errno = ENOENT;
+        return "no command";
+    }
+    std::vector<char*> arguments = pointersTo(argv);
+    std::fflush(nullptr);
+    ::execvp(argv[0].c_str(), arguments.data());
+    int error = errno;
+    std::string reason = argv[0] + ": " + std::strerror(error);
     errno = error;
     return reason;
 }

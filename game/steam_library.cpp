@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <initializer_list>
 
 namespace {
@@ -176,25 +177,84 @@ std::map<std::string, std::string> compatToolMapping(const std::vector<VdfValue>
     return mapping;
 }
 
-SteamSettings::SteamSettings(const std::string& home, std::vector<std::string>& looked) {
+namespace {
+
+// The directories of a colon-separated list.
+std::vector<std::string> directoryList(const std::string& list) {
+    std::vector<std::string> directories;
+    for (std::size_t start = 0; start <= list.size();) {
+        std::size_t colon = std::min(list.find(':', start), list.size());
+        if (colon > start)
+            directories.push_back(list.substr(start, colon - start));
+        start = colon + 1;
+    }
+    return directories;
+}
+
+// A Steam installation's directory, and for the Flatpak's, the directory that its sandbox sees as
+// the home.
+struct SteamRoot {
+    std::string path;
+    std::string sandboxHome;
+};
+
+// A library path as Steam wrote it, as a path of this system: the Flatpak's sandbox keeps its own
+// home, so that a path under the home is under the sandbox's home when that holds it.
+std::string outsideSandbox(const std::string& path, const SteamRoot& root,
+                           const std::string& home) {
+    if (root.sandboxHome.empty() || home.empty() || (path != home && !path.starts_with(home + "/")))
+        return path;
+    std::string inside = root.sandboxHome + path.substr(home.size());
+    return isDirectory(inside) ? inside : path;
+}
+
+} // namespace
+
+std::vector<std::string> SteamSettings::systemToolPlaces() {
+    std::vector<std::string> places;
+    if (const char* extra = std::getenv("STEAM_EXTRA_COMPAT_TOOLS_PATHS"))
+        places = directoryList(extra);
+    const char* system = std::getenv("MIRELGAN_STEAM_SYSTEM_TOOLS");
+    for (const std::string& place :
+         directoryList(system ? system
+                              : "/usr/share/steam/compatibilitytools.d:"
+                                "/usr/local/share/steam/compatibilitytools.d"))
+        places.push_back(place);
+    return places;
+}
+
+SteamSettings::SteamSettings(const std::string& home, std::vector<std::string>& looked)
+    : systemTools_(systemToolPlaces()) {
+    const std::string flatpak = home + "/.var/app/com.valvesoftware.Steam";
+    std::vector<SteamRoot> roots = {
+        {home + "/.steam/steam", ""},
+        {xdgDirectory("XDG_DATA_HOME", home, "/.local/share") + "/Steam", ""},
+        {home + "/.local/share/Steam", ""},
+        {flatpak + "/.local/share/Steam", flatpak}};
     std::vector<std::string> listed;
-    for (const char* root : {"/.steam/steam", "/.local/share/Steam"}) {
-        std::string steam = home + root;
-        if (!isDirectory(steam)) {
-            looked.push_back(steam + ": no Steam");
+    std::vector<std::size_t> listedBy;
+    std::vector<std::string> tried;
+    for (const SteamRoot& root : roots) {
+        if (std::find(tried.begin(), tried.end(), root.path) != tried.end())
+            continue;
+        tried.push_back(root.path);
+        if (!isDirectory(root.path)) {
+            looked.push_back(root.path + ": no Steam");
             continue;
         }
         // ~/.steam/steam is usually a link to ~/.local/share/Steam: one installation.
-        std::string installation = realPath(steam);
-        if (std::find(installations_.begin(), installations_.end(), installation) !=
-            installations_.end())
+        std::string real = realPath(root.path);
+        if (std::any_of(installations_.begin(), installations_.end(),
+                        [&](const Installation& each) { return each.root == real; }))
             continue;
-        installations_.push_back(installation);
-        listed.push_back(installation);
-        std::string vdf = steam + "/steamapps/libraryfolders.vdf";
+        const std::size_t index = installations_.size();
+        installations_.push_back({real, {}});
+        listed.push_back(real);
+        listedBy.push_back(index);
+        std::string vdf = root.path + "/steamapps/libraryfolders.vdf";
         std::optional<std::string> text = readConfigurationFile(vdf);
         if (!text) {
-            vdf = steam + "/config/libraryfolders.vdf";
+            vdf = root.path + "/config/libraryfolders.vdf";
             text = readConfigurationFile(vdf);
         }
         std::optional<std::vector<std::string>> paths;
@@ -203,25 +263,45 @@ SteamSettings::SteamSettings(const std::string& home, std::vector<std::string>& 
         if (!paths)
             looked.push_back(vdf + ": no readable library list, skipped");
         else
-            listed.insert(listed.end(), paths->begin(), paths->end());
-        std::string config = steam + "/config/config.vdf";
+            for (const std::string& path : *paths) {
+                listed.push_back(outsideSandbox(path, root, home));
+                listedBy.push_back(index);
+            }
+        std::string config = root.path + "/config/config.vdf";
         if (std::optional<std::string> configText = readConfigurationFile(config)) {
             if (std::optional<std::vector<VdfValue>> values = vdfValues(*configText))
-                mapping_.merge(compatToolMapping(*values)); // the first installation's wins
+                installations_[index].mapping = compatToolMapping(*values);
             else
                 looked.push_back(config + ": not a readable Steam configuration, skipped");
         }
     }
-    for (const std::string& library : listed)
-        if (std::string real = realPath(library);
-            std::find(libraries_.begin(), libraries_.end(), real) == libraries_.end())
+    for (std::size_t i = 0; i < listed.size(); ++i)
+        if (std::string real = realPath(listed[i]);
+            std::find(libraries_.begin(), libraries_.end(), real) == libraries_.end()) {
             libraries_.push_back(real);
+            owners_.push_back(listedBy[i]);
+        }
 }
 
-std::vector<std::string> SteamSettings::toolPlaces(const std::string& library) const {
+const SteamSettings::Installation& SteamSettings::ownerOf(const std::string& library) const {
+    static const Installation none;
+    auto listed = std::find(libraries_.begin(), libraries_.end(), library);
+    if (listed != libraries_.end())
+        return installations_[owners_[static_cast<std::size_t>(listed - libraries_.begin())]];
+    return installations_.empty() ? none : installations_.front();
+}
+
+std::vector<std::string> SteamSettings::toolPlaces(const std::string& library,
+                                                   std::size_t& tools) const {
+    const std::string& owner = ownerOf(library).root;
     std::vector<std::string> places;
-    for (const std::string& installation : installations_)
-        places.push_back(installation + "/compatibilitytools.d");
+    if (!owner.empty())
+        places.push_back(owner + "/compatibilitytools.d");
+    for (const Installation& installation : installations_)
+        if (installation.root != owner)
+            places.push_back(installation.root + "/compatibilitytools.d");
+    places.insert(places.end(), systemTools_.begin(), systemTools_.end());
+    tools = places.size();
     std::vector<std::string> libraries = libraries_;
     if (std::find(libraries.begin(), libraries.end(), library) == libraries.end())
         libraries.push_back(library);
@@ -268,19 +348,18 @@ std::optional<std::string> SteamSettings::protonDirectory(const std::string& too
     auto [known, added] = protons_.try_emplace({tool, library});
     if (!added)
         return known->second;
-    const std::vector<std::string> places = toolPlaces(library);
+    std::size_t tools = 0;
+    const std::vector<std::string> places = toolPlaces(library, tools);
     if (!tool.empty()) {
         known->second = toolDirectory(tool, places);
         return known->second;
     }
     std::string newest;
-    for (const std::string& place : places) {
-        bool ownTools = place.ends_with("/compatibilitytools.d");
-        for (const std::string& name : namesIn(place))
-            if ((ownTools || name.starts_with("Proton")) && isProton(place + "/" + name) &&
+    for (std::size_t i = 0; i < places.size(); ++i)
+        for (const std::string& name : namesIn(places[i]))
+            if ((i < tools || name.starts_with("Proton")) && isProton(places[i] + "/" + name) &&
                 (newest.empty() || newerVersion(name, lastComponent(newest))))
-                newest = place + "/" + name;
-    }
+                newest = places[i] + "/" + name;
     if (!newest.empty())
         known->second = newest;
     return known->second;
@@ -296,25 +375,31 @@ std::optional<WineRuntime> SteamSettings::appRuntime(const std::string& prefix) 
         return std::nullopt;
     const std::string app = lastComponent(compatdata);
     const std::string library = parentDirectory(steamapps);
+    const Installation& owner = ownerOf(library);
     WineRuntime runtime;
     runtime.prefix = real;
     runtime.proton = true;
     runtime.launcher = "Steam app " + app;
-    // Proton finds the prefix above it, and Steam's own libraries in the client's directory.
-    runtime.environment = {{"STEAM_COMPAT_DATA_PATH", compatdata},
-                           {"STEAM_COMPAT_CLIENT_INSTALL_PATH",
-                            installations_.empty() ? library : installations_.front()}};
+    // Proton finds the prefix above it and Steam's own libraries in the client's directory; the
+    // app's number tells Proton and the game which app runs.
+    runtime.environment = {
+        {"STEAM_COMPAT_DATA_PATH", compatdata},
+        {"STEAM_COMPAT_CLIENT_INSTALL_PATH", owner.root.empty() ? library : owner.root},
+        {"SteamAppId", app},
+        {"SteamGameId", app},
+        {"STEAM_COMPAT_APP_ID", app}};
     // The app's own mapping, else the one for every app, else ("") the newest Proton installed.
-    auto mapped = mapping_.find(app);
-    if (mapped == mapping_.end())
-        mapped = mapping_.find("0");
-    const std::string tool = mapped == mapping_.end() ? "" : mapped->second;
+    auto mapped = owner.mapping.find(app);
+    if (mapped == owner.mapping.end())
+        mapped = owner.mapping.find("0");
+    const std::string tool = mapped == owner.mapping.end() ? "" : mapped->second;
     if (std::optional<std::string> directory = protonDirectory(tool, library)) {
         runtime.wine = *directory + "/proton";
         return runtime;
     }
+    std::size_t tools = 0;
     std::string placesText;
-    for (const std::string& place : toolPlaces(library))
+    for (const std::string& place : toolPlaces(library, tools))
         placesText += (placesText.empty() ? "" : ", ") + place;
     if (tool.empty())
         runtime.missing = "no Proton is installed (looked in " + placesText + ")";

@@ -2,28 +2,34 @@
 
 #include "base/fs.h"
 #include "game/config_files.h"
+#include "game/gsettings.h"
 #include "game/launcher_settings.h"
 #include "game/steam_library.h"
 
 #include <cstdlib>
 #include <pwd.h>
+#include <set>
 #include <unistd.h>
 
 namespace {
 
 void addLutrisPrefixes(const std::string& home, std::vector<KnownPrefix>& prefixes,
                        std::vector<std::string>& looked) {
-    const LutrisSettings lutris(home);
-    for (const char* games : {"/.config/lutris/games", "/.local/share/lutris/games"}) {
-        std::string directory = home + games;
-        bool any = false;
-        for (const std::string& name : namesIn(directory)) {
-            std::size_t dot = name.rfind('.');
-            std::string extension = dot == std::string::npos ? "" : name.substr(dot);
-            if (extension != ".yml" && extension != ".yaml")
-                continue;
-            any = true;
-            std::string path = directory + "/" + name;
+    std::set<std::string> searched;
+    for (const LutrisHome& lutrisHome : lutrisHomes(home)) {
+        const std::string directory = lutrisHome.configuration + "/games";
+        if (!searched.insert(realPath(directory)).second)
+            continue;
+        std::vector<std::string> configurations;
+        for (const std::string& name : namesIn(directory))
+            if (name.ends_with(".yml") || name.ends_with(".yaml"))
+                configurations.push_back(directory + "/" + name);
+        if (configurations.empty()) {
+            looked.push_back(directory + ": no Lutris game configuration");
+            continue;
+        }
+        const LutrisSettings lutris(home, lutrisHome);
+        for (const std::string& path : configurations) {
             std::optional<LutrisGame> game = lutris.game(path);
             if (!game) {
                 looked.push_back(path + ": not a readable Lutris configuration, skipped");
@@ -34,37 +40,71 @@ void addLutrisPrefixes(const std::string& home, std::vector<KnownPrefix>& prefix
             prefixes.push_back({game->prefix, GameSource::lutris, "Lutris " + path,
                                 game->executable, std::move(game->runtime)});
         }
-        if (!any)
-            looked.push_back(directory + ": no Lutris game configuration");
     }
 }
 
 // A bottle's runtime; a directory without a readable bottle.yml is still a prefix Bottles made.
-WineRuntime bottleOrPlain(const std::string& bottle, const std::string& home) {
-    if (std::optional<WineRuntime> runtime = bottleRuntime(bottle, home))
+WineRuntime bottleOrPlain(const std::string& bottle, const std::string& name,
+                          const std::string& home, const std::string& data) {
+    if (std::optional<WineRuntime> runtime = bottleRuntime(bottle, home, data))
         return *runtime;
     WineRuntime plain;
     plain.prefix = realPath(bottle);
-    plain.launcher = "Bottles " + lastComponent(bottle);
+    plain.launcher = "Bottles " + name;
     return plain;
+}
+
+// A directory that holds bottles, and the data directory of the Bottles that keeps them there.
+struct BottlesPlace {
+    std::string directory;
+    std::string data;
+};
+
+// Bottles' own bottles/ in each data directory, then the directory for new bottles that the
+// player may have set in Bottles' preferences ("custom-bottles-path" of its settings).
+std::vector<BottlesPlace> bottlesPlaces(const std::string& home) {
+    const std::vector<std::string> data = bottlesDataDirectories(home);
+    std::vector<BottlesPlace> places;
+    for (const std::string& each : data)
+        places.push_back({each + "/bottles", each});
+    const std::string config = xdgDirectory("XDG_CONFIG_HOME", home, "/.config");
+    const char* schema = "com/usebottles/bottles";
+    const char* key = "custom-bottles-path";
+    std::optional<std::string> native =
+        keyFileString(config + "/glib-2.0/settings/keyfile", schema, key);
+    if (!native)
+        native = dconfString(config + "/dconf/user", schema, key);
+    std::optional<std::string> flatpak = keyFileString(
+        home + "/.var/app/com.usebottles.bottles/config/glib-2.0/settings/keyfile", schema, key);
+    for (const auto& [custom, owner] : {std::pair{native, data[0]}, std::pair{flatpak, data[1]}})
+        if (custom && !custom->empty() && (*custom)[0] == '/')
+            places.push_back({*custom, owner});
+    return places;
 }
 
 void addBottles(const std::string& home, std::vector<KnownPrefix>& prefixes,
                 std::vector<std::string>& looked) {
-    for (const char* data :
-         {"/.local/share/bottles", "/.var/app/com.usebottles.bottles/data/bottles"}) {
-        std::string directory = home + data + "/bottles";
+    std::set<std::string> searched;
+    for (const BottlesPlace& place : bottlesPlaces(home)) {
+        if (!searched.insert(realPath(place.directory)).second)
+            continue;
         bool any = false;
-        for (const std::string& name : namesIn(directory)) {
-            std::string bottle = directory + "/" + name;
+        for (const std::string& name : namesIn(place.directory)) {
+            std::string bottle = place.directory + "/" + name;
             if (!isDirectory(bottle))
                 continue;
             any = true;
-            prefixes.push_back(
-                {bottle, GameSource::bottles, "Bottles " + name, {}, bottleOrPlain(bottle, home)});
+            // A bottle made at a path of its own leaves a placeholder that names it.
+            if (std::optional<std::string> path = bottlePlaceholderPath(bottle, home))
+                bottle = *path;
+            prefixes.push_back({bottle,
+                                GameSource::bottles,
+                                "Bottles " + name,
+                                {},
+                                bottleOrPlain(bottle, name, home, place.data)});
         }
         if (!any)
-            looked.push_back(directory + ": no bottle");
+            looked.push_back(place.directory + ": no bottle");
     }
 }
 
@@ -100,18 +140,31 @@ std::string homeDirectory() {
     return {};
 }
 
-std::vector<KnownPrefix> knownPrefixes(const std::string& home,
-                                       const std::string& winePrefixVariable,
-                                       std::vector<std::string>& looked) {
+std::vector<LutrisHome> lutrisHomes(const std::string& home) {
+    const std::string data = xdgDirectory("XDG_DATA_HOME", home, "/.local/share") + "/lutris";
+    const std::string flatpak = home + "/.var/app/net.lutris.Lutris";
+    return {{data, data},
+            {xdgDirectory("XDG_CONFIG_HOME", home, "/.config") + "/lutris", data},
+            {flatpak + "/data/lutris", flatpak + "/data/lutris"},
+            {flatpak + "/config/lutris", flatpak + "/data/lutris"}};
+}
+
+std::vector<std::string> bottlesDataDirectories(const std::string& home) {
+    return {xdgDirectory("XDG_DATA_HOME", home, "/.local/share") + "/bottles",
+            home + "/.var/app/com.usebottles.bottles/data/bottles"};
+}
+
+std::vector<KnownPrefix> knownPrefixes(const std::string& home, const std::string& namedPrefix,
+                                       std::vector<std::string>& looked,
+                                       const std::string& namedBy) {
     std::vector<KnownPrefix> prefixes;
-    if (!winePrefixVariable.empty())
-        prefixes.push_back(
-            {winePrefixVariable, GameSource::winePrefixVariable, "$WINEPREFIX", {}, {}});
+    if (!namedPrefix.empty())
+        prefixes.push_back({namedPrefix, GameSource::winePrefixVariable, namedBy, {}, {}});
     prefixes.push_back({home + "/.wine", GameSource::homeWine, "~/.wine", {}, {}});
     addLutrisPrefixes(home, prefixes, looked);
     addBottles(home, prefixes, looked);
     addSteamPrefixes(home, prefixes, looked);
-    // $WINEPREFIX or ~/.wine may be a prefix that a launcher owns: it starts the game as always.
+    // The named prefix or ~/.wine may be one that a launcher owns: it starts the game as always.
     for (KnownPrefix& known : prefixes)
         if (known.source == GameSource::winePrefixVariable || known.source == GameSource::homeWine)
             known.runtime = launcherRuntime(known.prefix, prefixes, home);

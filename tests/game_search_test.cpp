@@ -1,17 +1,24 @@
+#include "game/game_choice.h"
 #include "game/game_location.h"
 #include "game/launcher.h"
 #include "game/process_start.h"
 #include "game/steam_library.h"
+#include "settings/settings.h"
 #include "tests/support/environment.h"
 #include "tests/support/temp_dir.h"
 
+#include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
+#include <sqlite3.h>
 #include <sstream>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -126,6 +133,9 @@ protected:
     std::string record = records / "record";
     ScopedEnv homeVariable{"HOME", home.path()};
     ScopedEnv noPrefix{"WINEPREFIX", nullptr};
+    ScopedEnv dataHome{"XDG_DATA_HOME", nullptr};
+    ScopedEnv configHome{"XDG_CONFIG_HOME", nullptr};
+    ScopedEnv systemTools{"MIRELGAN_STEAM_SYSTEM_TOOLS", ""};
     CurrentDirectory start{elsewhere.path()};
 };
 
@@ -158,7 +168,7 @@ TEST(SteamLibraryFile, ListsEveryLibraryAndRefusesMalformedText) {
 }
 
 TEST_F(GameSearchTest, FindsTheGameInEveryKindOfPrefix) {
-    GameSearchResult search = searchGames(true);
+    GameSearchResult search = searchGames({.everyInstallation = true});
     const std::string lutrisGame = real(home / "Games/wow/drive_c/Program Files/World of Warcraft");
     const std::string lutrisWine = home / ".local/share/lutris/runners/wine/lutris-7.2/bin/wine";
     const std::string bottle = real(home / ".local/share/bottles/bottles/Azeroth");
@@ -166,20 +176,21 @@ TEST_F(GameSearchTest, FindsTheGameInEveryKindOfPrefix) {
     EXPECT_EQ(
         gameListLines(search),
         (std::vector<std::string>{
-            "* " + lutrisGame + "\t" + real(home / "Games/wow") + "\tLutris " +
+            "* 1\t" + real(home / "Games/classic") + "\t" + real(home / "Games/classic-prefix") +
+                "\tLutris " + home / ".local/share/lutris/games/classic.yaml\twine " + lutrisWine +
+                "\tused: found first",
+            "  2\t" + lutrisGame + "\t" + real(home / "Games/wow") + "\tLutris " +
                 home / ".config/lutris/games/world-of-warcraft-1700000000.yml\twine " + lutrisWine,
-            "  " + real(home / "Games/classic") + "\t" + real(home / "Games/classic-prefix") +
-                "\tLutris " + home / ".local/share/lutris/games/classic.yaml\twine " + lutrisWine,
-            "  " + bottle + "/drive_c/Games/World of Warcraft\t" + bottle +
+            "  3\t" + bottle + "/drive_c/Games/World of Warcraft\t" + bottle +
                 "\tBottles Azeroth\twine " + home / ".local/share/bottles/runners/soda-7/bin/wine",
-            "  " + real(home / "SteamLibrary/games/World of Warcraft") + "\t" + steamPrefix +
+            "  4\t" + real(home / "SteamLibrary/games/World of Warcraft") + "\t" + steamPrefix +
                 "\tSteam app 2001\tProton " + real(home / "SteamLibrary") +
                 "/steamapps/common/Proton 8.0/proton",
         }));
     ASSERT_EQ(search.installations.size(), 4u);
-    EXPECT_EQ(search.installations[0].executable, "Wow.exe");
-    EXPECT_EQ(search.installations[0].source, GameSource::lutris);
-    EXPECT_EQ(search.installations[1].executable, "WoW.exe");
+    EXPECT_EQ(search.installations[1].executable, "Wow.exe");
+    EXPECT_EQ(search.installations[1].source, GameSource::lutris);
+    EXPECT_EQ(search.installations[0].executable, "WoW.exe");
     EXPECT_EQ(search.installations[3].executable, "wow.exe");
     EXPECT_EQ(search.installations[3].source, GameSource::steam);
 
@@ -187,50 +198,134 @@ TEST_F(GameSearchTest, FindsTheGameInEveryKindOfPrefix) {
     for (const std::string& place :
          {elsewhere.path() + ": no WoW.exe\n", home / ".wine (~/.wine): no system.reg\n",
           home / ".config/lutris/games/broken.yml: not a readable Lutris configuration",
-          "(Lutris " + home / ".config/lutris/games/native.yml): its exe /usr/bin/true is another",
           std::string("(Bottles Empty): no InstallPath of the game\n"),
           home / ".local/share/Steam/steamapps/compatdata: no Wine prefix\n"})
         EXPECT_NE(looked.find(place), std::string::npos) << place << " in\n" << looked;
+    EXPECT_EQ(looked.find("native.yml"), std::string::npos) << "a native game claims no prefix";
     std::size_t steamRoot = looked.find("/steamapps/compatdata: no Wine prefix");
     EXPECT_EQ(looked.find("/steamapps/compatdata: no", steamRoot + 1), std::string::npos)
         << "Steam's two homes are one";
 
-    // Start-up stops at the first, unless $WINEPREFIX names another prefix with the game.
-    EXPECT_EQ(searchGames(false).installations.size(), 1u);
+    // $WINEPREFIX names the installation in its prefix: start-up stops there.
     ScopedEnv variable("WINEPREFIX", home / "SteamLibrary/steamapps/compatdata/2001/pfx");
-    search = searchGames(true);
+    search = searchGames({.everyInstallation = true});
     ASSERT_EQ(search.installations.size(), 4u) << "the Steam game is listed once";
     EXPECT_EQ(search.installations[0].source, GameSource::winePrefixVariable);
-    EXPECT_EQ(search.installations[0].origin, "$WINEPREFIX");
     EXPECT_EQ(search.installations[0].runtime.prefix, steamPrefix);
     EXPECT_EQ(gameListLines(search)[0].substr(gameListLines(search)[0].find("\t$WINEPREFIX")),
               "\t$WINEPREFIX, in the prefix of Steam app 2001\tProton " +
-                  real(home / "SteamLibrary") + "/steamapps/common/Proton 8.0/proton")
+                  real(home / "SteamLibrary") +
+                  "/steamapps/common/Proton 8.0/proton\tused: named by $WINEPREFIX")
         << "the prefix's launcher starts it however it was found";
-
     search = enterGame();
     ASSERT_TRUE(search.used());
+    EXPECT_EQ(search.installations.size(), 1u);
     EXPECT_EQ(real("."), real(home / "SteamLibrary/games/World of Warcraft"));
+    // The choice among all is offered from where start-up began, not from the game directory.
+    GameSearchResult every = searchEveryInstallation(search);
+    EXPECT_EQ(every.installations.size(), 4u);
+    EXPECT_EQ(every.whyUsed(), "named by $WINEPREFIX");
+}
+
+// Several installations: the one named, else the one chosen before, else the one played last.
+TEST_F(GameSearchTest, UsesTheInstallationThePlayerMeans) {
+    TempDir state;
+    Settings settings(state / "settings.db");
+    auto search = [&] { return searchGames({.everyInstallation = false, .settings = &settings}); };
+    GameSearchResult found = search();
+    ASSERT_EQ(found.installations.size(), 4u);
+    const std::string bottle = found.installations[2].directory;
+    const std::string steamGame = found.installations[3].directory;
+    EXPECT_EQ(found.whyUsed(), "found first");
+    EXPECT_EQ(found.notes, std::vector<std::string>{"Using " + found.installations[0].directory +
+                                                    ", found first of 4 installations of "
+                                                    "WoW, none played yet; choose another "
+                                                    "under Configure or with pelvar-cli --game"});
+    // The game rewrites its settings and caches each time it runs.
+    writeFile(bottle + "/WTF/Config.wtf", "SET gxWindow \"1\"\n");
+    writeFile(steamGame + "/wdb/enUS/itemcache.wdb", "WDB");
+    struct timespec times[2] = {{0, UTIME_OMIT}, {1700000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (bottle + "/WTF/Config.wtf").c_str(), times, 0), 0);
+    found = search();
+    EXPECT_EQ(found.used()->directory, steamGame);
+    EXPECT_EQ(found.whyUsed(), "played last");
+    EXPECT_TRUE(found.notes.at(0).starts_with("Using " + steamGame + ", played last of 4"));
+
+    // A choice, stored by its directory however long, is used at every start; one whose game is
+    // gone is dropped, and says so.
+    const std::string longName = home / (std::string(150, 'x') + "/World of Warcraft ") +
+                                 std::string(150, 'y') + " \xc3\x9c";
+    for (const std::string& chosen : {bottle, longName}) {
+        if (chosen == longName) {
+            makeDirectories(longName);
+            ASSERT_EQ(::rename(bottle.c_str(), longName.c_str()), 0);
+            ASSERT_EQ(::symlink(longName.c_str(), bottle.c_str()), 0);
+            found = search();
+        }
+        GameSearchResult every = searchEveryInstallation(found);
+        EXPECT_EQ(chooseInstallation(settings, every, home / "nowhere"),
+                  "no installation of the game was found in " + home / "nowhere");
+        EXPECT_EQ(chooseInstallation(settings, every, chosen), "");
+        found = search();
+        EXPECT_EQ(found.used()->directory, chosen);
+        EXPECT_EQ(found.whyUsed(), "chosen");
+        EXPECT_TRUE(found.notes.empty());
+        std::vector<InstallationRow> rows = installationRows(searchEveryInstallation(found));
+        ASSERT_EQ(rows.size(), 4u);
+        EXPECT_EQ(rows[2].directory, chosen);
+        EXPECT_EQ(rows[2].label, chosen + "  (Bottles Azeroth)");
+        EXPECT_TRUE(rows[2].used && rows[2].why == "chosen" && !rows[1].used && rows[1].why == "");
+        EXPECT_EQ(rows[1].label,
+                  found.installations[1].directory + "  (Lutris world-of-warcraft-1700000000.yml)");
+    }
+    EXPECT_NE(settings.readString("GameDirectory2"), "") << "stored in pieces";
+    settings.writeString("GameDirectory2", "torn");
+    found = search();
+    EXPECT_EQ(found.whyUsed(), "played last");
+    EXPECT_EQ(found.notes.at(0), "The game chosen before could not be read: the choice is dropped");
+    ASSERT_EQ(chooseInstallation(settings, found, steamGame), "");
+    EXPECT_EQ(settings.readString("GameDirectory2"), "") << "no piece of the long choice is left";
+    std::filesystem::remove_all(steamGame);
+    found = search();
+    EXPECT_EQ(found.notes.at(0), "The game chosen before, in " + steamGame +
+                                     ", is no longer there: the choice is dropped");
+    EXPECT_FALSE(storedGameChoice(settings).present);
+    EXPECT_EQ(found.used()->directory, longName) << "played last of those left";
+
+    // A named one beats the choice; the only one needs none.
+    EXPECT_EQ(chooseInstallation(settings, found, found.installations[0].directory), "");
+    {
+        ScopedEnv named("WINEPREFIX", home / "Games/wow");
+        found = search();
+        EXPECT_EQ(found.whyUsed(), "named by $WINEPREFIX");
+        EXPECT_EQ(found.installations.size(), 1u) << "the search stops at the named one";
+    }
+    std::filesystem::remove_all(home / "Games");
+    found = search();
+    ASSERT_EQ(found.installations.size(), 1u) << lookedText(found);
+    EXPECT_EQ(found.whyUsed(), "the only one");
+    EXPECT_TRUE(found.notes.at(0).ends_with(", is no longer there: the choice is dropped"));
 }
 
 TEST_F(GameSearchTest, CurrentDirectoryComesFirstAndKeepsThePrefixAroundIt) {
     const std::string lutrisGame = home / "Games/wow/drive_c/Program Files/World of Warcraft";
     CurrentDirectory inGame(lutrisGame);
-    GameSearchResult search = searchGames(false);
+    GameSearchResult search = searchGames();
     ASSERT_EQ(search.installations.size(), 1u);
+    EXPECT_EQ(search.whyUsed(), "named by the current directory");
     const GameInstallation& here = search.installations[0];
     EXPECT_EQ(here.source, GameSource::currentDirectory);
     EXPECT_EQ(here.executable, "Wow.exe");
     EXPECT_EQ(here.runtime.prefix, real(home / "Games/wow"));
     EXPECT_EQ(here.runtime.wine, home / ".local/share/lutris/runners/wine/lutris-7.2/bin/wine");
-    EXPECT_EQ(searchGames(true).installations.size(), 4u) << "the same game in its prefix, once";
+    EXPECT_EQ(searchGames({.everyInstallation = true}).installations.size(), 4u)
+        << "the same game in its prefix, once";
 
     // A game outside every prefix keeps the environment's, as it always did.
     CurrentDirectory inClassic(home / "Games/classic");
-    EXPECT_EQ(searchGames(false).installations[0].runtime.prefix, "");
+    EXPECT_EQ(searchGames().installations[0].runtime.prefix, "");
     ScopedEnv variable("WINEPREFIX", home / "Games/classic-prefix");
-    EXPECT_EQ(searchGames(false).installations[0].runtime.prefix,
-              real(home / "Games/classic-prefix"));
+    EXPECT_EQ(searchGames().installations[0].runtime.prefix, real(home / "Games/classic-prefix"));
 }
 
 TEST_F(GameSearchTest, NothingFoundSaysWhereItLooked) {
@@ -242,19 +337,24 @@ TEST_F(GameSearchTest, NothingFoundSaysWhereItLooked) {
     EXPECT_EQ(search.used(), nullptr);
     EXPECT_TRUE(gameListLines(search).empty());
     EXPECT_EQ(real("."), real(elsewhere.path()));
-    EXPECT_EQ(lookedText(search),
-              elsewhere.path() + ": no WoW.exe\n" + home / ".config/lutris/games" +
-                  ": no Lutris game configuration\n" + home / ".local/share/lutris/games" +
-                  ": no Lutris game configuration\n" + home / ".local/share/bottles/bottles" +
-                  ": no bottle\n" + home / ".var/app/com.usebottles.bottles/data/bottles/bottles" +
-                  ": no bottle\n" + home / ".steam/steam" + ": no Steam\n" +
-                  home / ".local/share/Steam" + ": no Steam\n" + home / ".wine" +
-                  " (~/.wine): no system.reg\n");
+    std::string looked = elsewhere.path() + ": no WoW.exe\n";
+    for (const std::string& lutris : {home / ".local/share/lutris", home / ".config/lutris",
+                                      home / ".var/app/net.lutris.Lutris/data/lutris",
+                                      home / ".var/app/net.lutris.Lutris/config/lutris"})
+        looked += lutris + "/games: no Lutris game configuration\n";
+    for (const std::string& bottles :
+         {home / ".local/share/bottles", home / ".var/app/com.usebottles.bottles/data/bottles"})
+        looked += bottles + "/bottles: no bottle\n";
+    for (const std::string& steam : {home / ".steam/steam", home / ".local/share/Steam",
+                                     home / ".var/app/com.valvesoftware.Steam/.local/share/Steam"})
+        looked += steam + ": no Steam\n";
+    EXPECT_EQ(lookedText(search), looked + home / ".wine" + " (~/.wine): no system.reg\n");
 }
 
 TEST_F(GameSearchTest, GameStartsInItsPrefixWithItsWine) {
-    GameSearchResult search = searchGames(true);
+    GameSearchResult search = searchGames({.everyInstallation = true});
     ASSERT_EQ(search.installations.size(), 4u);
+    std::swap(search.installations[0], search.installations[1]);
     // As "Run WoW" starts the game the search found.
     auto runWoW = [](const GameInstallation& installation) {
         return [&installation] { startGame(installation, {"-windowed", "two words"}); };
@@ -324,10 +424,11 @@ Started parseStart(const std::string& recorded) {
 }
 
 // What a fake launcher home holds: configuration files (their "~" stands for the home), runners
-// that record how they were started, the game, directories, and Wine prefixes whose game key
-// holds an InstallPath ("" for none).
+// that record how they were started, the game, directories, Wine prefixes whose game key holds an
+// InstallPath ("" for none), Lutris's database of games ("configpath|directory" lines), and the
+// dconf database with Bottles' directory for bottles.
 struct HomeFile {
-    enum Kind { text, runner, game, directory, prefix } kind;
+    enum Kind { text, runner, game, directory, prefix, database, dconf } kind;
     std::string path;
     std::string content;
 };
@@ -336,6 +437,35 @@ using Layout = std::vector<HomeFile>;
 Layout operator+(Layout layout, const Layout& more) {
     layout.insert(layout.end(), more.begin(), more.end());
     return layout;
+}
+
+// A dconf database that holds the string `value` under /com/usebottles/bottles/custom-bottles-path,
+// laid out as GVDB lays it out: the header, the root hash table (no bloom filter, one bucket) with
+// the key's directory and the key as items, each holding its part of the name, then the parts and
+// the value (a variant: its bytes, a zero byte, its type).
+std::string dconfDatabase(const std::string& value) {
+    const std::string directory = "/com/usebottles/bottles/", key = "custom-bottles-path";
+    std::string file = "GVariant";
+    auto put = [&file](std::uint32_t word) {
+        for (int shift = 0; shift < 32; shift += 8)
+            file += static_cast<char>(word >> shift);
+    };
+    const std::uint32_t table = 24, parts = table + 12 + 2 * 24;
+    const std::uint32_t variant = parts + static_cast<std::uint32_t>((directory + key).size());
+    for (std::uint32_t word : {0u, 0u, table, parts, 0u, 1u, 0u})
+        put(word);
+    for (auto [parent, start, size, type, at, end] :
+         {std::tuple{0xFFFFFFFFu, parts, directory.size(), 'L', 0u, 0u},
+          std::tuple{0u, parts + static_cast<std::uint32_t>(directory.size()), key.size(), 'v',
+                     variant, variant + static_cast<std::uint32_t>(value.size()) + 3}}) {
+        put(0);
+        put(parent);
+        put(start);
+        file += {static_cast<char>(size), static_cast<char>(size >> 8), type, '\0'};
+        put(at);
+        put(end);
+    }
+    return file + directory + key + value + std::string("\0\0s", 3);
 }
 
 void layOut(const std::string& home, const Layout& layout, const std::string& record) {
@@ -361,6 +491,24 @@ void layOut(const std::string& home, const Layout& layout, const std::string& re
         case HomeFile::prefix:
             makePrefix(path, file.content);
             break;
+        case HomeFile::dconf:
+            writeFile(path, dconfDatabase(home + file.content));
+            break;
+        case HomeFile::database: {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+            std::string sql = "CREATE TABLE games (id INTEGER PRIMARY KEY, name TEXT, slug TEXT, "
+                              "runner TEXT, directory TEXT, configpath TEXT, lastplayed INTEGER);";
+            std::istringstream rows(file.content);
+            for (std::string row; std::getline(rows, row);)
+                sql += "INSERT INTO games (name, runner, configpath, directory) VALUES ('WoW', "
+                       "'wine', '" +
+                       row.substr(0, row.find('|')) + "', '" + home +
+                       row.substr(row.find('|') + 2) + "');";
+            EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+            sqlite3_close(db);
+            break;
+        }
         }
     }
 }
@@ -389,9 +537,11 @@ const Layout lutrisWithRunner =
 
 using Variables = std::vector<std::pair<std::string, std::string>>;
 const Variables lutrisVariables = {
+    {"WINEDEBUG", "-all"},
     {"WINEESYNC", "1"},
-    {"WINEFSYNC", ""},
-    {"WINEDLLOVERRIDES", "d3d9=b;d3d10core=n,b;d3d11=n,b;dxgi=n,b;dinput8=n,b"},
+    {"WINEFSYNC", "0"},
+    {"WINEDLLOVERRIDES",
+     "winemenubuilder.exe=;d3d9=b;d3d10core=n,b;d3d11=n,b;dxgi=n,b;dinput8=n,b"},
     {"DXVK_HUD", "fps,devinfo"},
     {"__GL_SHADER_DISK_CACHE", "1"},
 };
@@ -409,11 +559,13 @@ Layout bottle(const std::string& directory, const std::string& runner,
                  parameters + "Path: Azeroth\nRunner: " + runner + "\nVersioning: false\n"}};
 }
 
+const std::string flatpakBottles = ".var/app/com.usebottles.bottles/data/bottles/";
 const Layout sodaRunner = {{HomeFile::runner, bottles + "runners/soda-7.0-9/bin/wine", ""}};
 
 const std::string steamApps = "SteamLibrary/steamapps/";
 const std::string steamPrefix = steamApps + "compatdata/2001/pfx";
 const std::string steamTools = ".local/share/Steam/compatibilitytools.d/";
+const std::string flatpakSteam = ".var/app/com.valvesoftware.Steam/";
 
 // A Steam library with the game in app 2001's prefix (its InstallPath without the trailing
 // backslash), three Protons and a runtime that is none, and config.vdf's CompatToolMapping.
@@ -439,9 +591,10 @@ std::string mapped(const std::string& app, const std::string& tool) {
 }
 
 // A tool of one's own in compatibilitytools.d, which says its name in compatibilitytool.vdf.
-Layout ownTool(const std::string& directory, const std::string& tool) {
-    return {{HomeFile::runner, steamTools + directory + "/proton", ""},
-            {HomeFile::text, steamTools + directory + "/compatibilitytool.vdf",
+Layout ownTool(const std::string& directory, const std::string& tool,
+               const std::string& tools = steamTools) {
+    return {{HomeFile::runner, tools + directory + "/proton", ""},
+            {HomeFile::text, tools + directory + "/compatibilitytool.vdf",
              "\"compatibilitytools\"\n{\n  \"compat_tools\"\n  {\n    \"" + tool +
                  "\" // an internal name\n    {\n      \"install_path\" \".\"\n"
                  "      \"display_name\" \"" +
@@ -453,6 +606,9 @@ Layout ownTool(const std::string& directory, const std::string& tool) {
 const Variables steamVariables = {
     {"STEAM_COMPAT_DATA_PATH", "~/SteamLibrary/steamapps/compatdata/2001"},
     {"STEAM_COMPAT_CLIENT_INSTALL_PATH", "~/.local/share/Steam"},
+    {"SteamAppId", "2001"},
+    {"SteamGameId", "2001"},
+    {"STEAM_COMPAT_APP_ID", "2001"},
     {"WINEESYNC", ""},
     {"WINEDLLOVERRIDES", ""},
 };
@@ -469,8 +625,24 @@ struct LaunchCase {
     std::vector<std::string> arguments = {};
     std::string prefix = {};
     Variables variables = {};
-    std::string failure = {}; // "~" for the home
+    std::string failure = {};   // "~" for the home
+    Variables environment = {}; // set for the search and the start
 };
+
+// Lutris turns fsync on by default only where the kernel has futex_waitv (or futex2).
+const std::string kernelFsync = ::syscall(449, nullptr, 0, 0, nullptr, 0) == 0 || errno != ENOSYS ||
+                                        std::filesystem::is_directory("/sys/kernel/futex2")
+                                    ? "1"
+                                    : "0";
+const std::string lutrisData = ".local/share/lutris/";
+
+// A Lutris game configuration at `path` for the game in Games/wow, with `more` of its YAML.
+Layout lutrisGameIn(const std::string& path, const std::string& more) {
+    return {{HomeFile::prefix, "Games/wow", "C:\\Program Files\\World of Warcraft\\"},
+            {HomeFile::game, wowInLutris + "/Wow.exe", ""},
+            {HomeFile::text, path,
+             "game:\n  exe: ~/" + wowInLutris + "/Wow.exe\n  prefix: ~/Games/wow\n" + more}};
+}
 
 // The Lutris game started as Lutris starts it, however the search reached its prefix.
 LaunchCase startedByLutris(const char* name, const std::string& winePrefix,
@@ -489,16 +661,19 @@ const std::vector<LaunchCase> launchCases = {
     startedByLutris("Lutris, through its prefix's registry", "", ""),
     startedByLutris("Lutris's prefix as $WINEPREFIX", "Games/wow", ""),
     startedByLutris("the current directory in Lutris's prefix", "", wowInLutris),
-    {.name = "Lutris's exe, the shared settings and the newest runner",
+    {.name = "Lutris's exe, its layout's shared settings and the newest runner",
      .layout = {{HomeFile::prefix, "Games/classic-prefix", ""},
                 {HomeFile::game, "Games/classic/WoW.exe", ""},
-                {HomeFile::text, ".local/share/lutris/games/classic.yaml",
+                {HomeFile::text, lutrisData + "games/classic.yaml",
                  "game:\n  exe: ~/Games/classic/WoW.exe\n  prefix: ~/Games/classic-prefix\n"
-                 "system:\n  env:\n    OWN: game\n"},
-                {HomeFile::text, ".config/lutris/system.yml",
-                 "system:\n  env:\n    SHARED: system\n    OWN: system\n    RUNNER: system\n"},
-                {HomeFile::text, ".config/lutris/runners/wine.yml",
+                 "system:\n  env:\n    OWN: game\n    WINEFSYNC: '1'\n"},
+                {HomeFile::text, lutrisData + "system.yml",
+                 "system:\n  env:\n    SHARED: system\n    OWN: system\n    RUNNER: system\n"
+                 "    WINEDEBUG: +relay\n    WINEESYNC: '0'\n"},
+                {HomeFile::text, lutrisData + "runners/wine.yml",
                  "system:\n  env:\n    RUNNER: wine\n"},
+                {HomeFile::text, ".config/lutris/runners/wine.yml",
+                 "wine:\n  version: lutris-7.2-2-x86_64\n"},
                 {HomeFile::runner, lutrisRunners + "lutris-7.2-2-x86_64/bin/wine", ""},
                 {HomeFile::runner, lutrisRunners + "lutris-8.0-1-x86_64/bin/wine", ""},
                 {HomeFile::directory, lutrisRunners + "lutris-9.0-empty", ""}},
@@ -507,8 +682,9 @@ const std::vector<LaunchCase> launchCases = {
      .prefix = "Games/classic-prefix",
      .variables = {{"WINEESYNC", "1"},
                    {"WINEFSYNC", "1"},
-                   {"WINEDLLOVERRIDES",
-                    "d3d9=n,b;d3d10core=n,b;d3d11=n,b;dxgi=n,b;d3d12=n,b;d3d12core=n,b"},
+                   {"WINEDEBUG", "-all"},
+                   {"WINEDLLOVERRIDES", "winemenubuilder.exe=;d3d9=n,b;d3d10core=n,b;d3d11=n,b;"
+                                        "dxgi=n,b;d3d12=n,b;d3d12core=n,b"},
                    {"SHARED", "system"},
                    {"RUNNER", "wine"},
                    {"OWN", "game"}}},
@@ -525,7 +701,8 @@ const std::vector<LaunchCase> launchCases = {
      .prefix = bottles + "bottles/Azeroth",
      .variables = {{"WINEFSYNC", "1"},
                    {"WINEESYNC", ""},
-                   {"WINEDLLOVERRIDES", "d3d9=n,b;d3d10core=n,b;d3d11=n,b;dxgi=n,b;dinput8=n,b"},
+                   {"WINEDLLOVERRIDES", "winemenubuilder.exe=;d3d9=n,b;d3d10core=n,b;"
+                                        "d3d11=n,b;dxgi=n,b;dinput8=n,b"},
                    {"DXVK_HUD", "compiler"},
                    {"MANGOHUD", "1"}}},
     {.name = "a bottle kept elsewhere, as $WINEPREFIX",
@@ -537,13 +714,15 @@ const std::vector<LaunchCase> launchCases = {
      .prefix = "Custom/Azeroth",
      .variables = {{"WINEESYNC", "1"},
                    {"WINEFSYNC", ""},
-                   {"WINEDLLOVERRIDES", "d3d12=n,b;d3d12core=n,b;dinput8=n,b"},
+                   {"WINEDLLOVERRIDES", "winemenubuilder.exe=;d3d12=n,b;d3d12core=n,b;dinput8=n,b"},
                    {"DXVK_HUD", "compiler"}}},
     {.name = "a bottle on the system's wine",
      .layout = bottle(bottles + "bottles/Azeroth", "sys-wine-9.0", "  sync: wine\n"),
      .arguments = {"WoW.exe"},
      .prefix = bottles + "bottles/Azeroth",
-     .variables = {{"WINEESYNC", ""}, {"WINEFSYNC", ""}, {"WINEDLLOVERRIDES", "dinput8=n,b"}}},
+     .variables = {{"WINEESYNC", ""},
+                   {"WINEFSYNC", ""},
+                   {"WINEDLLOVERRIDES", "winemenubuilder.exe=;dinput8=n,b"}}},
     {.name = "a bottle's runner is not installed",
      .layout = bottle(bottles + "bottles/Azeroth", "caffe-7.20", ""),
      .failure = "Bottles' runner caffe-7.20 is not installed (looked in "
@@ -552,19 +731,19 @@ const std::vector<LaunchCase> launchCases = {
     {.name = "Steam: the Proton that config.vdf maps to the app",
      .layout = steam(mapped("2001", "proton_7") + mapped("0", "proton_experimental")),
      .program = steamApps + "common/Proton 7.0/proton",
-     .arguments = {"run", "Wow.exe"},
+     .arguments = {"waitforexitandrun", "Wow.exe"},
      .prefix = steamPrefix,
      .variables = steamVariables},
     {.name = "Steam: the Proton mapped to every app",
      .layout = steam(mapped("0", "proton_experimental")),
      .program = steamApps + "common/Proton - Experimental/proton",
-     .arguments = {"run", "Wow.exe"},
+     .arguments = {"waitforexitandrun", "Wow.exe"},
      .prefix = steamPrefix,
      .variables = steamVariables},
     {.name = "Steam: no mapping, the newest Proton",
      .layout = steam(mapped("999", "proton_7")) + ownTool("GE-Proton9-20", "GE-Proton9-20"),
      .program = steamTools + "GE-Proton9-20/proton",
-     .arguments = {"run", "Wow.exe"},
+     .arguments = {"waitforexitandrun", "Wow.exe"},
      .prefix = steamPrefix,
      .variables = steamVariables},
     {.name = "Steam: a tool of one's own, as $WINEPREFIX",
@@ -572,14 +751,134 @@ const std::vector<LaunchCase> launchCases = {
                ownTool("GE-Proton9-20", "GE-Proton9-20"),
      .winePrefix = steamPrefix,
      .program = steamTools + "ge8/proton",
-     .arguments = {"run", "Wow.exe"},
+     .arguments = {"waitforexitandrun", "Wow.exe"},
      .prefix = steamPrefix,
      .variables = steamVariables},
     {.name = "Steam: the mapped Proton is not installed",
      .layout = steam(mapped("2001", "proton_9")),
      .failure = "Proton proton_9, which Steam's config.vdf maps to app 2001, is not installed "
-                "(looked in ~/.local/share/Steam/compatibilitytools.d, "
+                "(looked in ~/.local/share/Steam/compatibilitytools.d, ~/system-tools, "
                 "~/.local/share/Steam/steamapps/common, ~/SteamLibrary/steamapps/common)"},
+    {.name = "Steam: the Proton mapped to the app installed for every user",
+     .layout = steam(mapped("2001", "Proton-9.0-System")) +
+               ownTool("proton-system", "Proton-9.0-System", "system-tools/"),
+     .program = "system-tools/proton-system/proton",
+     .arguments = {"waitforexitandrun", "Wow.exe"},
+     .prefix = steamPrefix,
+     .variables = steamVariables},
+    {.name = "Steam's Flatpak, whose sandbox keeps its own home",
+     .layout =
+         {{HomeFile::prefix, flatpakSteam + "SteamLibrary/" + steamPrefix.substr(13), "C:\\WoW\\"},
+          {HomeFile::game,
+           flatpakSteam + "SteamLibrary/" + steamPrefix.substr(13) + "/drive_c/WoW/Wow.exe", ""},
+          {HomeFile::text, flatpakSteam + ".local/share/Steam/steamapps/libraryfolders.vdf",
+           "\"libraryfolders\" { \"0\" { \"path\" \"~/.local/share/Steam\" } "
+           "\"1\" { \"path\" \"~/SteamLibrary\" } }"},
+          {HomeFile::runner, flatpakSteam + "SteamLibrary/steamapps/common/Proton 8.0/proton", ""}},
+     .program = flatpakSteam + "SteamLibrary/steamapps/common/Proton 8.0/proton",
+     .arguments = {"waitforexitandrun", "Wow.exe"},
+     .prefix = flatpakSteam + "SteamLibrary/" + steamPrefix.substr(13),
+     .variables = {{"STEAM_COMPAT_DATA_PATH",
+                    "~/" + flatpakSteam + "SteamLibrary/steamapps/compatdata/2001"},
+                   {"STEAM_COMPAT_CLIENT_INSTALL_PATH", "~/" + flatpakSteam + ".local/share/Steam"},
+                   {"SteamAppId", "2001"}}},
+    {.name = "Lutris 0.5.13's layout: its runner, never the newest, and the game's args",
+     .layout = lutrisGameIn(lutrisData + "games/wow-1700000000.yml",
+                            "  args: -uid wow_enus \"a b\" 'c d'\nwine:\n  fsync: true\n") +
+               Layout{{HomeFile::text, lutrisData + "system.yml", "system:\n  env:\n    A: b\n"},
+                      {HomeFile::text, lutrisData + "runners/wine.yml",
+                       "wine:\n  version: lutris-7.2-2-x86_64\n  show_debug: +fps\n"},
+                      {HomeFile::runner, lutrisRunner + "/bin/wine", ""},
+                      {HomeFile::runner, lutrisRunners + "lutris-8.0-1-x86_64/bin/wine", ""}},
+     .program = lutrisRunner + "/bin/wine",
+     .arguments = {"Wow.exe", "-uid", "wow_enus", "a b", "c d"},
+     .prefix = "Games/wow",
+     .variables = {{"WINEDEBUG", "+fps"}, {"WINEFSYNC", "1"}, {"A", "b"}}},
+    {.name = "Lutris's two layouts under $XDG_CONFIG_HOME and $XDG_DATA_HOME, each its own",
+     .layout =
+         lutrisGameIn("Config/lutris/games/wow.yml", "") +
+         Layout{{HomeFile::text, "Config/lutris/runners/wine.yml",
+                 "wine:\n  version: lutris-7.2-2-x86_64\n"},
+                {HomeFile::text, "Data/lutris/runners/wine.yml",
+                 "wine:\n  version: lutris-8.0-1-x86_64\n  show_debug: +all\n"},
+                {HomeFile::text, "Data/lutris/games/other.yml", "game:\n  exe: ~/x.exe\n"},
+                {HomeFile::runner, "Data/lutris/runners/wine/lutris-7.2-2-x86_64/bin/wine", ""}},
+     .program = "Data/lutris/runners/wine/lutris-7.2-2-x86_64/bin/wine",
+     .arguments = {"Wow.exe"},
+     .prefix = "Games/wow",
+     .variables = {{"WINEDEBUG", "-all"}, {"WINEFSYNC", kernelFsync}},
+     .environment = {{"XDG_CONFIG_HOME", "~/Config"}, {"XDG_DATA_HOME", "~/Data"}}},
+    {.name = "Lutris's Flatpak",
+     .layout =
+         lutrisGameIn(".var/app/net.lutris.Lutris/data/lutris/games/wow.yml",
+                      "wine:\n  show_debug: inherit\n") +
+         Layout{{HomeFile::runner,
+                 ".var/app/net.lutris.Lutris/data/lutris/runners/wine/wine-ge-8/bin/wine", ""}},
+     .program = ".var/app/net.lutris.Lutris/data/lutris/runners/wine/wine-ge-8/bin/wine",
+     .arguments = {"Wow.exe"},
+     .prefix = "Games/wow",
+     .variables = {{"WINEDEBUG", ""}}},
+    {.name = "Lutris's exe without a prefix, in another case: the prefix above it",
+     .layout = {{HomeFile::prefix, "Games/wow", ""},
+                {HomeFile::game, wowInLutris + "/Wow.exe", ""},
+                {HomeFile::text, lutrisData + "games/wow.yml",
+                 "game:\n  exe: ~/Games/wow/drive_c/PROGRAM FILES/world of warcraft/WOW.EXE\n"},
+                {HomeFile::runner, lutrisRunner + "/bin/wine", ""}},
+     .program = lutrisRunner + "/bin/wine",
+     .arguments = {"Wow.exe"},
+     .prefix = "Games/wow"},
+    {.name = "Lutris's exe outside every prefix: ~/.wine",
+     .layout = {{HomeFile::game, "Games/loose/WoW.exe", ""},
+                {HomeFile::text, lutrisData + "games/loose.yml",
+                 "game:\n  exe: ~/Games/loose/WoW.exe\n"},
+                {HomeFile::runner, lutrisRunner + "/bin/wine", ""}},
+     .program = lutrisRunner + "/bin/wine",
+     .arguments = {"WoW.exe"},
+     .prefix = ".wine"},
+    {.name = "Lutris's relative exe, from the game's directory in pga.db",
+     .layout = {{HomeFile::prefix, "Games/wow-prefix", ""},
+                {HomeFile::game, "Games/Spiele/World of Warcraft/Wow.exe", ""},
+                {HomeFile::game, "Games/wow-prefix/World of Warcraft/Wow.exe", ""},
+                {HomeFile::text, lutrisData + "games/wow-1700000000.yml",
+                 "game:\n  exe: World of Warcraft/Wow.exe\n  prefix: ~/Games/wow-prefix\n"},
+                {HomeFile::database, lutrisData + "pga.db",
+                 "other-1|~/Games/Other\nwow-1700000000|~/Games/Spiele\n"},
+                {HomeFile::runner, lutrisRunner + "/bin/wine", ""}},
+     .program = lutrisRunner + "/bin/wine",
+     .arguments = {"Wow.exe"},
+     .prefix = "Games/wow-prefix",
+     .variables = {{"PWD", "~/Games/Spiele/World of Warcraft"}}},
+    {.name = "a name matched ignoring case as Wine does, beyond ASCII",
+     .layout = {{HomeFile::prefix, ".wine", "C:\\G\\W\xc3\xb6rld\\"},
+                {HomeFile::game, ".wine/drive_c/G/W\xc3\x96RLD/WoW.exe", ""}},
+     .arguments = {"WoW.exe"},
+     .prefix = ".wine"},
+    {.name = "a bottle at a path of its own",
+     .layout = bottle("Elsewhere/Azeroth", "soda-7.0-9", "") + sodaRunner +
+               Layout{{HomeFile::text, bottles + "bottles/Azeroth/placeholder.yml",
+                       "Path: ~/Elsewhere/Azeroth\n"}},
+     .program = bottles + "runners/soda-7.0-9/bin/wine",
+     .arguments = {"WoW.exe"},
+     .prefix = "Elsewhere/Azeroth"},
+    {.name = "a 64-bit bottle in Bottles' own directory for bottles, with its runner's wine64",
+     .layout =
+         bottle("Flaschen/Azeroth", "soda-7.0-9", "") +
+         Layout{{HomeFile::text, ".var/app/com.usebottles.bottles/config/glib-2.0/settings/keyfile",
+                 "[org/gnome/desktop]\ncustom-bottles-path='/nowhere'\n"
+                 "[com/usebottles/bottles]\ncustom-bottles-path = '~/Flaschen'\n"},
+                {HomeFile::runner, flatpakBottles + "runners/soda-7.0-9/bin/wine", ""},
+                {HomeFile::runner, flatpakBottles + "runners/soda-7.0-9/bin/wine64", ""},
+                {HomeFile::directory, flatpakBottles + "runners/soda-7.0-9/lib/wine/i386-windows",
+                 ""}},
+     .program = flatpakBottles + "runners/soda-7.0-9/bin/wine64",
+     .arguments = {"WoW.exe"},
+     .prefix = "Flaschen/Azeroth"},
+    {.name = "a bottle in the directory for bottles that the desktop's settings name",
+     .layout = bottle("Zweite Platte/Bottles/Azeroth", "soda-7.0-9", "") + sodaRunner +
+               Layout{{HomeFile::dconf, ".config/dconf/user", "/Zweite Platte/Bottles"}},
+     .program = bottles + "runners/soda-7.0-9/bin/wine",
+     .arguments = {"WoW.exe"},
+     .prefix = "Zweite Platte/Bottles/Azeroth"},
     {.name = "~/.wine, which no launcher owns",
      .layout = {{HomeFile::prefix, ".wine", "C:\\World of Warcraft\\"},
                 {HomeFile::game, ".wine/drive_c/World of Warcraft/WoW.exe", ""}},
@@ -636,8 +935,13 @@ TEST(LauncherStart, EachLauncherStartsTheGameWithItsRunnerAndSettings) {
                     else
                         ::setenv("WINEPREFIX", (home + "/" + c.winePrefix).c_str(), 1);
                     for (const char* name :
-                         {"WINEESYNC", "WINEFSYNC", "WINEDLLOVERRIDES", "STEAM_COMPAT_DATA_PATH"})
+                         {"WINEESYNC", "WINEFSYNC", "WINEDLLOVERRIDES", "WINEDEBUG",
+                          "STEAM_COMPAT_DATA_PATH", "SteamAppId", "XDG_DATA_HOME",
+                          "XDG_CONFIG_HOME", "STEAM_EXTRA_COMPAT_TOOLS_PATHS"})
                         ::unsetenv(name);
+                    ::setenv("MIRELGAN_STEAM_SYSTEM_TOOLS", (home + "/system-tools").c_str(), 1);
+                    for (const auto& [name, value] : c.environment)
+                        ::setenv(name.c_str(), withHome(value, home).c_str(), 1);
                     GameSearchResult search = enterGame();
                     writeFile(failure, search.used()
                                            ? startGame(*search.used(), {"-windowed", "two words"})

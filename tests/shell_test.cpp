@@ -388,6 +388,8 @@ TEST(GameLocation, HandOverToTheCopyKeptInTheGameDirectory) {
     // No copy in the game directory: the program runs itself there.
     ::unlink((disk / "Spiele/World of Warcraft/Pelvar.exe").c_str());
     result = searchInChild(elsewhere.path(), {}, record);
-    EXPECT_EQ(result.substr(0, 11), "returned 1 ") << result;
+    EXPECT_EQ(result.substr(0, 11),
+              "returned " + std::to_string(static_cast<int>(GameSource::winePrefixVariable)) + " ")
+        << result;
     EXPECT_NE(result.find("/Spiele/World of Warcraft"), std::string::npos);
 }

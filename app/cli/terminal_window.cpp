@@ -9,6 +9,7 @@
 #include "settings/settings.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -204,7 +205,13 @@ void TerminalWindow::chooseDistribution() {
             for (const DistributionRow& row : rows)
                 std::fprintf(stderr, "  %d  %s\n", row.number,
                              visibleText(row.name, false).c_str());
-            endProcess(2);
+            if (game_.launchCommand.empty())
+                endProcess(2);
+            // The launcher's game starts all the same.
+            std::string failure = startGame(game_, {});
+            std::fprintf(stderr, "pelvar-cli: %s: %s\n", gameStartFailed,
+                         visibleText(failure, false).c_str());
+            endProcess(errno == ENOENT ? 127 : 126);
         }
     } else if (interactive_) {
         clearProgressBar();
@@ -286,10 +293,12 @@ void TerminalWindow::endOfPass() {
         endOfPassStep(settings_, game_, options_.gameArguments, job_.fatalMessage(),
                       [this](const std::string& statusLine) { printClosingLine(statusLine); });
     if (!closing.startFailure.empty()) {
+        int error = errno;
         clearProgressBar();
         std::fprintf(stderr, "pelvar-cli: %s: %s\n", gameStartFailed,
                      visibleText(closing.startFailure, false).c_str());
-        exitCode_ = 1;
+        // A launcher's command that cannot be started ends as a shell's would.
+        exitCode_ = game_.launchCommand.empty() ? 1 : error == ENOENT ? 127 : 126;
     }
     printClosingLine(closing.statusLine);
     passEnded_ = true;

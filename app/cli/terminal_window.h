@@ -22,6 +22,8 @@ struct CliOptions {
     bool runGame = false;
     bool verbose = false;
     bool listGames = false;
+    std::optional<std::string> chooseGame; // --game N|DIR
+    bool launch = false;                   // --launch: the game arguments are the command
     bool rollback = false;
     bool noHold = false;
     bool release = false;

@@ -2,11 +2,13 @@
 
 #include "app/window/main_window.h"
 #include "game/game_location.h"
+#include "game/launcher.h"
 #include "pass/patch_run.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -32,21 +34,58 @@ void initWindowResources() {
 Application::Application(std::vector<std::string> programArguments, const std::string& storePath)
     : settings(storePath), arguments(std::move(programArguments)), passBody(runPatchPass) {}
 
+void Application::startLaunchCommand(const std::vector<std::string>& command,
+                                     const std::string& directory) {
+    GameInstallation launch;
+    launch.launchCommand = command;
+    launch.launchDirectory = directory;
+    std::string failure = startGame(launch, {});
+    int code = errno == ENOENT ? 127 : 126;
+    std::fprintf(stderr, "pelvar: %s: %s\n", gameStartFailed, failure.c_str());
+    std::exit(code);
+}
+
 int Application::startup() {
     std::vector<std::string> ownArguments = arguments;
     if (rollback)
         ownArguments.insert(ownArguments.begin(), "--rollback");
-    GameSearchResult search = enterGameOrHandOver(ownArguments);
+    if (!launchCommand.empty()) {
+        ownArguments.insert(ownArguments.end(), {"--launch", "--"});
+        ownArguments.insert(ownArguments.end(), launchCommand.begin(), launchCommand.end());
+    }
+    char here[4096];
+    const std::string launchDirectory = ::getcwd(here, sizeof here) ? here : "";
+    GameQuery query;
+    query.launch = !launchCommand.empty();
+    query.launchCommand = launchCommand;
+    query.settings = &settings;
+    search = enterGameOrHandOver(ownArguments, query);
+    startupNotes = search.notes;
     if (!search.used()) {
+        if (!launchCommand.empty()) {
+            // The launcher's game starts at once: no message box holds it up.
+            std::fprintf(stderr, "Can't find WoW, aborting\nLooked in:\n%s",
+                         lookedText(search).c_str());
+            startLaunchCommand(launchCommand);
+        }
         QMessageBox box(QMessageBox::Warning, applicationTitle, "Can't find WoW, aborting");
         box.setDetailedText(QString::fromStdString("Looked in:\n" + lookedText(search)));
         box.exec();
         return 0;
     }
     game = *search.used();
+    if (!launchCommand.empty()) {
+        game.launchCommand = launchCommand;
+        game.launchDirectory = launchDirectory;
+        settings.autoRunWoW = 1; // in memory: the game starts after the pass
+    }
     MainWindow window(*this);
     mainWindow = &window;
     window.exec();
+    // The launcher waits for its game: closing the window starts it too, unless a signal asked
+    // the program to end.
+    if (!game.launchCommand.empty() && !ending_)
+        startLaunchCommand(game.launchCommand, game.launchDirectory);
     // The worker may still use the window's Job: the process ends before the window goes.
     if (passRunning())
         endProcess(0);
@@ -73,6 +112,7 @@ void Application::closeOnTerminationSignals() {
 }
 
 void Application::requestEnd() {
+    ending_ = true;
     if (mainWindow)
         mainWindow->reject();
     QWidget* modal = QApplication::activeModalWidget();

@@ -31,6 +31,19 @@ public:
     PassBody passBody;
     // The first pass is a rollback (`pelvar --rollback`); the passes after it patch.
     bool rollback = false;
+    // `pelvar --launch -- COMMAND...`: the launcher's command, which starts the game (after the
+    // pass, or when the window closes) instead of the game's own start.
+    std::vector<std::string> launchCommand;
+    // What start-up found: every installation for the Configure dialog's choice (see
+    // game/game_choice.h), and its notes for the status line (which of several is used and how
+    // to choose another, a stored choice dropped).
+    GameSearchResult search;
+    std::vector<std::string> startupNotes;
+
+    // Replaces the process with a launcher's command, from `directory` ("" for the current one);
+    // when it cannot, says why on standard error and ends as a shell would.
+    [[noreturn]] static void startLaunchCommand(const std::vector<std::string>& command,
+                                                const std::string& directory = {});
 
     // Finds the game (or hands over to the copy of the program kept there), then shows the main
     // window until it closes. Gives the exit code; a pass that still runs when the window has
@@ -43,4 +56,7 @@ public:
     // Closes the window as Exit does. Dialogs open over it are not answered: when one is, the
     // process ends at once.
     void requestEnd();
+
+private:
+    bool ending_ = false; // a signal asked the program to end
 };
