@@ -218,3 +218,11 @@ void MD5::transform(const unsigned char* block) {
     state[2] += c;
     state[3] += d;
 }
+
+std::string md5Hex(std::string_view bytes) {
+    MD5 md5;
+    md5.update(reinterpret_cast<const unsigned char*>(bytes.data()),
+               static_cast<std::uint32_t>(bytes.size()));
+    md5.finalize();
+    return md5.hex_digest();
+}

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 // The MD5 message digest of RFC 1321: feed bytes with update, close with finalize, read the
 // result with hex_digest.
@@ -31,3 +32,6 @@ private:
     unsigned char digest[16];
     unsigned char finalized;
 };
+
+// The digest of `bytes` in hex, as hex_digest gives it.
+std::string md5Hex(std::string_view bytes);

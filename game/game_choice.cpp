@@ -17,14 +17,6 @@ std::string pieceName(std::size_t number) {
     return choiceValue + std::to_string(number);
 }
 
-std::string digestOf(const std::string& text) {
-    MD5 md5;
-    md5.update(reinterpret_cast<const unsigned char*>(text.data()),
-               static_cast<std::uint32_t>(text.size()));
-    md5.finalize();
-    return md5.hex_digest();
-}
-
 void removePiecesFrom(Settings& settings, std::size_t first) {
     for (std::size_t number = first;
          number <= mostPieces && !settings.readString(pieceName(number)).empty(); ++number)
@@ -59,7 +51,7 @@ StoredChoice storedGameChoice(const Settings& settings) {
     std::string directory;
     for (long number = 1; number <= pieces; ++number)
         directory += settings.readString(pieceName(static_cast<std::size_t>(number)));
-    if (digestOf(directory) != head.substr(blank + 1) || directory.empty() || directory[0] != '/')
+    if (md5Hex(directory) != head.substr(blank + 1) || directory.empty() || directory[0] != '/')
         return choice;
     choice.readable = true;
     choice.directory = directory;
@@ -111,7 +103,7 @@ std::string chooseInstallation(Settings& settings, const GameSearchResult& searc
         for (std::size_t number = 1; number <= pieces; ++number)
             settings.writeString(pieceName(number),
                                  real.substr((number - 1) * pieceSize, pieceSize));
-        settings.writeString(choiceValue, std::to_string(pieces) + " " + digestOf(real));
+        settings.writeString(choiceValue, std::to_string(pieces) + " " + md5Hex(real));
         removePiecesFrom(settings, pieces + 1);
     }
     std::string failure = settings.key.takeFailure();

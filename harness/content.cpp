@@ -35,11 +35,7 @@ std::string noise(std::size_t length, unsigned seed) {
 }
 
 std::string md5Of(const std::string& text) {
-    MD5 md5;
-    md5.update(reinterpret_cast<const unsigned char*>(text.data()),
-               static_cast<std::uint32_t>(text.size()));
-    md5.finalize();
-    return md5.hex_digest();
+    return md5Hex(text);
 }
 
 std::string letters(std::size_t length, unsigned seed) {
