@@ -1,11 +1,11 @@
 #include "app/window/application.h"
 
 #include "app/window/main_window.h"
+#include "app/window/message_boxes.h"
 #include "game/game_location.h"
 #include "pass/patch_run.h"
 
 #include <QApplication>
-#include <QMessageBox>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
@@ -36,11 +36,11 @@ int Application::startup() {
     std::vector<std::string> ownArguments = arguments;
     if (rollback)
         ownArguments.insert(ownArguments.begin(), "--rollback");
+    if (release)
+        ownArguments.insert(ownArguments.begin(), "--release");
     GameSearchResult search = enterGameOrHandOver(ownArguments);
     if (!search.used()) {
-        QMessageBox box(QMessageBox::Warning, applicationTitle, "Can't find WoW, aborting");
-        box.setDetailedText(QString::fromStdString("Looked in:\n" + lookedText(search)));
-        box.exec();
+        showGameNotFound(lookedText(search));
         return 0;
     }
     game = *search.used();

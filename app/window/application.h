@@ -29,8 +29,10 @@ public:
     GameInstallation game;
     // What a pass does; the patch run unless a test gives its own.
     PassBody passBody;
-    // The first pass is a rollback (`pelvar --rollback`); the passes after it patch.
+    // The first pass is a rollback (`pelvar --rollback`), or the release of what rollbacks held
+    // (`pelvar --release`); the passes after it patch.
     bool rollback = false;
+    bool release = false;
 
     // Finds the game (or hands over to the copy of the program kept there), then shows the main
     // window until it closes. Gives the exit code; a pass that still runs when the window has

@@ -10,7 +10,8 @@ class ReportWindow;
 }
 
 // The patch report: what the pass did to the interface files, "Pelvar.txt", and the notice
-// about modified files. Opening it consumes the report lines.
+// about modified files (a rollback's report: the game directory and what it undid). Opening it
+// consumes the report lines. It can be resized.
 class ReportWindow : public QDialog {
     Q_OBJECT
 
@@ -18,6 +19,10 @@ public:
     ReportWindow(Settings& settings, QWidget* parent = nullptr);
     ~ReportWindow() override;
     const std::string& reportText() const { return reportText_; }
+
+protected:
+    // The text takes what the window has, above its OK button.
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     std::string reportText_;
