@@ -15,7 +15,10 @@ constexpr QSize smallest{150, 80};
 } // namespace
 
 ReportWindow::ReportWindow(Settings& settings, QWidget* parent)
-    : QDialog(parent), reportText_(takeReportText(settings, currentGameDirectory())),
+    : ReportWindow(settings, currentGameDirectory(), parent) {}
+
+ReportWindow::ReportWindow(Settings& settings, const std::string& gameDirectory, QWidget* parent)
+    : QDialog(parent), reportText_(takeReportText(settings, gameDirectory)),
       ui_(std::make_unique<Ui::ReportWindow>()) {
     ui_->setupUi(this);
     layoutInDialogUnits(this);

@@ -16,7 +16,9 @@ class ReportWindow : public QDialog {
     Q_OBJECT
 
 public:
+    // A rollback's report names the game directory, the current directory unless given.
     ReportWindow(Settings& settings, QWidget* parent = nullptr);
+    ReportWindow(Settings& settings, const std::string& gameDirectory, QWidget* parent);
     ~ReportWindow() override;
     const std::string& reportText() const { return reportText_; }
 
