@@ -349,8 +349,7 @@ TEST(ProcessEnd, EndsWhileTheWorkerWaitsForALoginOrAReceive) {
         ::testing::ExitedWithCode(3), "");
 }
 
-// A refused login is told to the window's login flow, which then does not offer the refused
-// password again; an accepted one clears it.
+// A refused login is told to the window's login flow, an accepted one clears it.
 TEST_F(JobChannelTest, RefusedLoginIsToldToTheWindow) {
     ScriptedPeer peer;
     peer.expect("L\nthrall\nwrong\n").send("Bad password\n");
