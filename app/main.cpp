@@ -36,7 +36,10 @@ const char usage[] =
     "              and its arguments, unchanged\n"
     "  --rollback  instead of the first pass, undo the last pass in the game directory that\n"
     "              changed something and show its report; the files it undid are held by\n"
-    "              .nopatch markers until 'pelvar-cli --release'\n"
+    "              .nopatch markers until --release\n"
+    "  --release   instead of the first pass, remove the markers that rollbacks made (never\n"
+    "              the user's own), so that the next pass patches those files again, and show\n"
+    "              its report\n"
     "  --help      print this text and end\n"
     "  --version   print the version and end\n"
     "\n"
@@ -64,6 +67,11 @@ int main(int argc, char** argv) {
         }
     }
     bool rollback = std::erase(arguments, "--rollback") > 0;
+    bool release = std::erase(arguments, "--release") > 0;
+    if (rollback && release) {
+        std::fputs("pelvar: --rollback and --release exclude each other\n", stderr);
+        return 2;
+    }
     for (const std::string& argument : arguments) {
         if (argument == "--help") {
             std::fputs(usage, stdout);
@@ -88,6 +96,7 @@ int main(int argc, char** argv) {
     Application application(arguments);
     application.rollback = rollback;
     application.launchCommand = launchCommand;
+    application.release = release;
     if (!application.settings.storeError().empty())
         std::fprintf(stderr, "pelvar: settings are not remembered: %s\n",
                      application.settings.storeError().c_str());

@@ -28,14 +28,20 @@ std::string Job::copyStatus() {
 }
 
 void Job::postStatus(const std::string& text) {
+    showStatusOnly(text, true);
+}
+
+void Job::showStatusOnly(const std::string& text, bool recorded) {
     {
         std::lock_guard guard(statusLock);
         statusText = text;
-        if (history_.size() == historyLimit) {
-            history_.pop_front();
-            ++dropped_;
+        if (recorded) {
+            if (history_.size() == historyLimit) {
+                history_.pop_front();
+                ++dropped_;
+            }
+            history_.push_back(text);
         }
-        history_.push_back(text);
     }
     statusChanged.signal();
 }
@@ -65,6 +71,9 @@ void startPass(Job& job, Settings& settings, PassBody body) {
         job.worker.join();
     currentJob = &job;
     job.setFatalMessage(std::nullopt);
+    job.stopRequested = false;
+    job.waitingForServer = false;
+    job.loginRefused = false;
     // A complete check asked for from now on is one this pass may not do whole.
     settings.checkingCompletely = settings.completeCheck.load();
     for (AutoResetEvent* event :
@@ -90,6 +99,7 @@ void workerMain(Job* job, Settings* settings, const PassBody& body) {
     } catch (const PassAborted&) {
         // fatal has posted its message; the pass has unwound.
     }
+    job->waitingForServer = false;
     // Only now: the pass's temporary files are gone, its connection is closed and the game
     // directory is free, so that whatever the window does at done (start the game, start the
     // next pass) finds it all in order.
@@ -134,6 +144,7 @@ void pollJob(Job& job, Settings& settings, JobWindow& window) {
         currentJob = nullptr;
         window.endOfPass();
     }
+    window.showBusy(job.waitingForServer);
     window.showProgress(job.progress);
 }
 

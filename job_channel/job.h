@@ -48,10 +48,23 @@ struct Job {
     std::thread worker;
     // How long a fatal message stays on the status line before the pass ends.
     std::chrono::milliseconds fatalPause{3000};
+    // Set by the window ("Run WoW", closing): the pass ends at its next safe point, between two
+    // files of a download, having removed its temporary files; a wait for the server or the
+    // pause after a fatal message ends at once. Cleared when a pass starts.
+    std::atomic<bool> stopRequested{false};
+    // The worker has waited for the server for a while: the window shows a busy progress bar.
+    std::atomic<bool> waitingForServer{false};
+    // The server refused the stored account at the last login: the login flow that follows says
+    // so and does not offer the refused password again.
+    std::atomic<bool> loginRefused{false};
 
     std::string copyStatus();
     // Replaces the status line and adds it to the history.
     void postStatus(const std::string& text);
+    // Replaces the status line, and adds it to the history only with `recorded`: a line that is
+    // replaced every second (how long a wait has lasted) would flood a front end that prints
+    // every line.
+    void showStatusOnly(const std::string& text, bool recorded);
     // Every line posted since the last call, oldest first.
     StatusLines takeStatusLines();
     // The message of the last pass when it ended (or is ending) through fatal; nothing after a
@@ -96,10 +109,12 @@ public:
     virtual void showReport() = 0;
     virtual void endOfPass() = 0;
     virtual void showProgress(int percent) = 0;
+    // While the worker waits for the server, a window shows that it is busy.
+    virtual void showBusy(bool) {}
 };
 
-// Serves the job's events in their fixed order, then refreshes the progress bar. Runs on the
-// window thread, every 200 ms.
+// Serves the job's events in their fixed order, then refreshes the progress bar (busy while the
+// worker waits for the server). Runs on the window thread, every 200 ms.
 void pollJob(Job& job, Settings& settings, JobWindow& window);
 
 // How fatal shows its message when no pass is running (standard error until a window installs

@@ -89,13 +89,12 @@ ServerLink::ConnectResult ServerLink::open(const ServerEndpoint& endpoint) {
     if (::connect(socket_, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
         if (errno != EINPROGRESS)
             return {Failure::connect, errno};
-        pollfd waiting{socket_, POLLOUT, 0};
         int ready;
         do
-            ready = ::poll(&waiting, 1, static_cast<int>(connectTimeout.count()));
-        while (ready < 0 && errno == EINTR);
-        if (ready <= 0)
-            return {Failure::connect, ready == 0 ? ETIMEDOUT : errno};
+            ready = watchedPoll(POLLOUT, connectTimeout, LinkWait::Awaited::connection);
+        while (ready == -1 && errno == EINTR);
+        if (ready != 1)
+            return {Failure::connect, ready == 0 ? ETIMEDOUT : ready == -2 ? ECANCELED : errno};
         int error = 0;
         socklen_t length = sizeof error;
         ::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &length);
@@ -112,6 +111,7 @@ void ServerLink::close() {
         ::close(socket_);
     socket_ = -1;
     end_ = LinkEnd::none;
+    awaitingReply_ = false;
     budget_ = std::chrono::steady_clock::duration::max();
 }
 
@@ -122,31 +122,83 @@ void ServerLink::beginExchange(std::uint64_t bytes) {
     budget_ = duration_cast<steady_clock::duration>(ioTimeout) + forBytes;
 }
 
-bool ServerLink::waitFor(short events) {
+namespace {
+
+// Tells the one watching a link how a wait goes, and once more when a wait it was told of ends,
+// whichever way it ends.
+class WaitWatch {
+public:
+    WaitWatch(const std::function<bool(const LinkWait&)>& onWait, LinkWait::Awaited awaited)
+        : onWait_(onWait), wait_{awaited} {}
+    WaitWatch(const WaitWatch&) = delete;
+    WaitWatch& operator=(const WaitWatch&) = delete;
+    ~WaitWatch() {
+        if (told_) {
+            wait_.over = true;
+            onWait_(wait_);
+        }
+    }
+    // False when the wait is to be given up.
+    bool tell(std::chrono::steady_clock::duration lasted) {
+        told_ = true;
+        wait_.lasted = std::chrono::duration_cast<std::chrono::milliseconds>(lasted);
+        return onWait_(wait_);
+    }
+
+private:
+    const std::function<bool(const LinkWait&)>& onWait_;
+    LinkWait wait_;
+    bool told_ = false;
+};
+
+} // namespace
+
+int ServerLink::watchedPoll(short events, std::chrono::steady_clock::duration limit,
+                            LinkWait::Awaited awaited) {
     using namespace std::chrono;
     pollfd waiting{socket_, events, 0};
+    auto began = steady_clock::now();
+    WaitWatch watch(onWait, awaited);
     for (;;) {
-        auto limit = std::min<steady_clock::duration>(ioTimeout, budget_);
-        if (limit <= steady_clock::duration::zero()) {
-            end_ = LinkEnd::timedOut;
-            return false;
-        }
-        // Rounded up, so that a budget of less than a millisecond still waits.
-        int timeoutMs = static_cast<int>(ceil<milliseconds>(limit).count());
+        auto left = limit - (steady_clock::now() - began);
+        if (budget_ != steady_clock::duration::max())
+            left = std::min(left, budget_);
+        if (left <= steady_clock::duration::zero())
+            return 0;
+        // Rounded up, so that less than a millisecond left still waits.
+        auto slice = onWait ? std::min<steady_clock::duration>(left, waitTick) : left;
+        int timeoutMs = static_cast<int>(ceil<milliseconds>(slice).count());
         auto started = steady_clock::now();
         int ready = ::poll(&waiting, 1, timeoutMs);
         auto waited = steady_clock::now() - started;
         if (budget_ != steady_clock::duration::max())
             budget_ -= std::min(waited, budget_);
-        if (ready > 0)
+        if (ready != 0)
+            return ready > 0 ? 1 : -1;
+        if (onWait && !watch.tell(steady_clock::now() - began))
+            return -2;
+    }
+}
+
+bool ServerLink::waitFor(short events) {
+    LinkWait::Awaited awaited = events == POLLOUT ? LinkWait::Awaited::sending
+                                : awaitingReply_  ? LinkWait::Awaited::reply
+                                                  : LinkWait::Awaited::moreOfTheReply;
+    for (;;) {
+        switch (watchedPoll(events, ioTimeout, awaited)) {
+        case 1:
             return true;
-        if (ready == 0) {
+        case 0:
             end_ = LinkEnd::timedOut;
             return false;
-        }
-        if (errno != EINTR) {
-            end_ = LinkEnd::reset;
+        case -2:
+            end_ = LinkEnd::stopped;
             return false;
+        default:
+            if (errno != EINTR) {
+                end_ = LinkEnd::reset;
+                return false;
+            }
         }
     }
 }
@@ -164,8 +216,10 @@ long ServerLink::sendBytes(const void* bytes, std::size_t length) {
     }
     for (;;) {
         ssize_t sent = ::send(socket_, bytes, length, MSG_NOSIGNAL);
-        if (sent >= 0)
+        if (sent >= 0) {
+            awaitingReply_ = awaitingReply_ || sent > 0;
             return moved(static_cast<long>(sent));
+        }
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -186,8 +240,10 @@ long ServerLink::receive(void* buffer, std::size_t capacity) {
         return 0; // asks for nothing, gets nothing, and never waits for it
     for (;;) {
         ssize_t received = ::recv(socket_, buffer, capacity, 0);
-        if (received > 0)
+        if (received > 0) {
+            awaitingReply_ = false;
             return moved(static_cast<long>(received));
+        }
         if (received == 0) {
             end_ = LinkEnd::closed;
             return 0;
@@ -251,6 +307,8 @@ const char* endText(LinkEnd end) {
         return "the connection was reset";
     case LinkEnd::timedOut:
         return "the server stopped answering";
+    case LinkEnd::stopped:
+        return "the pass was stopped";
     case LinkEnd::none:
         break;
     }

@@ -53,6 +53,8 @@ void PatchRun::run() {
         job_.status("Settings are not remembered: %s", settings.storeError().c_str());
     // What the pass changes, for a rollback.
     PassRecord record(settings.key);
+    if (takeUnfinishedPatch(settings))
+        settings.reportLines.push_back(lastPassUnfinished);
     fetchDistributionList(job_);
     tellStoreFailure(job_);
     if (settings.mustChooseDistribution) {
@@ -135,6 +137,9 @@ std::vector<std::string> PatchRun::readPatchList(int distribution,
         job_.connect();
         outcome = patchListExchange(job_.connection, distribution, reply);
     }
+    if (outcome == PatchListOutcome::cut && job_.connection.end() == LinkEnd::timedOut &&
+        job_.connection.awaitingReply())
+        job_.fatal("%s", serverDidNotAnswer);
     return patchListLines(job_, outcome, reply);
 }
 

@@ -77,8 +77,12 @@ void fetchDistributionList(WorkerJob& job) {
         job.fatal("Distribution list is WAY too long");
     // A list without its end line is not the server's list: no choice is made from it, and the
     // next pass asks for it again.
-    if (!outcome.ended)
+    if (!outcome.ended) {
+        // Silence from the start is no list cut short: nothing of it came.
+        if (job.connection.end() == LinkEnd::timedOut && job.connection.awaitingReply())
+            job.fatal("%s", serverDidNotAnswer);
         job.fatal("Distribution list cut short: %s", endText(job.connection.end()));
+    }
     settings.serverWdbVersion = outcome.version;
     diagnostic("m_version = %ld\n", static_cast<long>(outcome.version));
     if (!found)

@@ -499,6 +499,29 @@ private:
 
 } // namespace
 
+namespace {
+
+// Names the game directory by the digest of its path: a value holds less than 256 bytes, a path
+// may not.
+constexpr char unfinishedValue[] = "unfinishedPatch";
+
+std::string gameDirectoryKey() {
+    return md5Hex(currentGameDirectory());
+}
+
+} // namespace
+
+void rememberUnfinishedPatch(Settings& settings) {
+    settings.writeString(unfinishedValue, gameDirectoryKey());
+}
+
+bool takeUnfinishedPatch(Settings& settings) {
+    if (settings.readString(unfinishedValue) != gameDirectoryKey())
+        return false;
+    settings.deleteValue(unfinishedValue);
+    return true;
+}
+
 bool isAddonDataFile(const std::string& path) {
     for (const AddonDataPattern& pattern : addonDataPatterns) {
         std::size_t length = std::char_traits<char>::length(pattern.text);
@@ -543,7 +566,18 @@ bool Downloader::receive(std::uint64_t length,
     return receiveFileData(job_.connection, length, received_, onData, [this](std::size_t got) {
         job_.bytesDone += static_cast<std::int64_t>(got);
         updateProgress(job_);
+        stopIfAsked();
     });
+}
+
+void Downloader::stopIfAsked() {
+    if (!job_.stopRequested())
+        return;
+    // The file on its way is dropped with its temporary file; those before it are installed
+    // whole. The temporary files made ahead go with the writer.
+    settle(std::nullopt);
+    rememberUnfinishedPatch(job_.settings);
+    job_.stopped();
 }
 
 // Before the pass ends, the files handed over before this one are done, so that their report
@@ -560,6 +594,7 @@ void Downloader::downloadFile(const DownloadEntry& entry) {
     const std::string& path = entry.path;
     if (entry.size < 0 || entry.packedSize < 0)
         job_.fatal("Corrupt patch info, aborting");
+    stopIfAsked();
     job_.status("Downloading %s", path.c_str());
     bool addonData = isAddonDataFile(path);
     if (addonData)
@@ -615,6 +650,8 @@ void Downloader::downloadFile(const DownloadEntry& entry) {
         });
     }
     updateProgress(job_);
+    if (!whole && job_.connection.end() == LinkEnd::stopped)
+        stopIfAsked();
     if (!whole) {
         settle("Error: couldn't download " + display);
         job_.fatal("Download failed!");

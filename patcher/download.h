@@ -12,13 +12,16 @@
 #include <vector>
 
 class PassRecord;
+class Settings;
 class WorkerJob;
 
 // The download phase of a pass: receives the requested files' data from the connection in
 // request order, inflates each file as its bytes arrive, writes it to "<path>.new" and puts it in
 // place only when its length and MD5 digest are those of the patch list, keeping the previous
 // version as "<path>.prepatch". Appends its report lines; ends the pass through fatal when the
-// data ends early, does not inflate, or cannot be written.
+// data ends early, does not inflate, or cannot be written. Asked to stop, it ends the pass
+// between two files: the files before are installed, the one on its way is dropped, and no
+// temporary file stays.
 //
 // Two threads share the work, so that receiving and inflating one file overlaps with digesting,
 // writing and installing the ones before it: the worker receives and inflates, a writer thread
@@ -51,6 +54,8 @@ private:
     bool receive(std::uint64_t length,
                  const std::function<void(std::span<const unsigned char>)>& onData);
     void settle(std::optional<std::string> failure);
+    // Once the window has asked the pass to stop: ends it between two files.
+    void stopIfAsked();
 
     WorkerJob& job_;
     // The pool outlives the writer, whose queue may still hold its blocks.
@@ -62,6 +67,16 @@ private:
 
 // One file on its own, as the patch run downloads each.
 void downloadFile(WorkerJob& job, const DownloadEntry& entry);
+
+// The first report line of the pass after one that was stopped during its downloads: that pass
+// left the interface partly updated, and this one brings the rest.
+inline constexpr char lastPassUnfinished[] =
+    "The last pass in this game directory was stopped before its downloads were done.";
+// The store remembers a game directory (the current directory) whose pass was stopped during
+// its downloads, until takeUnfinishedPatch.
+void rememberUnfinishedPatch(Settings& settings);
+// True, once, when the last pass in the game directory was stopped during its downloads.
+bool takeUnfinishedPatch(Settings& settings);
 
 // True for the Mirelgan add-on's own data files, which are patched without a report line.
 bool isAddonDataFile(const std::string& path);

@@ -172,6 +172,8 @@ TEST_F(DistributionListTest, ListWithoutItsEndLineFailsThePassAndIsAskedForAgain
          "Distribution list cut short: the server closed the connection"},
         {"silent", [](ScriptedPeer& peer) { peer.send("1 Standard\n").readUntilClosed(); },
          "Distribution list cut short: the server stopped answering"},
+        {"silent from the start", [](ScriptedPeer& peer) { peer.readUntilClosed(); },
+         "The server did not answer"},
     };
     settings.distribution = 7;
     settings.mustChooseDistribution = 0;
@@ -202,4 +204,23 @@ TEST_F(DistributionListTest, NothingListeningEndsThePassWithCantConnect) {
     ASSERT_TRUE(fetch());
     EXPECT_EQ(job.copyStatus(), "Can't connect!");
     EXPECT_EQ(settings.distListPending, 1) << "the pass ended before the list was fetched";
+}
+
+// A server that never answers the connect: the status line counts the wait (without a line a
+// second for the front ends that print every line), and the pass says how long it waited.
+TEST_F(DistributionListTest, UnansweredConnectCountsItsWaitAndSaysHowLong) {
+    auto [listener, port] = loopbackListener(0);
+    ServerLink queued; // one connection waiting to be accepted fills a queue of none
+    ASSERT_EQ(queued.connect({htonl(INADDR_LOOPBACK), port}).failure, ServerLink::Failure::none);
+    ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(port));
+    ASSERT_TRUE(runPass(job, settings, window, [](WorkerJob& worker) {
+        worker.connection.connectTimeout = 1300ms;
+        fetchDistributionList(worker);
+    }));
+    EXPECT_EQ(job.copyStatus(), "Can't connect: the server did not answer within 1 s");
+    EXPECT_NE(std::find(window.statusLines.begin(), window.statusLines.end(), "Connecting (1 s)"),
+              window.statusLines.end());
+    for (const std::string& line : job.takeStatusLines().lines)
+        EXPECT_EQ(line.find(" s)"), std::string::npos) << line;
+    ::close(listener);
 }

@@ -1,6 +1,8 @@
 #include "job_channel/job.h"
 #include "job_channel/worker_job.h"
+#include "net/server_link.h"
 #include "settings/settings.h"
+#include "tests/support/environment.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_window.h"
@@ -345,4 +347,25 @@ TEST(ProcessEnd, EndsWhileTheWorkerWaitsForALoginOrAReceive) {
             endProcess(3);
         },
         ::testing::ExitedWithCode(3), "");
+}
+
+// A refused login is told to the window's login flow, an accepted one clears it.
+TEST_F(JobChannelTest, RefusedLoginIsToldToTheWindow) {
+    ScriptedPeer peer;
+    peer.expect("L\nthrall\nwrong\n").send("Bad password\n");
+    peer.expect("L\nthrall\nright\n").send("OK\n").readUntilClosed();
+    peer.start();
+    ScopedEnv endpoint("MIRELGAN_SERVER", "127.0.0.1:" + std::to_string(peer.port()));
+    std::vector<bool> told;
+    ASSERT_TRUE(runPass(job, settings, window, [&](WorkerJob& worker) {
+        worker.connect();
+        for (const char* password : {"wrong", "right"}) {
+            settings.Username = "thrall";
+            settings.Password = password;
+            worker.login();
+            told.push_back(job.loginRefused);
+        }
+    }));
+    EXPECT_EQ(told, (std::vector<bool>{true, false}));
+    EXPECT_TRUE(peer.finish()) << peer.mismatch();
 }

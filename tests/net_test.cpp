@@ -359,3 +359,53 @@ TEST(Connect, NothingListeningFailsAtTheConnectStep) {
     EXPECT_EQ(result.errorCode, ECONNREFUSED);
     EXPECT_FALSE(link.connected());
 }
+
+// A server whose listen queue is full drops the SYN, as an unreachable one does: connecting gives
+// up at its bound, told to the watcher as it lasts and when it ends, or at once when the watcher
+// gives it up.
+TEST(Connect, UnansweredConnectIsWatchedAndGivesUpAtItsBound) {
+    auto [listener, port] = loopbackListener(0);
+    ServerLink queued; // one connection waiting to be accepted fills a queue of none
+    ASSERT_EQ(queued.connect(loopback(port)).failure, ServerLink::Failure::none);
+    for (bool giveUp : {false, true}) {
+        ServerLink link;
+        link.connectTimeout = 700ms;
+        std::vector<LinkWait> told;
+        link.onWait = [&](const LinkWait& wait) {
+            told.push_back(wait);
+            return !giveUp;
+        };
+        auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(link.connect(loopback(port)).errorCode, giveUp ? ECANCELED : ETIMEDOUT);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, giveUp ? 400ms : 1500ms);
+        ASSERT_GE(told.size(), giveUp ? 2u : 6u);
+        EXPECT_EQ(told.front().awaited, LinkWait::Awaited::connection);
+        EXPECT_GE(told[told.size() - 2].lasted, giveUp ? 50ms : 500ms);
+        EXPECT_TRUE(told.back().over && !told[told.size() - 2].over);
+    }
+    ::close(listener);
+}
+
+// A wait for a reply of which nothing has come is told apart from one for the rest of it; a
+// watcher that gives up ends the receive as `stopped`.
+TEST(DistributionListExchange, WaitsAreToldAsReplyThenRestAndCanBeGivenUp) {
+    ScriptedPeer peer;
+    peer.expect("D\n").pause(250ms).send("1 Standard\n").pause(250ms).send("D\n1\n");
+    peer.expect("D\n").readUntilClosed();
+    peer.start();
+    ServerLink link;
+    ASSERT_EQ(link.connect(loopback(peer.port())).failure, ServerLink::Failure::none);
+    std::vector<LinkWait::Awaited> awaited;
+    link.onWait = [&](const LinkWait& wait) {
+        if (!wait.over && (awaited.empty() || awaited.back() != wait.awaited))
+            awaited.push_back(wait.awaited);
+        return awaited.size() < 3;
+    };
+    EXPECT_TRUE(fetchEntries(link).outcome.ended);
+    EXPECT_FALSE(fetchEntries(link).outcome.ended);
+    EXPECT_EQ(awaited, (std::vector{LinkWait::Awaited::reply, LinkWait::Awaited::moreOfTheReply,
+                                    LinkWait::Awaited::reply}));
+    EXPECT_EQ(link.end(), LinkEnd::stopped);
+    link.close();
+    EXPECT_TRUE(peer.finish()) << peer.mismatch();
+}

@@ -208,6 +208,8 @@ TEST_F(PatchRunTest, PatchListCutShortCleansNothingAndFailsThePass) {
          "Patch list cut short: the server closed the connection"},
         {"silent mid-list", [&](ScriptedPeer& peer) { peer.send(entry).readUntilClosed(); },
          "Patch list cut short: the server stopped answering"},
+        {"silent from the start", [](ScriptedPeer& peer) { peer.readUntilClosed(); },
+         "The server did not answer"},
     };
     const std::string stray = "Interface/AddOns/Fremd/Nicht gelistet.lua";
     settings.keepClean = 1;

@@ -3,17 +3,18 @@
 #include "settings/settings.h"
 
 void runLoginFlow(Settings& settings, const std::function<LoginAnswer(const LoginPrompt&)>& ask,
-                  const std::function<void(const std::string&)>& showStatus) {
+                  const std::function<void(const std::string&)>& showStatus, bool refused) {
     LoginPrompt prompt;
     {
         std::lock_guard guard(settings.credentialsLock);
         prompt.userName = settings.Username;
-        prompt.password = settings.Password;
+        if (!refused)
+            prompt.password = settings.Password;
         settings.Username.clear();
         settings.Password.clear();
     }
     showStatus(loginStatus);
-    prompt.hint = settings.loginPrompted ? failedLoginHint : firstLoginHint;
+    prompt.hint = settings.loginPrompted || refused ? failedLoginHint : firstLoginHint;
 
     LoginAnswer answer = ask(prompt);
     if (!answer.accepted) {

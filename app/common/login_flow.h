@@ -28,6 +28,8 @@ inline constexpr char loginStatus[] = "Please enter username and password";
 
 // The login flow around a dialog: clears the account, shows "Please enter username and
 // password", asks through `ask`, stores and saves the answer (Cancel switches the upload off for
-// the rest of the run), then clears the status line.
+// the rest of the run), then clears the status line. After the server `refused` the stored
+// account, the dialog says "Login Failed!" from its first showing, and the refused password is
+// neither offered again nor kept, not even by Cancel.
 void runLoginFlow(Settings& settings, const std::function<LoginAnswer(const LoginPrompt&)>& ask,
-                  const std::function<void(const std::string&)>& showStatus);
+                  const std::function<void(const std::string&)>& showStatus, bool refused = false);

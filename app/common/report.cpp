@@ -32,6 +32,14 @@ const char rollbackNotice[] =
     "it is.  To have the held files patched again, run 'pelvar-cli --release' in the game "
     "directory: it removes exactly the markers that rollbacks made, never your own.\n";
 
+const char rollbackWindowNotice[] =
+    "____________________________________________________________________\n\n"
+    "Each held file has a <filename>.nopatch marker beside it, so that the next pass leaves it as "
+    "it is.  To have the held files patched again, choose \"Release the files held by a "
+    "rollback\" in the menu of Pelvar Patcher's entry on the desktop (right-click it), or run "
+    "'pelvar --release' or 'pelvar-cli --release' in the game directory named above: either "
+    "removes exactly the markers that rollbacks made, never your own.\n";
+
 namespace {
 constexpr std::size_t chunkSize = 4096;
 // The most of Pelvar.txt that the report shows: far more than anyone reads, and little enough
@@ -39,14 +47,35 @@ constexpr std::size_t chunkSize = 4096;
 constexpr std::size_t pelvarTextShown = 1 << 20;
 } // namespace
 
-std::string takeReportText(Settings& settings) {
+namespace {
+
+// The report lines, each with its line break, consumed; true in `held` when a rollback held a
+// file.
+std::string takeLines(Settings& settings, bool& held) {
     std::string text;
-    bool held = false;
+    held = false;
     for (const std::string& line : settings.reportLines) {
         text += line + "\n";
         held = held || line.starts_with("Held: ");
     }
     settings.reportLines.clear();
+    return text;
+}
+
+} // namespace
+
+std::string takeReportText(Settings& settings, const std::string& gameDirectory) {
+    if (!settings.rollbackReport)
+        return takeReportText(settings);
+    settings.rollbackReport = false;
+    bool held;
+    std::string text = "Game directory: " + gameDirectory + "\n" + takeLines(settings, held);
+    return held ? text + "\n" + rollbackWindowNotice : text;
+}
+
+std::string takeReportText(Settings& settings) {
+    bool held;
+    std::string text = takeLines(settings, held);
     // A rollback's report: "Pelvar.txt" belongs to the distribution it took back.
     if (std::exchange(settings.rollbackReport, false))
         return held ? text + "\n" + rollbackNotice : text;

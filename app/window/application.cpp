@@ -1,12 +1,12 @@
 #include "app/window/application.h"
 
 #include "app/window/main_window.h"
+#include "app/window/message_boxes.h"
 #include "game/game_location.h"
 #include "game/launcher.h"
 #include "pass/patch_run.h"
 
 #include <QApplication>
-#include <QMessageBox>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
@@ -49,6 +49,8 @@ int Application::startup() {
     std::vector<std::string> ownArguments = arguments;
     if (rollback)
         ownArguments.insert(ownArguments.begin(), "--rollback");
+    if (release)
+        ownArguments.insert(ownArguments.begin(), "--release");
     if (!launchCommand.empty()) {
         ownArguments.insert(ownArguments.end(), {"--launch", "--"});
         ownArguments.insert(ownArguments.end(), launchCommand.begin(), launchCommand.end());
@@ -68,9 +70,7 @@ int Application::startup() {
                          lookedText(search).c_str());
             startLaunchCommand(launchCommand);
         }
-        QMessageBox box(QMessageBox::Warning, applicationTitle, "Can't find WoW, aborting");
-        box.setDetailedText(QString::fromStdString("Looked in:\n" + lookedText(search)));
-        box.exec();
+        showGameNotFound(lookedText(search));
         return 0;
     }
     game = *search.used();

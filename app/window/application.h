@@ -29,8 +29,10 @@ public:
     GameInstallation game;
     // What a pass does; the patch run unless a test gives its own.
     PassBody passBody;
-    // The first pass is a rollback (`pelvar --rollback`); the passes after it patch.
+    // The first pass is a rollback (`pelvar --rollback`), or the release of what rollbacks held
+    // (`pelvar --release`); the passes after it patch.
     bool rollback = false;
+    bool release = false;
     // `pelvar --launch -- COMMAND...`: the launcher's command, which starts the game (after the
     // pass, or when the window closes) instead of the game's own start.
     std::vector<std::string> launchCommand;

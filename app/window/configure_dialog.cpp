@@ -22,6 +22,7 @@ ConfigureDialog::ConfigureDialog(Application& application, QWidget* parent)
     waitForDistributionList();
     full_->setupUi(this);
     layoutInDialogUnits(this);
+    labelByGroupBox(full_->id1030, full_->distributionGroup);
     choice_ = ConfigureChoice::fromSettings(application_.settings);
     full_->id1036->setChecked(choice_.runWindowed);
     full_->id1040->setChecked(choice_.noSound);
@@ -43,6 +44,7 @@ ConfigureDialog::ConfigureDialog(Application& application, QWidget* parent, Dist
     waitForDistributionList();
     reduced_->setupUi(this);
     layoutInDialogUnits(this);
+    labelByGroupBox(reduced_->id1030, reduced_->distributionGroup);
     choice_ = ConfigureChoice::fromSettings(application_.settings);
     connect(reduced_->id1, &QPushButton::clicked, this, &QDialog::accept);
     connect(reduced_->id2, &QPushButton::clicked, this, &QDialog::reject);

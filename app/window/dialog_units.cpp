@@ -1,17 +1,56 @@
 #include "app/window/dialog_units.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
+#include <QPointer>
+#include <QProxyStyle>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QStyle>
 #include <QVariant>
 #include <QWidget>
 #include <algorithm>
 
 namespace {
+
+// The application's style with check-box and radio-button indicators that grow with the font:
+// styles draw them a fixed 13 pixels or so, a speck beside a 20-point label.
+class IndicatorStyle : public QProxyStyle {
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                    const QWidget* widget) const override {
+        int given = QProxyStyle::pixelMetric(metric, option, widget);
+        switch (metric) {
+        case PM_IndicatorWidth:
+        case PM_IndicatorHeight:
+        case PM_ExclusiveIndicatorWidth:
+        case PM_ExclusiveIndicatorHeight: {
+            QFontMetrics metrics = widget   ? widget->fontMetrics()
+                                   : option ? option->fontMetrics
+                                            : QFontMetrics(QApplication::font());
+            // As large, against the font's height, as the styles draw them at 9 points.
+            return std::max(given, qRound(metrics.height() * 0.75));
+        }
+        default:
+            return given;
+        }
+    }
+};
+
+void scaleIndicators(QWidget* dialog) {
+    static QPointer<IndicatorStyle> style;
+    if (!style) {
+        style = new IndicatorStyle;
+        style->setParent(qApp);
+    }
+    for (QAbstractButton* button : dialog->findChildren<QAbstractButton*>())
+        if (qobject_cast<QCheckBox*>(button) || qobject_cast<QRadioButton*>(button))
+            button->setStyle(style);
+}
 
 // Keeps the controls that the template puts inside a group box inside its frame. Windows draws
 // the frame through the middle of the title, Qt's styles below it, so a control placed just under
@@ -95,6 +134,7 @@ QRect dialogUnitsToPixels(const QRect& units, QSizeF base) {
 }
 
 void layoutInDialogUnits(QWidget* dialog) {
+    scaleIndicators(dialog);
     QSizeF base = dialogBaseUnits(dialog->font());
     QList<QWidget*> controls = dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
     double widen = 1;
@@ -118,6 +158,13 @@ void layoutInDialogUnits(QWidget* dialog) {
     QVariant size = dialog->property("dialogUnits");
     if (size.isValid())
         dialog->setFixedSize(dialogUnitsToPixels(size.toRect(), base).size());
+}
+
+void labelByGroupBox(QWidget* control, QGroupBox* box) {
+    QPoint inBox = control->pos() - box->pos();
+    control->setParent(box);
+    control->move(inBox);
+    control->show();
 }
 
 QSizeF layoutBaseUnits(const QWidget* dialog) {

@@ -5,6 +5,7 @@
 #include <QSize>
 #include <QSizeF>
 
+class QGroupBox;
 class QLabel;
 class QWidget;
 
@@ -19,7 +20,12 @@ QRect dialogUnitsToPixels(const QRect& units, QSizeF baseUnits);
 // application's font unless the dialog has its own). Where a control's fixed text would not fit
 // its rectangle (a font's letters may be narrower on average than a text's), the units across
 // grow for the whole dialog until it does. Controls inside a group box stay inside its frame.
+// Check boxes and radio buttons get indicators as large as their font calls for.
 void layoutInDialogUnits(QWidget* dialog);
+
+// Puts a control that the template places inside a group box into it, where it stays: screen
+// readers name a control by the group box around it.
+void labelByGroupBox(QWidget* control, QGroupBox* box);
 // The base units a dialog was laid out with.
 QSizeF layoutBaseUnits(const QWidget* dialog);
 

@@ -31,6 +31,7 @@ public:
     void chooseDistribution() override;
     void showReport() override;
     void showProgress(int percent) override;
+    void showBusy(bool busy) override;
 
     const std::string& statusLine() const { return statusLine_; }
 
@@ -42,6 +43,14 @@ protected:
     bool event(QEvent* event) override;
 
 private:
+    enum class PassKind { patch, rollback, release };
+
+    // Asks the running pass to stop and waits a moment for it: true when it has ended (between
+    // two files of a download, its temporary files removed). What it would have reported is not
+    // shown: the game or the program's end comes next.
+    bool stopPass();
+    // After a rollback or a release that ended before it changed anything: a box says why.
+    void tellFailedUndo();
     void runWoW();
     void configure();
     void toggleAutoRun();
@@ -55,4 +64,7 @@ private:
     std::string statusLine_;
     int autoRunCheck_ = 0;
     int timer_ = 0;
+    // What the last pass started was, until its end has been handled.
+    PassKind passKind_ = PassKind::patch;
+    std::string gameDirectory_;
 };

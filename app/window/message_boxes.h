@@ -11,11 +11,17 @@ class QWidget;
 // message may hold an address or a path), with control characters in their visible form. Qt's
 // box wraps a long text at about 500 pixels; a line that cannot be broken there (the uninstall
 // question ends with a line of blanks and one word) would be cut, so this box grows until every
-// line shows whole, up to the width of the screen.
+// line shows whole, up to the width of the screen. Screen readers read the text with its runs of
+// blanks and line breaks as single blanks.
 class MessageBox : public QMessageBox {
 public:
     MessageBox(Icon icon, const std::string& text, StandardButtons buttons,
                QWidget* parent = nullptr);
+
+    // Text behind "Show Details...": the pane grows with it as the box grows with its text,
+    // across to its longest line (up to the screen's width) and down to its last, and a line too
+    // long for the screen breaks at a separator of its path rather than inside a name.
+    void setDetails(const std::string& details);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -38,4 +44,8 @@ private:
 };
 
 // A message box with an OK button.
-void showMessage(QWidget* parent, const std::string& message);
+void showMessage(QWidget* parent, const std::string& message,
+                 QMessageBox::Icon icon = QMessageBox::NoIcon);
+
+// "Can't find WoW, aborting", with where the search looked as its details.
+void showGameNotFound(const std::string& looked);

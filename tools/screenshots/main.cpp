@@ -15,8 +15,10 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QLabel>
 #include <QPixmap>
 #include <QProcess>
+#include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QThread>
@@ -30,14 +32,19 @@ const char usage[] =
     "usage: pelvar-screenshots DIR\n"
     "Renders every dialog of the pelvar window with sample contents to a PNG file in DIR (made\n"
     "when missing): main-window.png, configure.png, distribution.png, login.png, report.png,\n"
-    "uninstall.png (the uninstall question), and report-16pt.png and uninstall-16pt.png at a\n"
-    "16-point desktop font; then each again at a scale factor of 2 (main-window-2x.png, ...).\n"
+    "rollback-report.png, uninstall.png (the uninstall question), and report-16pt.png,\n"
+    "uninstall-16pt.png and not-found-16pt.png (the game not found, with where the search\n"
+    "looked) at a 16-point desktop font; then each again at a scale factor of 2\n"
+    "(main-window-2x.png, ...).\n"
     "With QT_SCALE_FACTOR set, only the files of that scale are rendered. Needs no display.\n"
     "  --help, --version   print this text or the version and end\n";
 
 // A screen of a common desktop's size: Qt sizes message boxes from the screen's width.
 const char desktopScreen[] = R"({"screens": [{"name": "desktop", "x": 0, "y": 0, "width": 1920,
     "height": 1080, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})";
+
+// The sample game directory the pictures show.
+const char gameDirectory[] = "/home/thrall/Games/world-of-warcraft/drive_c/World of Warcraft";
 
 class Shots {
 public:
@@ -131,6 +138,8 @@ int main(int argc, char** argv) {
         }
         window.showStatus(status);
         window.showProgress(62);
+        if (auto* directory = window.findChild<QLabel*>(QStringLiteral("gameDirectory")))
+            directory->setText(QString::fromUtf8(gameDirectory));
         shots.save(window, QStringLiteral("main-window"));
         {
             ConfigureDialog configure(application, &window);
@@ -157,6 +166,17 @@ int main(int argc, char** argv) {
             ReportWindow report(settings, &window);
             shots.save(report, QStringLiteral("report"));
         }
+        settings.reportLines = {"Restored: Interface\\FrameXML\\UIParent.lua",
+                                "Removed: Interface\\AddOns\\Foo\\Foo.lua",
+                                "Recovered: Interface\\AddOns\\Old\\Old.lua",
+                                "Held: Interface\\FrameXML\\UIParent.lua",
+                                "Held: Interface\\AddOns\\Foo\\Foo.lua",
+                                "Held: Interface\\AddOns\\Old\\Old.lua"};
+        settings.rollbackReport = true;
+        {
+            ReportWindow report(settings, gameDirectory, &window);
+            shots.save(report, QStringLiteral("rollback-report"));
+        }
         // The dialogs follow the desktop's font: the same report at 16 points.
         QFont large = QApplication::font();
         large.setPointSize(16);
@@ -170,6 +190,21 @@ int main(int argc, char** argv) {
             MessageBox question(QMessageBox::Question, uninstallQuestion,
                                 QMessageBox::Yes | QMessageBox::No, &window);
             shots.save(question, QStringLiteral("uninstall-16pt"));
+        }
+        {
+            MessageBox notFound(QMessageBox::Warning, "Can't find WoW, aborting", QMessageBox::Ok);
+            notFound.setDetails(
+                "Looked in:\n/home/thrall/Downloads (the current directory): no WoW.exe\n"
+                "/home/thrall/.wine: no InstallPath\n"
+                "/home/thrall/Games/world-of-warcraft (Lutris): InstallPath C:\\World of "
+                "Warcraft\\ gives /home/thrall/Games/world-of-warcraft/drive_c/World of "
+                "Warcraft, without WoW.exe\n");
+            notFound.show();
+            for (auto* button : notFound.findChildren<QPushButton*>())
+                if (button->text().startsWith(QStringLiteral("Show Details")))
+                    button->click();
+            QApplication::processEvents();
+            shots.save(notFound, QStringLiteral("not-found-16pt"));
         }
         application.mainWindow = nullptr;
     }
