@@ -11,6 +11,8 @@
 #include "app/window/main_window.h"
 #include "app/window/message_boxes.h"
 #include "app/window/report_window.h"
+#include "game/config_files.h"
+#include "game/game_choice.h"
 #include "game/launcher.h"
 #include "harness/content.h"
 #include "job_channel/auto_reset_event.h"
@@ -584,6 +586,48 @@ private slots:
         QCOMPARE(reports.size(), 1);
         QVERIFY2(reports[0].startsWith("File Check Complete.\n"), qPrintable(reports[0].left(80)));
         QCOMPARE(settings().completeCheck.load(), 0);
+        application_->mainWindow = nullptr;
+    }
+
+    // Start-up's note on which of several installations it took stays on the status line before
+    // the first pass; Configure offers the installations, and the one chosen is stored, entered
+    // and patched at once.
+    void configureMovesToTheInstallationChosen() {
+        useCountingPass(false);
+        TempDir second("pelvar-zweites-spiel");
+        writeFile(second / "WoW.exe", "");
+        GameSearchResult& search = application_->search;
+        for (const std::string& directory : {currentGameDirectory(), realPath(second.path())}) {
+            GameInstallation installation;
+            installation.directory = directory;
+            installation.executable = "WoW.exe";
+            installation.origin = "~/.wine";
+            search.installations.push_back(installation);
+        }
+        search.usedIndex = 0;
+        search.reason = ChoiceReason::playedLast;
+        search.complete = true;
+        application_->startupNotes = {"Using " + currentGameDirectory() + ", played last of 2"};
+        MainWindow window(*application_);
+        application_->mainWindow = &window;
+        QCOMPARE(window.statusLine(), application_->startupNotes[0]);
+        QCOMPARE(passes_.load(), 0);
+        QVERIFY(passEnded(window));
+
+        whenModal<ConfigureDialog>([](ConfigureDialog* dialog) {
+            auto* installations = dialog->findChild<QComboBox*>(QStringLiteral("installations"));
+            QVERIFY(installations && installations->count() == 2);
+            QCOMPARE(installations->currentIndex(), 0);
+            installations->setCurrentIndex(1);
+            dialog->accept();
+        });
+        control<QPushButton>(&window, 1016)->click();
+        QVERIFY(passEnded(window, 2));
+        QCOMPARE(currentGameDirectory(), realPath(second.path()));
+        QCOMPARE(storedGameChoice(settings()).directory, realPath(second.path()));
+        QVERIFY(window.findChild<QLabel*>(QStringLiteral("gameDirectory"))
+                    ->accessibleName()
+                    .endsWith(QString::fromStdString(realPath(second.path()))));
         application_->mainWindow = nullptr;
     }
 

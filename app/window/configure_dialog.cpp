@@ -23,6 +23,8 @@ ConfigureDialog::ConfigureDialog(Application& application, QWidget* parent)
     full_->setupUi(this);
     layoutInDialogUnits(this);
     labelByGroupBox(full_->id1030, full_->distributionGroup);
+    labelByGroupBox(full_->installations, full_->installationGroup);
+    showInstallations();
     choice_ = ConfigureChoice::fromSettings(application_.settings);
     full_->id1036->setChecked(choice_.runWindowed);
     full_->id1040->setChecked(choice_.noSound);
@@ -104,11 +106,47 @@ void ConfigureDialog::showDistributions() {
     distributions_->setCurrentIndex(selected ? static_cast<int>(*selected) : -1);
 }
 
+void ConfigureDialog::showInstallations() {
+    installations_ = searchEveryInstallation(application_.search);
+    installationRows_ = installationRows(installations_);
+    // A row is a path and where it was found: both ends tell the installations apart.
+    full_->installations->setElideMode(Qt::ElideMiddle);
+    for (const InstallationRow& row : installationRows_) {
+        full_->installations->addItem(QString::fromStdString(visibleText(row.label, false)));
+        if (row.used)
+            full_->installations->setCurrentIndex(full_->installations->count() - 1);
+    }
+    full_->installations->setEnabled(installationRows_.size() > 1);
+}
+
+bool ConfigureDialog::moveToChosenInstallation() {
+    int chosen = full_ ? full_->installations->currentIndex() : -1;
+    if (chosen < 0 || static_cast<std::size_t>(chosen) >= installationRows_.size() ||
+        installationRows_[static_cast<std::size_t>(chosen)].used)
+        return true;
+    const std::string& directory = installationRows_[static_cast<std::size_t>(chosen)].directory;
+    if (std::string failure = chooseInstallation(application_.settings, installations_, directory);
+        !failure.empty()) {
+        showMessage(this, failure, QMessageBox::Warning);
+        return false;
+    }
+    installations_.usedIndex = static_cast<std::size_t>(chosen);
+    installations_.reason = ChoiceReason::chosen;
+    installations_.notes.clear();
+    if (application_.mainWindow)
+        application_.mainWindow->moveToInstallation(std::move(installations_));
+    return true;
+}
+
 void ConfigureDialog::accept() {
+    if (!moveToChosenInstallation())
+        return;
     int row = distributions_->currentIndex();
     if (row >= 0 && static_cast<std::size_t>(row) < rows_.size())
         choice_.selectedNumber = rows_[static_cast<std::size_t>(row)].number;
-    if (acceptConfiguration(application_.settings, choice_, passRunning()) &&
+    // A pass for a new installation starts there, not in the one the window leaves.
+    bool moving = application_.mainWindow && application_.mainWindow->movePending();
+    if (acceptConfiguration(application_.settings, choice_, passRunning() || moving) &&
         application_.mainWindow)
         application_.mainWindow->startPass();
     QDialog::accept();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/common/configure.h"
+#include "game/game_choice.h"
 
 #include <QDialog>
 #include <memory>
@@ -17,8 +18,9 @@ class ConfigureDialog;
 class DistributionDialog;
 } // namespace Ui
 
-// The configuration: the distribution, the cleaning option, a complete file check, the game's
-// start options, the Mirelgan login and the removal of the interface. Accepting stores what
+// The configuration: the installation of the game, the distribution, the cleaning option, a
+// complete file check, the game's start options, the Mirelgan login and the removal of the
+// interface. Accepting stores what
 // changed and starts a new pass when the change calls for one and none is running.
 class ConfigureDialog : public QDialog {
     Q_OBJECT
@@ -39,6 +41,10 @@ protected:
     ConfigureDialog(Application& application, QWidget* parent, DistributionTemplate);
 
 private:
+    void showInstallations();
+    // The installation chosen in the drop-down, when it is not the one in use: stored as the
+    // player's choice, and the window moves to it. False when it could not be stored.
+    bool moveToChosenInstallation();
     void waitForDistributionList();
     void open(QComboBox* distributions, QCheckBox* keepClean);
     bool distributionListArriving() const;
@@ -50,6 +56,8 @@ private:
     Application& application_;
     ConfigureChoice choice_;
     std::vector<DistributionRow> rows_;
+    GameSearchResult installations_;
+    std::vector<InstallationRow> installationRows_;
     QComboBox* distributions_ = nullptr;
     std::unique_ptr<Ui::ConfigureDialog> full_;
     std::unique_ptr<Ui::DistributionDialog> reduced_;

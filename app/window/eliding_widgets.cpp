@@ -60,7 +60,7 @@ QString ElidingComboBox::shownText() const {
     // The style draws the text one pixel inside the field on either side.
     QRect field =
         style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
-    return fontMetrics().elidedText(currentText(), Qt::ElideRight, field.width() - 2);
+    return fontMetrics().elidedText(currentText(), elideMode_, field.width() - 2);
 }
 
 void ElidingComboBox::showPopup() {

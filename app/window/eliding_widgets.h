@@ -19,8 +19,9 @@ protected:
 };
 
 // A drop-down list whose closed box shows a row too long for it with an ellipsis instead of
-// cutting it mid-letter, the whole row as its tool tip; the open list is as wide as its longest
-// row, up to the screen's width.
+// cutting it mid-letter (at its end, or in its middle for rows that end with what tells them
+// apart), the whole row as its tool tip; the open list is as wide as its longest row, up to the
+// screen's width.
 class ElidingComboBox : public QComboBox {
     Q_OBJECT
 
@@ -28,8 +29,12 @@ public:
     using QComboBox::QComboBox;
     QString shownText() const;
     void showPopup() override;
+    void setElideMode(Qt::TextElideMode mode) { elideMode_ = mode; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     bool event(QEvent* event) override;
+
+private:
+    Qt::TextElideMode elideMode_ = Qt::ElideRight;
 };

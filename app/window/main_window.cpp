@@ -22,8 +22,10 @@
 #include <QAccessibleWidget>
 #include <QDesktopServices>
 #include <QIcon>
+#include <QTimer>
 #include <QTimerEvent>
 #include <QUrl>
+#include <unistd.h>
 
 #ifndef MIRELGAN_SERVICE_HOME_PAGE
 #define MIRELGAN_SERVICE_HOME_PAGE "https://mirelgan.example.org/"
@@ -32,6 +34,8 @@
 
 namespace {
 constexpr int pollPeriodMs = 200;
+// How long start-up's note on the installation used stays before the first pass begins.
+constexpr std::chrono::milliseconds startupNoteShown{2500};
 // How long "Run WoW" and closing wait for a pass to stop at its next safe point; one that has
 // not stopped by then ends with the process (the game's start replaces it).
 constexpr std::chrono::milliseconds stopWait{1000};
@@ -80,11 +84,7 @@ MainWindow::MainWindow(Application& application, QWidget* parent)
         (QAccessible::installFactory(mainWindowAccessible), true);
     (void)accessibleAsAWindow;
     ui_->setupUi(this);
-    gameDirectory_ = currentGameDirectory();
-    // The installation the window works on, shortened in the middle when it is long.
-    QString directory = QString::fromStdString(visibleText(gameDirectory_, false));
-    ui_->gameDirectory->setText(directory);
-    ui_->gameDirectory->setAccessibleName(QStringLiteral("Game directory: ") + directory);
+    showGameDirectory();
     layoutInDialogUnits(this);
     setWindowIcon(QIcon(QStringLiteral(":/pelvar.svg")));
     makeHyperlink(this, 1033);
@@ -100,8 +100,22 @@ MainWindow::MainWindow(Application& application, QWidget* parent)
     connect(ui_->id1016, &QPushButton::clicked, this, &MainWindow::configure);
     connect(ui_->id1032, &QCheckBox::clicked, this, &MainWindow::toggleAutoRun);
 
-    if (!passRunning())
+    if (passRunning())
+        return;
+    if (application_.startupNotes.empty()) {
         startPass();
+        return;
+    }
+    // Which of several installations start-up took, and how to choose another, is read before
+    // the pass's own lines take the status line.
+    std::string notes;
+    for (const std::string& note : application_.startupNotes)
+        notes += (notes.empty() ? "" : " ") + note;
+    showStatus(notes);
+    QTimer::singleShot(startupNoteShown, this, [this] {
+        if (!passRunning())
+            startPass();
+    });
 }
 
 MainWindow::~MainWindow() {
@@ -120,6 +134,41 @@ void MainWindow::startPass() {
         passKind_ = PassKind::release;
     }
     ::startPass(job, settings_, std::move(body));
+}
+
+void MainWindow::showGameDirectory() {
+    gameDirectory_ = currentGameDirectory();
+    // The installation the window works on, shortened in the middle when it is long.
+    QString directory = QString::fromStdString(visibleText(gameDirectory_, false));
+    ui_->gameDirectory->setText(directory);
+    ui_->gameDirectory->setAccessibleName(QStringLiteral("Game directory: ") + directory);
+}
+
+void MainWindow::moveToInstallation(GameSearchResult search) {
+    pendingMove_ = std::move(search);
+}
+
+bool MainWindow::movePendingInstallation() {
+    if (!pendingMove_ || passRunning())
+        return false;
+    GameSearchResult search = std::move(*pendingMove_);
+    pendingMove_.reset();
+    const GameInstallation* chosen = search.used();
+    if (!chosen || ::chdir(chosen->directory.c_str()) != 0) {
+        showMessage(this,
+                    "The game directory " + (chosen ? chosen->directory : std::string()) +
+                        " cannot be entered: the window stays with " + gameDirectory_,
+                    QMessageBox::Warning);
+        return false;
+    }
+    GameInstallation game = *chosen;
+    game.launchCommand = application_.game.launchCommand;
+    game.launchDirectory = application_.game.launchDirectory;
+    application_.game = std::move(game);
+    application_.search = std::move(search);
+    showGameDirectory();
+    startPass();
+    return true;
 }
 
 void MainWindow::showMembers() {
@@ -201,6 +250,9 @@ void MainWindow::tellFailedUndo() {
 }
 
 void MainWindow::endOfPass() {
+    // Another installation chosen during the pass: its pass comes first.
+    if (movePendingInstallation())
+        return;
     // A complete check asked for during the pass that has just ended was not done by it: it runs
     // now, and the game (with "Auto Run WoW") starts after it.
     if (settings_.completeCheck && !passRunning()) {
@@ -261,6 +313,8 @@ void MainWindow::configure() {
         dialog.exec();
     }
     --settings_.configureOpen;
+    if (movePendingInstallation())
+        return;
     if (settings_.autoRunWoW && !passRunning())
         endOfPass();
 }

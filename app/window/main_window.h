@@ -1,8 +1,10 @@
 #pragma once
 
+#include "game/game_location.h"
 #include "job_channel/job.h"
 #include <QDialog>
 #include <memory>
+#include <optional>
 #include <string>
 
 class Application;
@@ -23,6 +25,10 @@ public:
     Job job;
 
     void startPass();
+    // The player chose another installation (its search marks it used): the window moves to its
+    // game directory and runs a pass there, once no pass runs in the one it leaves.
+    void moveToInstallation(GameSearchResult search);
+    bool movePending() const { return pendingMove_.has_value(); }
     void runLogin() override;
     void endOfPass() override;
 
@@ -57,6 +63,9 @@ private:
     // Opens a web page with the desktop's browser, or tells the address when there is none.
     void openPage(const char* address);
     void showMembers();
+    void showGameDirectory();
+    // Moves to the installation chosen, when no pass runs: true when a pass was started there.
+    bool movePendingInstallation();
 
     Application& application_;
     Settings& settings_;
@@ -67,4 +76,5 @@ private:
     // What the last pass started was, until its end has been handled.
     PassKind passKind_ = PassKind::patch;
     std::string gameDirectory_;
+    std::optional<GameSearchResult> pendingMove_;
 };

@@ -118,6 +118,18 @@ int main(int argc, char** argv) {
     }
     settings.distribution = 3;
     settings.keepClean = 1;
+    // Two installations to choose from: the Lutris one in use, and an older one in ~/.wine.
+    for (const char* origin : {"Lutris world-of-warcraft", "~/.wine"}) {
+        GameInstallation installation;
+        installation.directory = origin[0] == '~'
+                                     ? "/home/thrall/.wine/drive_c/Program Files/World of Warcraft"
+                                     : gameDirectory;
+        installation.origin = origin;
+        application.search.installations.push_back(installation);
+    }
+    application.search.usedIndex = 0;
+    application.search.reason = ChoiceReason::chosen;
+    application.search.complete = true;
     settings.runWindowed = 1;
     // A path too long for the status line: it keeps its file name.
     const char status[] =
