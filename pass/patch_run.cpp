@@ -42,7 +42,8 @@ DirectoryLock lockGameDirectory(WorkerJob& job) {
     // backups; the second one ends before it changes anything.
     DirectoryLock gameDirectory;
     if (!gameDirectory.tryLock("."))
-        job.fatal("Another pass is running in this game directory, aborting");
+        job.fatal("Another pass is running in this game directory, aborting: try again when it has "
+                  "ended");
     return gameDirectory;
 }
 

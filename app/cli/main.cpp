@@ -220,7 +220,9 @@ CliOptions parse(int argc, char** argv) {
 int release(Settings& settings) {
     DirectoryLock gameDirectory;
     if (!gameDirectory.tryLock(".")) {
-        std::fputs("Another pass is running in this game directory, aborting\n", stderr);
+        std::fputs("Another pass is running in this game directory, aborting: try again when it "
+                   "has ended\n",
+                   stderr);
         return 1;
     }
     std::vector<std::string> lines = releaseHeld(settings.key);
