@@ -178,7 +178,7 @@ void TerminalWindow::runLogin() {
                 !anonymous->empty() && (anonymous->at(0) == 'y' || anonymous->at(0) == 'Y');
             return answer;
         },
-        [this](const std::string& line) { showStatus(line); });
+        [this](const std::string& line) { showStatus(line); }, job_.loginRefused.exchange(false));
 }
 
 void TerminalWindow::chooseDistribution() {
