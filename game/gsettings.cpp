@@ -92,9 +92,15 @@ std::optional<std::string> keyFileString(const std::string& keyFile, const std::
 std::optional<std::string> dconfString(const std::string& database, const std::string& path,
                                        const std::string& key) {
     std::optional<std::string> file = readConfigurationFile(database);
-    if (!file || file->size() < 24 || file->compare(0, 8, "GVariant") != 0)
+    if (!file)
         return std::nullopt;
-    const std::string_view data = *file;
+    return dconfStringIn(*file, path, key);
+}
+
+std::optional<std::string> dconfStringIn(std::string_view data, const std::string& path,
+                                         const std::string& key) {
+    if (data.size() < 24 || data.compare(0, 8, "GVariant") != 0)
+        return std::nullopt;
     const std::uint32_t rootStart = word(data, 16), rootEnd = word(data, 20);
     if (rootStart > rootEnd || rootEnd > data.size() || rootEnd - rootStart < 8)
         return std::nullopt;

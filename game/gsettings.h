@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 // A string value of the desktop's settings (GSettings), read from where GLib keeps them for a
 // user: a key file ($XDG_CONFIG_HOME/glib-2.0/settings/keyfile, also a Flatpak's own) or the
@@ -14,3 +15,6 @@ std::optional<std::string> keyFileString(const std::string& keyFile, const std::
 
 std::optional<std::string> dconfString(const std::string& database, const std::string& path,
                                        const std::string& key);
+// The same from the bytes of a dconf database.
+std::optional<std::string> dconfStringIn(std::string_view data, const std::string& path,
+                                         const std::string& key);

@@ -10,7 +10,7 @@ build_dir=build-fuzz
 CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRELGAN_WERROR=ON \
     -DMIRELGAN_BUILD_FUZZERS=ON -DMIRELGAN_BUILD_TESTS=OFF -DMIRELGAN_BUILD_BENCHMARKS=OFF \
     -DMIRELGAN_BUILD_WINDOW=OFF -DMIRELGAN_SANITIZE=address,undefined,fuzzer-no-link >/dev/null
-targets=(fuzz_patch_list fuzz_distribution_list fuzz_system_reg fuzz_harvest)
+targets=(fuzz_patch_list fuzz_distribution_list fuzz_system_reg fuzz_harvest fuzz_dconf)
 build_targets=()
 for target in "${targets[@]}"; do build_targets+=(--target "$target"); done
 cmake --build "$build_dir" -j"$(nproc)" "${build_targets[@]}"
