@@ -475,7 +475,10 @@ GameSearchResult searchGames(const GameQuery& query) {
     result.query = query;
     result.query.startDirectory = here;
     const std::string home = homeDirectory();
-    const auto [named, namedBy] = namedPrefix(query.launch);
+    // Not a structured binding: the lambdas below capture it, which not every compiler allows.
+    const std::pair<std::string, std::string> namedByEnvironment = namedPrefix(query.launch);
+    const std::string& named = namedByEnvironment.first;
+    const std::string& namedBy = namedByEnvironment.second;
     std::vector<std::string> looked;
     const std::vector<KnownPrefix> prefixes = knownPrefixes(home, named, looked, namedBy);
 
