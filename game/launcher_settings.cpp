@@ -374,12 +374,12 @@ std::optional<LutrisGame> LutrisSettings::game(const std::string& configuration)
     const std::string debug = options.showDebug.value_or("-all");
     if (debug != "inherit")
         runtime.environment.emplace_back("WINEDEBUG", debug);
-    for (auto [name, on] : {std::pair{"WINEESYNC", options.esync.value_or(true)},
-                            std::pair{"WINEFSYNC", options.fsync.value_or(kernelHasFsync())}})
+    for (const auto& sync : {std::pair{"WINEESYNC", options.esync.value_or(true)},
+                             std::pair{"WINEFSYNC", options.fsync.value_or(kernelHasFsync())}})
         if (std::none_of(
                 options.environment.begin(), options.environment.end(),
-                [name](const auto& set) { return set.first == name && set.second == "1"; }))
-            runtime.environment.emplace_back(name, on ? "1" : "0");
+                [&sync](const auto& set) { return set.first == sync.first && set.second == "1"; }))
+            runtime.environment.emplace_back(sync.first, sync.second ? "1" : "0");
     DllOverrides dlls;
     dlls.set(menuBuilder, "disabled");
     if (options.dxvk.value_or(true))
