@@ -1,6 +1,5 @@
 #include "job_channel/job.h"
 #include "job_channel/worker_job.h"
-#include "net/server_link.h"
 #include "settings/settings.h"
 #include "tests/support/environment.h"
 #include "tests/support/scripted_peer.h"

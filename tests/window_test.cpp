@@ -103,27 +103,20 @@ void whenModal(std::function<void(Dialog*)> action, std::function<bool(Dialog*)>
     });
 }
 
-// Reads the next report window (or message box) into `text` and closes it.
-void readReport(QString& text) {
-    whenModal<ReportWindow>([&text](ReportWindow* report) {
-        text = control<QTextEdit>(report, 1028)->toPlainText();
-        report->accept();
-    });
-}
-void readMessage(QString& text) {
-    whenModal<QMessageBox>([&text](QMessageBox* box) {
-        text = box->text();
-        box->accept();
+// Reads the text of the next report window (or message box) into `text` and closes it.
+template <typename Shown>
+void readNext(QString& text) {
+    whenModal<Shown>([&text](Shown* shown) {
+        auto* box = qobject_cast<QMessageBox*>(shown);
+        text = box ? box->text() : control<QTextEdit>(shown, 1028)->toPlainText();
+        shown->accept();
     });
 }
 
-// The temporary files (".new") under a directory.
-QStringList temporariesUnder(const std::string& directory) {
-    QStringList found;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(directory))
-        if (entry.path().extension() == ".new")
-            found << QString::fromStdString(entry.path().string());
-    return found;
+bool temporaryFileUnder(const std::string& directory) {
+    return std::ranges::any_of(
+        std::filesystem::recursive_directory_iterator(directory),
+        [](const auto& entry) { return entry.path().extension() == ".new"; });
 }
 
 // Serves events until `condition` holds or `limitMs` pass.
@@ -137,6 +130,16 @@ bool waitUntil(const std::function<bool()>& condition, int limitMs = 10000) {
         QThread::msleep(2);
     }
     return true;
+}
+
+// Starts a pass and gives the text of the report window (or message box) it showed, once it ended.
+template <typename Shown = ReportWindow>
+QString shownByAPass(MainWindow& window) {
+    QString shown;
+    readNext<Shown>(shown);
+    window.startPass();
+    waitUntil([&] { return !shown.isEmpty() && !passRunning(); });
+    return shown;
 }
 
 class UrlCatcher : public QObject {
@@ -192,9 +195,8 @@ QStringList layoutProblems(QWidget* dialog) {
             tooSmall(name, {0, static_cast<int>(document->size().height())},
                      pane->viewport()->size());
             for (QTextBlock block = document->begin(); block.isValid(); block = block.next())
-                for (int line = 0; line + 1 < block.layout()->lineCount(); ++line) {
-                    QTextLine cut = block.layout()->lineAt(line);
-                    int next = cut.textStart() + cut.textLength();
+                for (int line = 1; line < block.layout()->lineCount(); ++line) {
+                    int next = block.layout()->lineAt(line).textStart();
                     if (!QString("/ -").contains(block.text().at(next - 1)) &&
                         block.text().at(next) != u'\\')
                         problems << name + " breaks a line inside a name: " + block.text();
@@ -437,8 +439,8 @@ private slots:
         QVERIFY(passEnded(window));
         application_->mainWindow = &window;
         QString hint, statusWhileOpen, offered;
-        // The server refused the stored account: the first dialog says so, without the refused
-        // password, and Cancel does not keep it.
+        // After the server refused the stored account: "Login Failed!", its password neither
+        // offered nor, cancelled, kept.
         settings().Username = "thrall";
         settings().Password = "refused";
         window.job.loginRefused = true;
@@ -449,8 +451,8 @@ private slots:
         });
         window.runLogin();
         QVERIFY(hint == failedLoginHint && offered.isEmpty());
-        QVERIFY(settings().readString("Username") == "thrall" && settings().Password.empty());
-        QCOMPARE(settings().readString("Password"), std::string());
+        QVERIFY(settings().readString("Username") == "thrall" &&
+                settings().readString("Password").empty() && settings().Password.empty());
         settings().loginPrompted = 0;
         settings().uploadEnabled = 1;
         whenModal<QDialog>([&](QDialog* dialog) {
@@ -589,23 +591,18 @@ private slots:
         application_->mainWindow = nullptr;
     }
 
-    // Start-up's note on which of several installations it took stays on the status line before
-    // the first pass; Configure offers the installations, and the one chosen is stored, entered
-    // and patched at once.
+    // Start-up's note on which installation it took shows before the first pass; the one chosen
+    // in Configure is stored, entered and patched at once.
     void configureMovesToTheInstallationChosen() {
         useCountingPass(false);
         TempDir second("pelvar-zweites-spiel");
         writeFile(second / "WoW.exe", "");
+        const std::string moved = realPath(second.path());
         GameSearchResult& search = application_->search;
-        for (const std::string& directory : {currentGameDirectory(), realPath(second.path())}) {
-            GameInstallation installation;
-            installation.directory = directory;
-            installation.executable = "WoW.exe";
-            installation.origin = "~/.wine";
-            search.installations.push_back(installation);
-        }
+        search.installations.resize(2);
+        search.installations[0].directory = currentGameDirectory();
+        search.installations[1].directory = moved;
         search.usedIndex = 0;
-        search.reason = ChoiceReason::playedLast;
         search.complete = true;
         application_->startupNotes = {"Using " + currentGameDirectory() + ", played last of 2"};
         MainWindow window(*application_);
@@ -616,18 +613,17 @@ private slots:
 
         whenModal<ConfigureDialog>([](ConfigureDialog* dialog) {
             auto* installations = dialog->findChild<QComboBox*>(QStringLiteral("installations"));
-            QVERIFY(installations && installations->count() == 2);
-            QCOMPARE(installations->currentIndex(), 0);
+            QVERIFY(installations && installations->count() == 2 &&
+                    installations->currentIndex() == 0);
             installations->setCurrentIndex(1);
             dialog->accept();
         });
         control<QPushButton>(&window, 1016)->click();
         QVERIFY(passEnded(window, 2));
-        QCOMPARE(currentGameDirectory(), realPath(second.path()));
-        QCOMPARE(storedGameChoice(settings()).directory, realPath(second.path()));
-        QVERIFY(window.findChild<QLabel*>(QStringLiteral("gameDirectory"))
-                    ->accessibleName()
-                    .endsWith(QString::fromStdString(realPath(second.path()))));
+        QCOMPARE(currentGameDirectory(), moved);
+        QCOMPARE(storedGameChoice(settings()).directory, moved);
+        QVERIFY(
+            window.findChild<QLabel*>("gameDirectory")->accessibleName().endsWith(moved.c_str()));
         application_->mainWindow = nullptr;
     }
 
@@ -757,32 +753,29 @@ private slots:
         const std::string made = "Interface/AddOns/Gemacht/Gemacht.lua";
         writeFile(made, "made by a pass");
         PassRecord(settings().key).installed(made, md5Of("made by a pass"));
-        // With the settings held by another program, it ends before it changes anything, and a
-        // box says why and what to do.
+        // With the settings locked by another program it changes nothing, and a box says why.
         settings().key.setBusyTimeout(100);
         sqlite3* other = nullptr;
         QCOMPARE(sqlite3_open((*state_ / "settings.db").c_str(), &other), SQLITE_OK);
         QCOMPARE(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
         application_->rollback = true;
         QString told, reported;
-        readMessage(told);
+        readNext<QMessageBox>(told);
         MainWindow window(*application_);
         window.job.fatalPause = std::chrono::milliseconds(0);
         QVERIFY(waitUntil([&] { return !told.isEmpty() && !passRunning(); }));
-        sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-        sqlite3_close(other);
-        QCOMPARE(told, QString::fromStdString(window.job.fatalMessage().value_or("none") +
-                                              "\n\nGame directory: " + game_->path()));
+        sqlite3_close(other); // which rolls its transaction back
+        const std::string named = "Game directory: " + game_->path();
+        QCOMPARE(told, QString::fromStdString(window.job.fatalMessage().value_or("none") + "\n\n" +
+                                              named));
         QCOMPARE(readFile(made), std::string("made by a pass"));
 
         application_->rollback = true;
-        readReport(reported);
-        window.startPass();
+        reported = shownByAPass(window);
         QVERIFY(waitUntil([&] { return window.statusLine() == "Done!"; }));
-        const std::string named = "Game directory: " + game_->path() + "\n";
         QCOMPARE(reported,
                  QString::fromStdString(named +
-                                        "Removed: Interface\\AddOns\\Gemacht\\Gemacht.lua\n"
+                                        "\nRemoved: Interface\\AddOns\\Gemacht\\Gemacht.lua\n"
                                         "Held: Interface\\AddOns\\Gemacht\\Gemacht.lua\n\n" +
                                         std::string(rollbackWindowNotice)));
         QVERIFY(reported.contains(releaseActionName) && reported.contains("pelvar --release"));
@@ -792,25 +785,17 @@ private slots:
         QVERIFY(passEnded(window));
         QCOMPARE(passes_.load(), 1);
 
-        // pelvar --release, the desktop entry's second action, with a report of its own.
+        // pelvar --release, with a report of its own; with nothing to do, each says so in a box.
         application_->release = true;
-        reported.clear();
-        readReport(reported);
-        window.startPass();
-        QVERIFY(waitUntil([&] { return !reported.isEmpty() && !passRunning(); }));
-        QCOMPARE(reported, QString::fromStdString(
-                               named + "Released: Interface\\AddOns\\Gemacht\\Gemacht.lua\n"));
+        QCOMPARE(shownByAPass(window),
+                 QString::fromStdString(named +
+                                        "\nReleased: Interface\\AddOns\\Gemacht\\Gemacht.lua\n"));
         QVERIFY(!exists(made + ".nopatch"));
-        // With nothing to do, each says so in a box that names the game directory.
         for (QString nothing : {"Nothing to roll back.", "Nothing to release."}) {
             application_->rollback = nothing.contains("roll back");
             application_->release = !application_->rollback;
-            told.clear();
-            readMessage(told);
-            window.startPass();
-            QVERIFY(waitUntil([&] { return !told.isEmpty() && !passRunning(); }));
-            QVERIFY2(told.startsWith(nothing) &&
-                         told.endsWith(QString::fromStdString(game_->path())),
+            told = shownByAPass<QMessageBox>(window);
+            QVERIFY2(told.startsWith(nothing) && told.endsWith(game_->path().c_str()),
                      qPrintable(told));
         }
     }
@@ -931,16 +916,14 @@ private slots:
         QCOMPARE(QAccessible::queryAccessibleInterface(&window)->role(), QAccessible::Window);
         ConfigureDialog configure(*application_, &window);
         DistributionDialog distribution(*application_, &window);
-        for (QDialog* dialog : std::initializer_list<QDialog*>{&configure, &distribution}) {
-            auto labelledBy = QAccessible::queryAccessibleInterface(controlById(dialog, 1030))
-                                  ->relations(QAccessible::Label);
-            QCOMPARE(labelledBy.size(), 1);
-            QCOMPARE(labelledBy[0].first->text(QAccessible::Name),
-                     QStringLiteral("Select Pelvar Distribution"));
-        }
         LoginDialog login({firstLoginHint, "", ""}, &window);
-        for (auto [id, label] : {std::pair{1004, "Username:"}, {1005, "Password:"}}) {
-            QWidget* field = controlById(&login, id);
+        const char distributionLabel[] = "Select Pelvar Distribution";
+        for (auto [dialog, id, label] :
+             {std::tuple<QDialog*, int, const char*>{&login, 1004, "Username:"},
+              {&login, 1005, "Password:"},
+              {&configure, 1030, distributionLabel},
+              {&distribution, 1030, distributionLabel}}) {
+            QWidget* field = controlById(dialog, id);
             QCOMPARE(name(field), QString(label));
             auto labelledBy =
                 QAccessible::queryAccessibleInterface(field)->relations(QAccessible::Label);
@@ -1022,8 +1005,7 @@ private slots:
         QCOMPARE(text(&window, 1001), QStringLiteral("Can't connect!"));
     }
 
-    // Cancel (or Escape) in the first-run choice chooses nothing: no Interface files, nothing
-    // stored, the upload goes on, the report says so, and the next start asks again.
+    // Cancel or Escape chooses nothing: no Interface files, nothing stored, the upload goes on.
     void firstRunCancelInstallsNothingAndAsksAgain() {
         TestServer server;
         server.addFile("1 Standard", "Interface/AddOns/Standard/Standard.lua", "standard");
@@ -1035,13 +1017,12 @@ private slots:
             // A start of the program: the settings as they were stored.
             application_ =
                 std::make_unique<Application>(std::vector<std::string>{}, *state_ / "settings.db");
-            QCOMPARE(settings().mustChooseDistribution.load(), 1);
             QString reported;
             whenModal<DistributionDialog>([start](DistributionDialog* dialog) {
                 start == 0 ? control<QPushButton>(dialog, 2)->click()
                            : QTest::keyClick(dialog, Qt::Key_Escape);
             });
-            readReport(reported);
+            readNext<ReportWindow>(reported);
             MainWindow window(*application_);
             QVERIFY(waitUntil([&] { return window.statusLine().ends_with("Done!"); }));
             QVERIFY2(reported.startsWith("No distribution was chosen"), qPrintable(reported));
@@ -1051,8 +1032,7 @@ private slots:
         }
     }
 
-    // A server that takes the connection and says nothing: the status line counts the seconds
-    // over a busy progress bar, and the pass ends saying that the server did not answer.
+    // A server that takes the connection and says nothing: the wait counts over a busy bar.
     void silentServerShowsTheWaitAndThatItDidNotAnswer() {
         ScriptedPeer peer;
         peer.expect("D\n").readUntilClosed();
@@ -1066,53 +1046,45 @@ private slots:
         MainWindow window(*application_);
         window.job.fatalPause = std::chrono::milliseconds(0);
         auto* bar = control<QProgressBar>(&window, 1000);
-        QStringList busyWith; // the status lines shown over a busy bar
+        QSet<QString> busyWith; // the status lines shown over a busy bar
         QVERIFY(waitUntil([&] {
-            if (bar->maximum() == 0 && !busyWith.contains(text(&window, 1001)))
+            if (bar->maximum() == 0)
                 busyWith << text(&window, 1001);
             return !passRunning() && window.job.progress == 100;
         }));
         QVERIFY2(busyWith.contains("Waiting for Response (1 s)") &&
                      busyWith.contains("Waiting for Response (2 s)"),
-                 qPrintable(busyWith.join("|")));
+                 qPrintable(busyWith.values().join("|")));
         QCOMPARE(text(&window, 1001), QString(serverDidNotAnswer));
         QCOMPARE(bar->maximum(), 100);
         QVERIFY(peer.finish());
     }
 
-    // "Run WoW" during a slow download: the pass stops between two files within a second, leaves
-    // no temporary file, says that it was left unfinished, and the next pass finishes it.
+    // The pass stops within a second, leaves no temporary file, and the next pass finishes it.
     void runWoWDuringADownloadStopsBetweenTwoFiles() {
         TestServer server;
-        std::mt19937 random(11);
-        std::map<std::string, std::string> files; // that do not compress
+        std::map<std::string, std::string> files;
         for (int file = 0; file < 60; ++file) {
             std::string path = "Interface/AddOns/Größere Taschen/Teil " + std::to_string(file);
-            std::generate_n(std::back_inserter(files[path]), 8192 + file, std::ref(random));
-            server.addFile("1 Standard", path, files[path]);
+            server.addFile("1 Standard", path, files[path] = noise(8192 + file, file));
         }
         server.options()->chunkSize = 1024;
         server.options()->pause = std::chrono::milliseconds(5);
-        settings().writeString("Distribution", "1");
         settings().distribution = 1;
-        settings().distListPending = 1;
         MainWindow window(*application_);
         QVERIFY(waitUntil([&] { return window.job.progress >= 20; }, 30000));
         QElapsedTimer stopping;
         stopping.start();
         QString told;
-        readMessage(told);
+        readNext<QMessageBox>(told);
         control<QPushButton>(&window, 1013)->click();
         // The game cannot start here: it was tried once the pass had stopped.
         QVERIFY(told.startsWith(gameStartFailed) && stopping.elapsed() < 1500);
         QCOMPARE(window.statusLine(), std::string(passStoppedMessage));
-        QCOMPARE(temporariesUnder(game_->path()), QStringList());
+        QVERIFY(!temporaryFileUnder(game_->path()));
         settings().autoRunWoW = 0;
         server.options()->pause = std::chrono::milliseconds(0);
-        QString reported;
-        readReport(reported);
-        window.startPass();
-        QVERIFY(waitUntil([&] { return !reported.isEmpty() && window.statusLine() == "Done!"; }));
+        QString reported = shownByAPass(window);
         QVERIFY2(reported.startsWith(QString(lastPassUnfinished) + "\nNew: "),
                  qPrintable(reported.left(200)));
         for (const auto& [path, content] : files)
@@ -1191,16 +1163,17 @@ private slots:
                 layoutBaseUnits(shown).height() != dialogBaseUnits(QApplication::font()).height())
                 problems << "laid out with another font";
         };
+        // A box with its details shown; read without its layout blanks; Enter gives the default.
         auto message = [&](const std::function<void(MessageBoxDialogs&)>& open) {
             whenModal<QMessageBox>([&](QMessageBox* box) {
+                for (auto* button : box->findChildren<QPushButton*>())
+                    if (button->text().startsWith("Show Details"))
+                        button->click();
                 check(box);
-                if (box->text() != uninstallQuestion)
-                    return box->accept();
-                // Enter does not delete, and screen readers do not read sixty blanks.
                 auto* label = box->findChild<QLabel*>("qt_msgbox_label");
                 if (QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name) !=
-                    QString(uninstallQuestion).simplified())
-                    problems << "the question is read with its blanks";
+                    box->text().simplified())
+                    problems << "the text is read with its blanks";
                 QTest::keyClick(box, Qt::Key_Return);
             });
             MessageBoxDialogs dialogs(&window);
@@ -1234,12 +1207,11 @@ private slots:
                  check(&report);
                  // It can be resized, and its text follows.
                  auto* text = control<QTextEdit>(&report, 1028);
-                 QSize before = text->size();
+                 QSize grown = text->size() + QSize(160, 120);
                  report.resize(report.size() + QSize(160, 120));
                  QApplication::processEvents();
                  problems << layoutProblems(&report);
-                 if (QSize grown = text->size() - before;
-                     qAbs(grown.width() - 160) > 1 || qAbs(grown.height() - 120) > 1)
+                 if (text->size() != grown)
                      problems << "the text does not follow the window";
              }},
             // A wrapped label whose lines would not fit its height, with a word that cannot be
@@ -1264,20 +1236,13 @@ private slots:
              }},
             {"game not found",
              [&] {
-                 whenModal<QMessageBox>([&](QMessageBox* box) {
-                     for (auto* button : box->findChildren<QPushButton*>())
-                         if (button->text().startsWith("Show Details"))
-                             button->click();
-                     check(box);
-                     box->accept();
-                 });
                  std::string looked = "/home/thrall (the current directory)\n";
                  for (std::string prefix :
                       {"/home/thrall/.wine", "/home/thrall/.var/app/"
                                              "com.usebottles.bottles/data/bottles/bottles/WoW-3.3"})
                      looked += prefix + ": C:\\Program Files (x86)\\World of Warcraft\\ gives " +
                                prefix + "/drive_c/Program Files (x86)/World of Warcraft\n";
-                 showGameNotFound(looked);
+                 message([&](MessageBoxDialogs&) { showGameNotFound(looked); });
              }},
             {"uninstall done",
              [&] { message([](MessageBoxDialogs& dialogs) { dialogs.tellDone(uninstallDone); }); }},
@@ -1401,8 +1366,7 @@ private slots:
             QVERIFY2(*code == 0 && output.find("Sanitizer") == std::string::npos,
                      qPrintable(QString(moment.name) + ": exit code " + QString::number(*code) +
                                 "\n" + QString::fromStdString(output)));
-            // Stopped between two files, the pass removed its temporary files.
-            QCOMPARE(temporariesUnder(game.path()), QStringList());
+            QVERIFY(!temporaryFileUnder(game.path()));
         }
     }
 
