@@ -640,19 +640,6 @@ TEST_F(CliTest, OutputThatCannotBeWrittenIsNoSuccess) {
 
 namespace {
 
-// A Wine prefix under `home` whose game key's InstallPath is C:\WoW\ and whose C:\WoW holds the
-// game; gives the game directory.
-std::string prefixWithGame(const std::string& prefix) {
-    makeDirectories(prefix + "/drive_c/WoW");
-    makeDirectories(prefix + "/dosdevices");
-    EXPECT_EQ(::symlink("../drive_c", (prefix + "/dosdevices/c:").c_str()), 0);
-    writeFile(prefix + "/system.reg",
-              "WINE REGISTRY Version 2\n\n[Software\\\\Blizzard Entertainment\\\\World of "
-              "Warcraft] 1\n\"InstallPath\"=\"C:\\\\WoW\\\\\"\n");
-    writeFile(prefix + "/drive_c/WoW/WoW.exe", "MZ");
-    return prefix + "/drive_c/WoW";
-}
-
 // pelvar-cli with four installations of the game under its home, started outside all of them.
 class CliGamesTest : public CliTest {
 protected:
@@ -661,31 +648,46 @@ protected:
     std::vector<std::string> games;
 
     CliGamesTest() {
-        games.push_back(prefixWithGame(state / ".wine"));
-        games.push_back(prefixWithGame(state / "Lutris prefix"));
+        // Wine prefixes whose game key's InstallPath, C:\WoW\, holds the game.
+        for (const std::string& prefix :
+             {state / ".wine", state / "Lutris prefix",
+              state / ".local/share/bottles/bottles/Azeroth", steamData + "/pfx"}) {
+            makeDirectories(prefix + "/dosdevices");
+            EXPECT_EQ(::symlink("../drive_c", (prefix + "/dosdevices/c:").c_str()), 0);
+            writeFile(prefix + "/system.reg",
+                      "WINE REGISTRY Version 2\n\n[Software\\\\Blizzard Entertainment\\\\World of "
+                      "Warcraft] 1\n\"InstallPath\"=\"C:\\\\WoW\\\\\"\n");
+            writeFile(prefix + "/drive_c/WoW/WoW.exe", "MZ");
+            games.push_back(prefix + "/drive_c/WoW");
+        }
         writeFile(state / ".local/share/lutris/games/wow-1.yml",
                   "game:\n  prefix: " + state / "Lutris prefix" + "\n");
-        games.push_back(prefixWithGame(state / ".local/share/bottles/bottles/Azeroth"));
-        games.push_back(prefixWithGame(steamData + "/pfx"));
         writeFile(state / ".local/share/Steam/steamapps/libraryfolders.vdf",
                   "\"libraryfolders\" { \"0\" { \"path\" \"" + state / ".local/share/Steam" +
                       "\" } }");
     }
-    ProcessResult from(const std::string& directory, std::vector<std::string> arguments,
-                       const Environment& environment) {
+    // pelvar-cli started outside every installation, with `changes` to the environment.
+    ProcessResult run(std::vector<std::string> arguments, const Environment& changes = {}) {
+        Environment environment = this->environment();
+        std::erase_if(environment, [&](const auto& entry) {
+            return std::ranges::any_of(
+                changes, [&](const auto& change) { return change.first == entry.first; });
+        });
+        environment.insert(environment.end(), changes.begin(), changes.end());
         arguments.insert(arguments.begin(), PELVAR_CLI);
-        return runProcess(arguments, directory, environment);
+        return runProcess(arguments, elsewhere.path(), environment);
     }
-    // The lines of --list-games as "<mark> <number> <game> <why>": "*" for the one used, the
-    // game by its place in `games` (from 1), and why it is used.
-    std::vector<std::string> marks(const ProcessResult& list) {
-        std::vector<std::string> found;
+    // What --list-games lists: each installation by its place in `games` (from 1, one more for
+    // another), the one used followed by why, as "1 2 3 (played last) 4".
+    std::string marks(const ProcessResult& list) {
+        std::string found;
         for (const std::string& line : linesOf(list.out)) {
             std::size_t tab = line.find('\t');
             std::string directory = line.substr(tab + 1, line.find('\t', tab + 1) - tab - 1);
-            auto place = std::find(games.begin(), games.end(), directory);
-            found.push_back(line.substr(0, tab) + " " + std::to_string(place - games.begin() + 1) +
-                            " " + (line[0] == '*' ? line.substr(line.rfind('\t') + 1) : "-"));
+            found += (found.empty() ? "" : " ") +
+                     std::to_string(std::find(games.begin(), games.end(), directory) -
+                                    games.begin() + 1) +
+                     (line[0] == '*' ? " (" + line.substr(line.rfind("\tused: ") + 7) + ")" : "");
         }
         return found;
     }
@@ -694,40 +696,31 @@ protected:
 } // namespace
 
 TEST_F(CliGamesTest, ListGamesSaysWhichIsUsedAndWhyBeforeAndAfterGame) {
-    using Marks = std::vector<std::string>;
-    ProcessResult list = from(elsewhere.path(), {"--list-games"}, environment());
-    EXPECT_EQ(marks(list), (Marks{"* 1 1 used: found first", "  2 2 -", "  3 3 -", "  4 4 -"}));
+    ProcessResult list = run({"--list-games"});
+    EXPECT_EQ(marks(list), "1 (found first) 2 3 4");
     EXPECT_TRUE(contains(list.err, "found first of 4 installations")) << list.err;
     writeFile(games[2] + "/WTF/Config.wtf", "SET gxWindow \"1\"\n");
-    EXPECT_EQ(marks(from(elsewhere.path(), {"--list-games"}, environment())),
-              (Marks{"  1 1 -", "  2 2 -", "* 3 3 used: played last", "  4 4 -"}));
+    EXPECT_EQ(marks(run({"--list-games"})), "1 2 3 (played last) 4");
 
-    ProcessResult chosen = from(elsewhere.path(), {"--game", "2"}, environment());
-    EXPECT_EQ(chosen.exitCode, 0) << chosen.err;
-    EXPECT_EQ(marks(chosen), (Marks{"  1 1 -", "* 2 2 used: chosen", "  3 3 -", "  4 4 -"}));
-    EXPECT_EQ(marks(from(elsewhere.path(), {"--list-games"}, environment())), marks(chosen));
+    EXPECT_EQ(marks(run({"--game", "2"})), "1 2 (chosen) 3 4");
     // A game directory that no place leads to, chosen where the program started, stays chosen.
-    EXPECT_EQ(from(game.path(), {"--game", "1"}, environment()).exitCode, 0);
-    EXPECT_EQ(marks(from(elsewhere.path(), {"--list-games"}, environment())).back(),
-              "* 5 5 used: chosen");
-    EXPECT_EQ(from(elsewhere.path(), {"--game", games[3]}, environment()).exitCode, 0);
-    EXPECT_EQ(marks(from(elsewhere.path(), {"--list-games"}, environment()))[3],
-              "* 4 4 used: chosen");
-    EXPECT_EQ(marks(from(elsewhere.path(), {"--list-games"},
-                         environmentWith("WINEPREFIX", state / "Lutris prefix")))[0],
-              "* 1 2 used: named by $WINEPREFIX");
-    EXPECT_EQ(marks(from(elsewhere.path(), {"-C", games[0], "--list-games"}, environment()))[0],
-              "* 1 1 used: named by -C");
-    EXPECT_EQ(from(elsewhere.path(), {"-C", state / ".wine"}, environment()).exitCode, 2)
+    EXPECT_EQ(cli({"--game", "1"}).exitCode, 0);
+    EXPECT_EQ(marks(run({"--list-games"})), "1 2 3 4 5 (chosen)");
+    EXPECT_EQ(run({"--game", games[3]}).exitCode, 0);
+    EXPECT_EQ(marks(run({"--list-games"})), "1 2 3 4 (chosen)");
+    EXPECT_EQ(marks(run({"--list-games"}, {{"WINEPREFIX", state / "Lutris prefix"}})),
+              "2 (named by $WINEPREFIX) 1 3 4");
+    EXPECT_EQ(marks(run({"-C", games[0], "--list-games"})), "1 (named by -C) 2 3 4");
+    EXPECT_EQ(run({"-C", state / ".wine"}).exitCode, 2)
         << "a directory named without the game is never another's stand-in";
     for (const char* nothing : {"5", "0", "/nowhere"}) {
-        ProcessResult refused = from(elsewhere.path(), {"--game", nothing}, environment());
+        ProcessResult refused = run({"--game", nothing});
         EXPECT_EQ(refused.exitCode, 2) << nothing;
         EXPECT_TRUE(contains(refused.err, "no such installation")) << refused.err;
     }
     // The pass runs where the choice says, and says so when the choice is gone.
     std::filesystem::remove_all(games[3]);
-    ProcessResult pass = from(elsewhere.path(), {"--no-upload"}, environment());
+    ProcessResult pass = run({"--no-upload"});
     EXPECT_TRUE(pass.out.starts_with("The game chosen before, in " + games[3] +
                                      ", is no longer there: the choice is dropped\nUsing " +
                                      games[2] + ", played last of 3 installations"))
@@ -739,48 +732,26 @@ TEST_F(CliGamesTest, ListGamesSaysWhichIsUsedAndWhyBeforeAndAfterGame) {
 TEST_F(CliGamesTest, LaunchRunsThePassThenTheLaunchersCommand) {
     server.addFile("1 Standard", "Interface/AddOns/Pelvar/Pelvar.lua", "pelvar");
     stored().writeString("Distribution", "1");
-    const std::string record = state / "started";
-    writeFile(state / "proton", "#!/bin/sh\n{ pwd; printf '%s\\n' \"$@\"; echo \"$WINEPREFIX\"; "
-                                "} > '" +
-                                    record + "'\necho the game runs\nexit 7\n");
-    ::chmod((state / "proton").c_str(), 0755);
-    const std::string down = "127.0.0.1:" + std::to_string(freeLoopbackPort());
+    const std::string record = state / "started", runner = state / "proton";
+    writeFile(runner, "#!/bin/sh\n{ pwd; printf '%s\\n' \"$@\"; echo \"$WINEPREFIX\"; } > '" +
+                          record + "'\necho the game runs\nexit 7\n");
+    ::chmod(runner.c_str(), 0755);
+    const std::string up = "127.0.0.1:" + std::to_string(server.port()),
+                      down = "127.0.0.1:" + std::to_string(freeLoopbackPort()),
+                      lutris = state / "Lutris prefix", wait = "waitforexitandrun";
     struct Case {
         const char* name;
-        std::string steamData, winePrefix, server;
-        std::vector<std::string> command;
-        std::string game; // where the pass ran, "" for none
-        std::string closing;
+        std::string steamData, winePrefix, server; // as the launcher's environment has them
+        std::vector<std::string> command;          // after the runner
+        std::string game, closing; // where the pass ran ("" for none), its last line
     } cases[] = {
-        {"Steam's %command%",
-         steamData,
-         "",
-         "",
-         {"waitforexitandrun", games[3] + "/WoW.exe"},
-         games[3],
-         "Done!"},
-        {"Steam, the server down",
-         steamData,
-         "",
-         down,
-         {"waitforexitandrun", "a b"},
-         "",
-         "Can't connect!"},
-        {"Lutris's command prefix",
-         "",
-         state / "Lutris prefix",
-         "",
-         {"a b", ""},
-         games[1],
-         "Done!"},
-        {"Lutris, the server down",
-         "",
-         state / "Lutris prefix",
-         down,
-         {"WoW.exe"},
-         "",
-         "Can't connect!"},
-        {"no game at all", "", state / "no-prefix", "", {"-x"}, "", "Can't find WoW, aborting"},
+        {"Steam's %command%", steamData, "", up, {wait, games[3] + "/WoW.exe"}, games[3], "Done!"},
+        {"Steam's environment alone", steamData, "", up, {wait, "a b"}, games[3], "Done!"},
+        {"a command that names the game", "", "", up, {games[2] + "/WoW.exe"}, games[2], "Done!"},
+        {"Steam, the server down", steamData, "", down, {wait, "a b"}, "", "Can't connect!"},
+        {"Lutris's command prefix", "", lutris, up, {"a b", ""}, games[1], "Done!"},
+        {"Lutris, the server down", "", lutris, down, {"WoW.exe"}, "", "Can't connect!"},
+        {"no game at all", "", state / "no-prefix", up, {"-x"}, "", "Can't find WoW, aborting"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -788,17 +759,11 @@ TEST_F(CliGamesTest, LaunchRunsThePassThenTheLaunchersCommand) {
         if (c.closing == "Can't find WoW, aborting")
             for (const char* gone : {".wine", "Lutris prefix", ".local"})
                 std::filesystem::remove_all(state / gone);
-        Environment environment = environmentWith("STEAM_COMPAT_DATA_PATH", c.steamData);
-        std::erase_if(environment, [](const auto& entry) {
-            return entry.first == "WINEPREFIX" || entry.first == "MIRELGAN_SERVER";
-        });
-        environment.emplace_back("WINEPREFIX", c.winePrefix);
-        environment.emplace_back("MIRELGAN_SERVER",
-                                 c.server.empty() ? "127.0.0.1:" + std::to_string(server.port())
-                                                  : c.server);
-        std::vector<std::string> arguments = {"--launch", "--", state / "proton"};
+        std::vector<std::string> arguments = {"--launch", "--", runner};
         arguments.insert(arguments.end(), c.command.begin(), c.command.end());
-        ProcessResult launched = from(elsewhere.path(), arguments, environment);
+        ProcessResult launched = run(arguments, {{"STEAM_COMPAT_DATA_PATH", c.steamData},
+                                                 {"WINEPREFIX", c.winePrefix},
+                                                 {"MIRELGAN_SERVER", c.server}});
         EXPECT_EQ(launched.exitCode, 7) << launched.err;
         EXPECT_TRUE(launched.out.ends_with("\n" + c.closing + "\nthe game runs\n")) << launched.out;
         std::string expected = elsewhere.path() + "\n";
@@ -807,16 +772,14 @@ TEST_F(CliGamesTest, LaunchRunsThePassThenTheLaunchersCommand) {
         EXPECT_EQ(readFile(record), expected + c.winePrefix + "\n") << "unchanged";
         if (!c.game.empty()) {
             EXPECT_EQ(readFile(c.game + "/Interface/AddOns/Pelvar/Pelvar.lua"), "pelvar");
+            std::filesystem::remove_all(c.game + "/Interface"); // for the next pass there
         }
     }
     // A mistake in the options, a command that is not there.
-    ProcessResult mistaken =
-        from(elsewhere.path(), {"--launch", "--distribution", "x", "--", state / "proton"},
-             environment());
+    ProcessResult mistaken = run({"--launch", "--distribution", "x", "--", runner});
     EXPECT_EQ(mistaken.exitCode, 7);
     EXPECT_TRUE(contains(mistaken.err, "--distribution takes a number")) << mistaken.err;
-    ProcessResult missing =
-        from(elsewhere.path(), {"--launch", "--", state / "no-such-runner"}, environment());
+    ProcessResult missing = run({"--launch", "--", state / "no-such-runner"});
     EXPECT_EQ(missing.exitCode, 127);
     EXPECT_TRUE(contains(missing.err, "no-such-runner: No such file or directory")) << missing.err;
 }

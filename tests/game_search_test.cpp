@@ -18,7 +18,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -236,75 +235,53 @@ TEST_F(GameSearchTest, UsesTheInstallationThePlayerMeans) {
     ASSERT_EQ(found.installations.size(), 4u);
     const std::string bottle = found.installations[2].directory;
     const std::string steamGame = found.installations[3].directory;
-    EXPECT_EQ(found.whyUsed(), "found first");
-    EXPECT_EQ(found.notes, std::vector<std::string>{"Using " + found.installations[0].directory +
-                                                    ", found first of 4 installations of "
-                                                    "WoW, none played yet; choose another "
-                                                    "under Configure or with pelvar-cli --game"});
+    EXPECT_EQ(found.notes.at(0), "Using " + found.installations[0].directory +
+                                     ", found first of 4 installations of WoW, none played yet; "
+                                     "choose another under Configure or with pelvar-cli --game");
     // The game rewrites its settings and caches each time it runs.
     writeFile(bottle + "/WTF/Config.wtf", "SET gxWindow \"1\"\n");
     writeFile(steamGame + "/wdb/enUS/itemcache.wdb", "WDB");
     struct timespec times[2] = {{0, UTIME_OMIT}, {1700000000, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, (bottle + "/WTF/Config.wtf").c_str(), times, 0), 0);
-    found = search();
-    EXPECT_EQ(found.used()->directory, steamGame);
-    EXPECT_EQ(found.whyUsed(), "played last");
-    EXPECT_TRUE(found.notes.at(0).starts_with("Using " + steamGame + ", played last of 4"));
+    EXPECT_TRUE(search().notes.at(0).starts_with("Using " + steamGame + ", played last of 4"));
 
-    // A choice, stored by its directory however long, is used at every start; one whose game is
-    // gone is dropped, and says so.
+    // A choice, stored by its directory however long, is used at every start.
+    EXPECT_EQ(chooseInstallation(settings, found, home / "nowhere"),
+              "no installation of the game was found in " + home / "nowhere");
     const std::string longName = home / (std::string(150, 'x') + "/World of Warcraft ") +
                                  std::string(150, 'y') + " \xc3\x9c";
-    for (const std::string& chosen : {bottle, longName}) {
-        if (chosen == longName) {
-            makeDirectories(longName);
-            ASSERT_EQ(::rename(bottle.c_str(), longName.c_str()), 0);
-            ASSERT_EQ(::symlink(longName.c_str(), bottle.c_str()), 0);
-            found = search();
-        }
-        GameSearchResult every = searchEveryInstallation(found);
-        EXPECT_EQ(chooseInstallation(settings, every, home / "nowhere"),
-                  "no installation of the game was found in " + home / "nowhere");
-        EXPECT_EQ(chooseInstallation(settings, every, chosen), "");
-        found = search();
-        EXPECT_EQ(found.used()->directory, chosen);
-        EXPECT_EQ(found.whyUsed(), "chosen");
-        EXPECT_TRUE(found.notes.empty());
-        std::vector<InstallationRow> rows = installationRows(searchEveryInstallation(found));
-        ASSERT_EQ(rows.size(), 4u);
-        EXPECT_EQ(rows[2].directory, chosen);
-        EXPECT_EQ(rows[2].label, chosen + "  (Bottles Azeroth)");
-        EXPECT_TRUE(rows[2].used && rows[2].why == "chosen" && !rows[1].used && rows[1].why == "");
-        EXPECT_EQ(rows[1].label,
-                  found.installations[1].directory + "  (Lutris world-of-warcraft-1700000000.yml)");
-    }
-    EXPECT_NE(settings.readString("GameDirectory2"), "") << "stored in pieces";
-    settings.writeString("GameDirectory2", "torn");
+    makeDirectories(longName);
+    ASSERT_EQ(::rename(bottle.c_str(), longName.c_str()), 0);
+    ASSERT_EQ(::symlink(longName.c_str(), bottle.c_str()), 0);
+    EXPECT_EQ(chooseInstallation(settings, searchEveryInstallation(search()), longName), "");
+    found = search();
+    EXPECT_EQ(found.used()->directory, longName);
+    EXPECT_TRUE(found.notes.empty());
+    std::vector<InstallationRow> rows = installationRows(searchEveryInstallation(found));
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[2].label, longName + "  (Bottles Azeroth)");
+    EXPECT_TRUE(rows[2].used && rows[2].why == "chosen" && !rows[1].used && rows[1].why == "");
+    EXPECT_EQ(rows[1].label,
+              found.installations[1].directory + "  (Lutris world-of-warcraft-1700000000.yml)");
+    // A short choice leaves no piece of a long one; a long one with a torn piece is dropped.
+    ASSERT_EQ(chooseInstallation(settings, found, steamGame), "");
+    EXPECT_EQ(settings.readString("GameDirectory2"), "") << "no piece of the long choice is left";
+    ASSERT_EQ(chooseInstallation(settings, found, longName), "");
+    settings.writeString("GameDirectory2", "torn"); // one of its pieces
     found = search();
     EXPECT_EQ(found.whyUsed(), "played last");
     EXPECT_EQ(found.notes.at(0), "The game chosen before could not be read: the choice is dropped");
     ASSERT_EQ(chooseInstallation(settings, found, steamGame), "");
-    EXPECT_EQ(settings.readString("GameDirectory2"), "") << "no piece of the long choice is left";
-    std::filesystem::remove_all(steamGame);
-    found = search();
-    EXPECT_EQ(found.notes.at(0), "The game chosen before, in " + steamGame +
-                                     ", is no longer there: the choice is dropped");
-    EXPECT_FALSE(storedGameChoice(settings).present);
-    EXPECT_EQ(found.used()->directory, longName) << "played last of those left";
 
-    // A named one beats the choice; the only one needs none.
-    EXPECT_EQ(chooseInstallation(settings, found, found.installations[0].directory), "");
-    {
-        ScopedEnv named("WINEPREFIX", home / "Games/wow");
-        found = search();
-        EXPECT_EQ(found.whyUsed(), "named by $WINEPREFIX");
-        EXPECT_EQ(found.installations.size(), 1u) << "the search stops at the named one";
-    }
+    // One whose game is gone is dropped, and says so; the only one needs no choice.
     std::filesystem::remove_all(home / "Games");
+    std::filesystem::remove_all(steamGame);
     found = search();
     ASSERT_EQ(found.installations.size(), 1u) << lookedText(found);
     EXPECT_EQ(found.whyUsed(), "the only one");
-    EXPECT_TRUE(found.notes.at(0).ends_with(", is no longer there: the choice is dropped"));
+    EXPECT_EQ(found.notes.at(0), "The game chosen before, in " + steamGame +
+                                     ", is no longer there: the choice is dropped");
+    EXPECT_FALSE(storedGameChoice(settings).present);
 }
 
 TEST_F(GameSearchTest, CurrentDirectoryComesFirstAndKeepsThePrefixAroundIt) {
@@ -425,12 +402,12 @@ Started parseStart(const std::string& recorded) {
 
 // What a fake launcher home holds: configuration files (their "~" stands for the home), runners
 // that record how they were started, the game, directories, Wine prefixes whose game key holds an
-// InstallPath ("" for none), Lutris's database of games ("configpath|directory" lines), and the
-// dconf database with Bottles' directory for bottles.
+// InstallPath ("" for none), Lutris's database of games (SQL values of runner, configpath and
+// directory), and the dconf database with Bottles' directory for bottles.
 struct HomeFile {
     enum Kind { text, runner, game, directory, prefix, database, dconf } kind;
     std::string path;
-    std::string content;
+    std::string content = {};
 };
 using Layout = std::vector<HomeFile>;
 
@@ -439,46 +416,35 @@ Layout operator+(Layout layout, const Layout& more) {
     return layout;
 }
 
-// A dconf database that holds the string `value` under /com/usebottles/bottles/custom-bottles-path,
-// laid out as GVDB lays it out: the header, the root hash table (no bloom filter, one bucket) with
-// the key's directory and the key as items, each holding its part of the name, then the parts and
-// the value (a variant: its bytes, a zero byte, its type).
+// A dconf database with the string `value` at /com/usebottles/bottles/custom-bottles-path, in
+// GVDB's 32-bit words: the header, the root hash table (one bucket) with two items, the key's
+// directory and the key, each naming its parent and its part of the name; the parts; the value.
 std::string dconfDatabase(const std::string& value) {
     const std::string directory = "/com/usebottles/bottles/", key = "custom-bottles-path";
+    auto size = [](const std::string& text) { return static_cast<std::uint32_t>(text.size()); };
+    const std::uint32_t parts = 24 + 12 + 2 * 24, variant = parts + size(directory + key);
     std::string file = "GVariant";
-    auto put = [&file](std::uint32_t word) {
+    for (std::uint32_t word : {0u, 0u, 24u, parts, 0u, 1u, 0u, 0u, 0xFFFFFFFFu, parts,
+                               size(directory) | 'L' << 16, 0u, 0u, 0u, 0u, parts + size(directory),
+                               size(key) | 'v' << 16, variant, variant + size(value) + 3})
         for (int shift = 0; shift < 32; shift += 8)
             file += static_cast<char>(word >> shift);
-    };
-    const std::uint32_t table = 24, parts = table + 12 + 2 * 24;
-    const std::uint32_t variant = parts + static_cast<std::uint32_t>((directory + key).size());
-    for (std::uint32_t word : {0u, 0u, table, parts, 0u, 1u, 0u})
-        put(word);
-    for (auto [parent, start, size, type, at, end] :
-         {std::tuple{0xFFFFFFFFu, parts, directory.size(), 'L', 0u, 0u},
-          std::tuple{0u, parts + static_cast<std::uint32_t>(directory.size()), key.size(), 'v',
-                     variant, variant + static_cast<std::uint32_t>(value.size()) + 3}}) {
-        put(0);
-        put(parent);
-        put(start);
-        file += {static_cast<char>(size), static_cast<char>(size >> 8), type, '\0'};
-        put(at);
-        put(end);
-    }
     return file + directory + key + value + std::string("\0\0s", 3);
+}
+
+std::string withHome(std::string text, const std::string& home) {
+    for (std::size_t at = 0; (at = text.find('~', at)) != std::string::npos; at += home.size())
+        text.replace(at, 1, home);
+    return text;
 }
 
 void layOut(const std::string& home, const Layout& layout, const std::string& record) {
     for (const HomeFile& file : layout) {
         const std::string path = home + "/" + file.path;
         switch (file.kind) {
-        case HomeFile::text: {
-            std::string content = file.content;
-            for (std::size_t tilde; (tilde = content.find('~')) != std::string::npos;)
-                content.replace(tilde, 1, home);
-            writeFile(path, content);
+        case HomeFile::text:
+            writeFile(path, withHome(file.content, home));
             break;
-        }
         case HomeFile::runner:
             makeExecutable(path, startRecorder(record));
             break;
@@ -496,15 +462,12 @@ void layOut(const std::string& home, const Layout& layout, const std::string& re
             break;
         case HomeFile::database: {
             sqlite3* db = nullptr;
-            ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-            std::string sql = "CREATE TABLE games (id INTEGER PRIMARY KEY, name TEXT, slug TEXT, "
-                              "runner TEXT, directory TEXT, configpath TEXT, lastplayed INTEGER);";
-            std::istringstream rows(file.content);
-            for (std::string row; std::getline(rows, row);)
-                sql += "INSERT INTO games (name, runner, configpath, directory) VALUES ('WoW', "
-                       "'wine', '" +
-                       row.substr(0, row.find('|')) + "', '" + home +
-                       row.substr(row.find('|') + 2) + "');";
+            EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+            const std::string sql =
+                "CREATE TABLE games (id INTEGER PRIMARY KEY, name TEXT, slug "
+                "TEXT, runner TEXT, directory TEXT, configpath TEXT, lastplayed "
+                "INTEGER); INSERT INTO games (runner, configpath, directory) VALUES " +
+                withHome(file.content, home);
             EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
             sqlite3_close(db);
             break;
@@ -568,21 +531,22 @@ const std::string steamTools = ".local/share/Steam/compatibilitytools.d/";
 const std::string flatpakSteam = ".var/app/com.valvesoftware.Steam/";
 
 // A Steam library with the game in app 2001's prefix (its InstallPath without the trailing
-// backslash), three Protons and a runtime that is none, and config.vdf's CompatToolMapping.
-Layout steam(const std::string& mapping) {
-    return {{HomeFile::prefix, steamPrefix, "C:\\Games\\World of Warcraft"},
-            {HomeFile::game, steamPrefix + "/drive_c/Games/World of Warcraft/Wow.exe", ""},
-            {HomeFile::text, ".local/share/Steam/steamapps/libraryfolders.vdf",
+// backslash), three Protons and a runtime that is none, and config.vdf's CompatToolMapping; under
+// `root`, where Steam's Flatpak keeps its home, unless that is empty.
+Layout steam(const std::string& mapping, const std::string& root = "") {
+    return {{HomeFile::prefix, root + steamPrefix, "C:\\Games\\World of Warcraft"},
+            {HomeFile::game, root + steamPrefix + "/drive_c/Games/World of Warcraft/Wow.exe", ""},
+            {HomeFile::text, root + ".local/share/Steam/steamapps/libraryfolders.vdf",
              "\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\"~/.local/share/Steam\"\n\t}\n"
              "\t\"1\"\n\t{\n\t\t\"path\"\t\t\"~/SteamLibrary\"\n\t}\n}\n"},
-            {HomeFile::text, ".local/share/Steam/config/config.vdf",
+            {HomeFile::text, root + ".local/share/Steam/config/config.vdf",
              "\"InstallConfigStore\"\n{\n\t\"Software\"\n\t{\n\t\t\"Valve\"\n\t\t{\n"
              "\t\t\t\"Steam\"\n\t\t\t{\n\t\t\t\t\"CompatToolMapping\"\n\t\t\t\t{\n" +
                  mapping + "\t\t\t\t}\n\t\t\t}\n\t\t}\n\t}\n}\n"},
-            {HomeFile::runner, steamApps + "common/Proton 7.0/proton", ""},
-            {HomeFile::runner, steamApps + "common/Proton 8.0/proton", ""},
-            {HomeFile::runner, steamApps + "common/Proton - Experimental/proton", ""},
-            {HomeFile::directory, steamApps + "common/SteamLinuxRuntime_sniper", ""}};
+            {HomeFile::runner, root + steamApps + "common/Proton 7.0/proton", ""},
+            {HomeFile::runner, root + steamApps + "common/Proton 8.0/proton", ""},
+            {HomeFile::runner, root + steamApps + "common/Proton - Experimental/proton", ""},
+            {HomeFile::directory, root + steamApps + "common/SteamLinuxRuntime_sniper", ""}};
 }
 
 std::string mapped(const std::string& app, const std::string& tool) {
@@ -630,19 +594,10 @@ struct LaunchCase {
 };
 
 // Lutris turns fsync on by default only where the kernel has futex_waitv (or futex2).
-const std::string kernelFsync = ::syscall(449, nullptr, 0, 0, nullptr, 0) == 0 || errno != ENOSYS ||
-                                        std::filesystem::is_directory("/sys/kernel/futex2")
-                                    ? "1"
-                                    : "0";
+const bool kernelFsync = ::syscall(449, nullptr, 0, 0, nullptr, 0) == 0 || errno != ENOSYS ||
+                         std::filesystem::is_directory("/sys/kernel/futex2");
 const std::string lutrisData = ".local/share/lutris/";
-
-// A Lutris game configuration at `path` for the game in Games/wow, with `more` of its YAML.
-Layout lutrisGameIn(const std::string& path, const std::string& more) {
-    return {{HomeFile::prefix, "Games/wow", "C:\\Program Files\\World of Warcraft\\"},
-            {HomeFile::game, wowInLutris + "/Wow.exe", ""},
-            {HomeFile::text, path,
-             "game:\n  exe: ~/" + wowInLutris + "/Wow.exe\n  prefix: ~/Games/wow\n" + more}};
-}
+const std::string lutrisFlatpak = ".var/app/net.lutris.Lutris/data/lutris/";
 
 // The Lutris game started as Lutris starts it, however the search reached its prefix.
 LaunchCase startedByLutris(const char* name, const std::string& winePrefix,
@@ -767,96 +722,74 @@ const std::vector<LaunchCase> launchCases = {
      .prefix = steamPrefix,
      .variables = steamVariables},
     {.name = "Steam's Flatpak, whose sandbox keeps its own home",
-     .layout =
-         {{HomeFile::prefix, flatpakSteam + "SteamLibrary/" + steamPrefix.substr(13), "C:\\WoW\\"},
-          {HomeFile::game,
-           flatpakSteam + "SteamLibrary/" + steamPrefix.substr(13) + "/drive_c/WoW/Wow.exe", ""},
-          {HomeFile::text, flatpakSteam + ".local/share/Steam/steamapps/libraryfolders.vdf",
-           "\"libraryfolders\" { \"0\" { \"path\" \"~/.local/share/Steam\" } "
-           "\"1\" { \"path\" \"~/SteamLibrary\" } }"},
-          {HomeFile::runner, flatpakSteam + "SteamLibrary/steamapps/common/Proton 8.0/proton", ""}},
-     .program = flatpakSteam + "SteamLibrary/steamapps/common/Proton 8.0/proton",
+     .layout = steam(mapped("2001", "proton_7"), flatpakSteam),
+     .program = flatpakSteam + steamApps + "common/Proton 7.0/proton",
      .arguments = {"waitforexitandrun", "Wow.exe"},
-     .prefix = flatpakSteam + "SteamLibrary/" + steamPrefix.substr(13),
-     .variables = {{"STEAM_COMPAT_DATA_PATH",
-                    "~/" + flatpakSteam + "SteamLibrary/steamapps/compatdata/2001"},
+     .prefix = flatpakSteam + steamPrefix,
+     .variables = {{"STEAM_COMPAT_DATA_PATH", "~/" + flatpakSteam + steamApps + "compatdata/2001"},
                    {"STEAM_COMPAT_CLIENT_INSTALL_PATH", "~/" + flatpakSteam + ".local/share/Steam"},
                    {"SteamAppId", "2001"}}},
-    {.name = "Lutris 0.5.13's layout: its runner, never the newest, and the game's args",
-     .layout = lutrisGameIn(lutrisData + "games/wow-1700000000.yml",
-                            "  args: -uid wow_enus \"a b\" 'c d'\nwine:\n  fsync: true\n") +
-               Layout{{HomeFile::text, lutrisData + "system.yml", "system:\n  env:\n    A: b\n"},
-                      {HomeFile::text, lutrisData + "runners/wine.yml",
-                       "wine:\n  version: lutris-7.2-2-x86_64\n  show_debug: +fps\n"},
-                      {HomeFile::runner, lutrisRunner + "/bin/wine", ""},
-                      {HomeFile::runner, lutrisRunners + "lutris-8.0-1-x86_64/bin/wine", ""}},
+    {.name = "Lutris 0.5.13's layout: its runner, never the newest, a relative exe from the "
+             "game's directory in pga.db, and the game's args",
+     .layout =
+         {{HomeFile::prefix, "Games/wow-prefix", ""},
+          {HomeFile::game, "Games/Spiele/World of Warcraft/Wow.exe"},
+          {HomeFile::game, "Games/wow-prefix/World of Warcraft/Wow.exe"},
+          {HomeFile::text, lutrisData + "games/wow-1700000000.yml",
+           "game:\n  exe: World of Warcraft/Wow.exe\n  prefix: ~/Games/wow-prefix\n"
+           "  args: -uid wow_enus \"a b\" 'c d'\nwine:\n  fsync: true\n"},
+          {HomeFile::database, lutrisData + "pga.db",
+           "('wine', 'other-1', '~/Games/Other'), ('wine', 'wow-1700000000', '~/Games/Spiele')"},
+          {HomeFile::text, lutrisData + "system.yml", "system:\n  env:\n    A: b\n"},
+          {HomeFile::text, lutrisData + "runners/wine.yml",
+           "wine:\n  version: lutris-7.2-2-x86_64\n  show_debug: +fps\n"},
+          {HomeFile::runner, lutrisRunner + "/bin/wine"},
+          {HomeFile::runner, lutrisRunners + "lutris-8.0-1-x86_64/bin/wine"}},
      .program = lutrisRunner + "/bin/wine",
      .arguments = {"Wow.exe", "-uid", "wow_enus", "a b", "c d"},
-     .prefix = "Games/wow",
-     .variables = {{"WINEDEBUG", "+fps"}, {"WINEFSYNC", "1"}, {"A", "b"}}},
-    {.name = "Lutris's two layouts under $XDG_CONFIG_HOME and $XDG_DATA_HOME, each its own",
-     .layout =
-         lutrisGameIn("Config/lutris/games/wow.yml", "") +
-         Layout{{HomeFile::text, "Config/lutris/runners/wine.yml",
+     .prefix = "Games/wow-prefix",
+     .variables = {{"WINEDEBUG", "+fps"},
+                   {"WINEFSYNC", "1"},
+                   {"A", "b"},
+                   {"PWD", "~/Games/Spiele/World of Warcraft"}}},
+    {.name = "Lutris's two layouts under $XDG_CONFIG_HOME and $XDG_DATA_HOME, each its own; an "
+             "exe outside every prefix: ~/.wine",
+     .layout = {{HomeFile::game, "Games/loose/WoW.exe"},
+                {HomeFile::text, "Config/lutris/games/loose.yml",
+                 "game:\n  exe: ~/Games/loose/WoW.exe\n"},
+                {HomeFile::text, "Config/lutris/runners/wine.yml",
                  "wine:\n  version: lutris-7.2-2-x86_64\n"},
                 {HomeFile::text, "Data/lutris/runners/wine.yml",
                  "wine:\n  version: lutris-8.0-1-x86_64\n  show_debug: +all\n"},
                 {HomeFile::text, "Data/lutris/games/other.yml", "game:\n  exe: ~/x.exe\n"},
-                {HomeFile::runner, "Data/lutris/runners/wine/lutris-7.2-2-x86_64/bin/wine", ""}},
+                {HomeFile::runner, "Data/lutris/runners/wine/lutris-7.2-2-x86_64/bin/wine"}},
      .program = "Data/lutris/runners/wine/lutris-7.2-2-x86_64/bin/wine",
-     .arguments = {"Wow.exe"},
-     .prefix = "Games/wow",
-     .variables = {{"WINEDEBUG", "-all"}, {"WINEFSYNC", kernelFsync}},
+     .arguments = {"WoW.exe"},
+     .prefix = ".wine",
+     .variables = {{"WINEDEBUG", "-all"}, {"WINEFSYNC", kernelFsync ? "1" : "0"}},
      .environment = {{"XDG_CONFIG_HOME", "~/Config"}, {"XDG_DATA_HOME", "~/Data"}}},
-    {.name = "Lutris's Flatpak",
-     .layout =
-         lutrisGameIn(".var/app/net.lutris.Lutris/data/lutris/games/wow.yml",
-                      "wine:\n  show_debug: inherit\n") +
-         Layout{{HomeFile::runner,
-                 ".var/app/net.lutris.Lutris/data/lutris/runners/wine/wine-ge-8/bin/wine", ""}},
-     .program = ".var/app/net.lutris.Lutris/data/lutris/runners/wine/wine-ge-8/bin/wine",
+    {.name = "Lutris's Flatpak, its exe without a prefix, in another case: the prefix above it",
+     .layout = {{HomeFile::prefix, "Games/wow", ""},
+                {HomeFile::game, wowInLutris + "/Wow.exe"},
+                {HomeFile::text, lutrisFlatpak + "games/wow.yml",
+                 "game:\n  exe: ~/Games/wow/drive_c/PROGRAM FILES/world of warcraft/WOW.EXE\n"
+                 "wine:\n  show_debug: inherit\n"},
+                {HomeFile::runner, lutrisFlatpak + "runners/wine/wine-ge-8/bin/wine"}},
+     .program = lutrisFlatpak + "runners/wine/wine-ge-8/bin/wine",
      .arguments = {"Wow.exe"},
      .prefix = "Games/wow",
      .variables = {{"WINEDEBUG", ""}}},
-    {.name = "Lutris's exe without a prefix, in another case: the prefix above it",
-     .layout = {{HomeFile::prefix, "Games/wow", ""},
-                {HomeFile::game, wowInLutris + "/Wow.exe", ""},
-                {HomeFile::text, lutrisData + "games/wow.yml",
-                 "game:\n  exe: ~/Games/wow/drive_c/PROGRAM FILES/world of warcraft/WOW.EXE\n"},
-                {HomeFile::runner, lutrisRunner + "/bin/wine", ""}},
-     .program = lutrisRunner + "/bin/wine",
-     .arguments = {"Wow.exe"},
-     .prefix = "Games/wow"},
-    {.name = "Lutris's exe outside every prefix: ~/.wine",
-     .layout = {{HomeFile::game, "Games/loose/WoW.exe", ""},
-                {HomeFile::text, lutrisData + "games/loose.yml",
-                 "game:\n  exe: ~/Games/loose/WoW.exe\n"},
-                {HomeFile::runner, lutrisRunner + "/bin/wine", ""}},
-     .program = lutrisRunner + "/bin/wine",
-     .arguments = {"WoW.exe"},
-     .prefix = ".wine"},
-    {.name = "Lutris's relative exe, from the game's directory in pga.db",
-     .layout = {{HomeFile::prefix, "Games/wow-prefix", ""},
-                {HomeFile::game, "Games/Spiele/World of Warcraft/Wow.exe", ""},
-                {HomeFile::game, "Games/wow-prefix/World of Warcraft/Wow.exe", ""},
-                {HomeFile::text, lutrisData + "games/wow-1700000000.yml",
-                 "game:\n  exe: World of Warcraft/Wow.exe\n  prefix: ~/Games/wow-prefix\n"},
-                {HomeFile::database, lutrisData + "pga.db",
-                 "other-1|~/Games/Other\nwow-1700000000|~/Games/Spiele\n"},
-                {HomeFile::runner, lutrisRunner + "/bin/wine", ""}},
-     .program = lutrisRunner + "/bin/wine",
-     .arguments = {"Wow.exe"},
-     .prefix = "Games/wow-prefix",
-     .variables = {{"PWD", "~/Games/Spiele/World of Warcraft"}}},
     {.name = "a name matched ignoring case as Wine does, beyond ASCII",
      .layout = {{HomeFile::prefix, ".wine", "C:\\G\\W\xc3\xb6rld\\"},
-                {HomeFile::game, ".wine/drive_c/G/W\xc3\x96RLD/WoW.exe", ""}},
+                {HomeFile::game, ".wine/drive_c/G/W\xc3\x96RLD/WoW.exe"}},
      .arguments = {"WoW.exe"},
      .prefix = ".wine"},
-    {.name = "a bottle at a path of its own",
+    {.name = "a bottle at a path of its own, in the directory for bottles the desktop's settings "
+             "name",
      .layout = bottle("Elsewhere/Azeroth", "soda-7.0-9", "") + sodaRunner +
-               Layout{{HomeFile::text, bottles + "bottles/Azeroth/placeholder.yml",
-                       "Path: ~/Elsewhere/Azeroth\n"}},
+               Layout{{HomeFile::text, "Zweite Platte/Bottles/Azeroth/placeholder.yml",
+                       "Path: ~/Elsewhere/Azeroth\n"},
+                      {HomeFile::dconf, ".config/dconf/user", "/Zweite Platte/Bottles"}},
      .program = bottles + "runners/soda-7.0-9/bin/wine",
      .arguments = {"WoW.exe"},
      .prefix = "Elsewhere/Azeroth"},
@@ -866,19 +799,12 @@ const std::vector<LaunchCase> launchCases = {
          Layout{{HomeFile::text, ".var/app/com.usebottles.bottles/config/glib-2.0/settings/keyfile",
                  "[org/gnome/desktop]\ncustom-bottles-path='/nowhere'\n"
                  "[com/usebottles/bottles]\ncustom-bottles-path = '~/Flaschen'\n"},
-                {HomeFile::runner, flatpakBottles + "runners/soda-7.0-9/bin/wine", ""},
-                {HomeFile::runner, flatpakBottles + "runners/soda-7.0-9/bin/wine64", ""},
-                {HomeFile::directory, flatpakBottles + "runners/soda-7.0-9/lib/wine/i386-windows",
-                 ""}},
+                {HomeFile::runner, flatpakBottles + "runners/soda-7.0-9/bin/wine"},
+                {HomeFile::runner, flatpakBottles + "runners/soda-7.0-9/bin/wine64"},
+                {HomeFile::directory, flatpakBottles + "runners/soda-7.0-9/lib/wine/i386-windows"}},
      .program = flatpakBottles + "runners/soda-7.0-9/bin/wine64",
      .arguments = {"WoW.exe"},
      .prefix = "Flaschen/Azeroth"},
-    {.name = "a bottle in the directory for bottles that the desktop's settings name",
-     .layout = bottle("Zweite Platte/Bottles/Azeroth", "soda-7.0-9", "") + sodaRunner +
-               Layout{{HomeFile::dconf, ".config/dconf/user", "/Zweite Platte/Bottles"}},
-     .program = bottles + "runners/soda-7.0-9/bin/wine",
-     .arguments = {"WoW.exe"},
-     .prefix = "Zweite Platte/Bottles/Azeroth"},
     {.name = "~/.wine, which no launcher owns",
      .layout = {{HomeFile::prefix, ".wine", "C:\\World of Warcraft\\"},
                 {HomeFile::game, ".wine/drive_c/World of Warcraft/WoW.exe", ""}},
@@ -907,12 +833,6 @@ const std::vector<LaunchCase> launchCases = {
      .failure = "the wine of Lutris ~/" + lutrisConfiguration + ", ~/" + lutrisRunner +
                 "/bin/wine, cannot be executed"},
 };
-
-std::string withHome(std::string text, const std::string& home) {
-    for (std::size_t at = 0; (at = text.find('~', at)) != std::string::npos; at += home.size())
-        text.replace(at, 1, home);
-    return text;
-}
 
 } // namespace
 
