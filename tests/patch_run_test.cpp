@@ -702,99 +702,78 @@ TEST_F(RollbackTest, EveryFileOfALargePassIsRecordedOnce) {
 // second disk that disk's .Trash-$uid, and a rollback brings them back from there. When no trash
 // takes them, the files stay where they are, within seconds, and the report says so.
 TEST_F(RollbackTest, TrashesOfEveryDiskTakeTheFilesOrLeaveThemInPlace) {
-    struct stat shm {
-    }, tmp{};
+    struct stat shm {};
+    struct stat tmp {};
     if (::stat("/dev/shm", &shm) != 0 || ::stat(state.path().c_str(), &tmp) != 0 ||
         shm.st_dev == tmp.st_dev)
         GTEST_SKIP() << "no second file system at /dev/shm";
     const std::string diskTrash = "/dev/shm/.Trash-" + std::to_string(::getuid());
+    const std::string homeTrash = state / ".local/share/Trash";
     const bool diskTrashWasThere = exists(diskTrash);
-    enum class Trash { works, cannotBeMade, refusesEntries };
-    struct Case {
-        bool secondDisk;
-        Trash trash;
-    };
-    const Case cases[] = {{true, Trash::cannotBeMade},
-                          {true, Trash::works},
-                          {false, Trash::refusesEntries},
-                          {false, Trash::works}};
+    // The game's disk, and what keeps its trash from taking anything: a file where the disk's
+    // trash would be made, or where the home trash keeps its information files ("" for none).
+    const std::pair<bool, std::string> cases[] = {
+        {true, diskTrash}, {true, ""}, {false, homeTrash + "/info"}, {false, ""}};
     const std::string replaced = "Interface/AddOns/Zweite Platte/Ersetzt.lua";
     const std::string created = "Interface/AddOns/Zweite Platte/Neu.lua";
     const std::string stray = "Interface/AddOns/Übrig/Übrig.lua";
     TestServer server;
     server.addFile("1 Standard", replaced, "new");
     server.addFile("1 Standard", created, "created");
-    auto forget = [](const std::string& trash) {
-        std::filesystem::remove(trash + "/files/Neu.lua");
-        std::filesystem::remove(trash + "/info/Neu.lua.trashinfo");
-    };
-    for (const Case& c : cases) {
-        if (c.trash == Trash::cannotBeMade && diskTrashWasThere)
+    for (const auto& [secondDisk, refusing] : cases) {
+        if (refusing == diskTrash && diskTrashWasThere)
             continue; // a trash of the user's own is never touched
-        ::setenv("TMPDIR", c.secondDisk ? "/dev/shm" : state.path().c_str(), 1);
+        ::setenv("TMPDIR", secondDisk ? "/dev/shm" : state.path().c_str(), 1);
         TempDir disk("pelvar-disk");
         ::unsetenv("TMPDIR");
         CurrentDirectory there(disk.path());
         writeFile(replaced, "old");
         writeFile(stray, "stray");
-        const std::string homeInfo = state / ".local/share/Trash/info";
-        if (c.trash == Trash::cannotBeMade)
-            writeFile(diskTrash, "not a directory");
-        if (c.trash == Trash::refusesEntries) {
-            std::filesystem::remove_all(homeInfo);
-            writeFile(homeInfo, "not a directory");
+        if (!refusing.empty()) {
+            std::filesystem::remove_all(refusing);
+            writeFile(refusing, "not a directory");
         }
+        const std::string trash = secondDisk ? diskTrash : homeTrash;
         auto start = std::chrono::steady_clock::now();
         ASSERT_TRUE(run());
-        const std::string trash = c.secondDisk ? diskTrash : state / ".local/share/Trash";
-        if (c.trash != Trash::works) {
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-            EXPECT_EQ(report.back(), "ERROR: couldn't clean " + display(stray));
-            std::string fatal = job.fatalMessage().value_or("");
-            EXPECT_TRUE(fatal.starts_with("Couldn't clean: no trash can take the files (" +
-                                          (c.secondDisk ? diskTrash : homeInfo)))
-                << fatal;
-            EXPECT_EQ(readFile(stray), "stray");
-            EXPECT_FALSE(exists(cleanedDirectory));
-            start = std::chrono::steady_clock::now();
-            ASSERT_TRUE(rollBack(false));
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-            EXPECT_EQ(readFile(created), "created");
-            EXPECT_EQ(report,
-                      (std::vector<std::string>{
-                          "Restored: " + display(replaced), report.size() > 1 ? report[1] : "",
-                          "The rollback is not finished: what the errors above name "
-                          "could not be undone. Once the cause is gone, run the rollback "
-                          "again to finish it."}));
-            EXPECT_TRUE(report[1].starts_with("Error: couldn't remove " + display(created) + " ("))
-                << report[1];
-            std::filesystem::remove(c.secondDisk ? diskTrash : homeInfo);
-            ASSERT_TRUE(rollBack(false)); // the cause is gone: the rollback is finished
-            EXPECT_FALSE(exists(created));
-            EXPECT_EQ(readFile(trash + "/files/Neu.lua"), "created");
-            forget(trash);
-            continue;
-        }
-        EXPECT_EQ(report.back(),
-                  "The cleaned files are in the trash: " + trash + "/files/Pelvar_Cleaned");
-        EXPECT_EQ(readFile(trash + "/files/Pelvar_Cleaned/" + stray), "stray");
+        std::optional<std::string> passEnd = job.fatalMessage();
+        std::vector<std::string> passReport = report;
         ASSERT_TRUE(rollBack(false));
-        EXPECT_EQ(report, (std::vector<std::string>{"Restored: " + display(replaced),
-                                                    "Removed: " + display(created),
-                                                    "Recovered: " + display(stray)}));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
         EXPECT_EQ(readFile(stray), "stray");
         EXPECT_EQ(readFile(replaced), "old");
+        if (!refusing.empty()) {
+            EXPECT_EQ(passReport.back(), "ERROR: couldn't clean " + display(stray));
+            EXPECT_TRUE(passEnd.value_or("").starts_with(
+                "Couldn't clean: no trash can take the files (" + refusing))
+                << passEnd.value_or("");
+            EXPECT_FALSE(exists(cleanedDirectory));
+            ASSERT_EQ(report.size(), 3u);
+            EXPECT_TRUE(report[1].starts_with("Error: couldn't remove " + display(created) + " ("))
+                << report[1];
+            EXPECT_TRUE(report[2].starts_with("The rollback is not finished")) << report[2];
+            EXPECT_EQ(readFile(created), "created");
+            std::filesystem::remove(refusing);
+            ASSERT_TRUE(rollBack(false)); // the cause is gone: the rollback is finished
+        } else {
+            EXPECT_EQ(passReport.back(),
+                      "The cleaned files are in the trash: " + trash + "/files/Pelvar_Cleaned");
+            EXPECT_EQ(report, (std::vector<std::string>{"Restored: " + display(replaced),
+                                                        "Removed: " + display(created),
+                                                        "Recovered: " + display(stray)}));
+            EXPECT_FALSE(exists(trash + "/files/Pelvar_Cleaned")) << "recovered whole";
+            EXPECT_FALSE(exists(trash + "/info/Pelvar_Cleaned.trashinfo"));
+            // A second disk's trash names its files from the disk's top, as it may be mounted
+            // elsewhere.
+            EXPECT_NE(readFile(trash + "/info/Neu.lua.trashinfo")
+                          .find("\nPath=" + (secondDisk ? disk.path().substr(9) : disk.path()) +
+                                "/Interface/AddOns/Zweite%20Platte/Neu.lua\n"),
+                      std::string::npos);
+        }
         EXPECT_FALSE(exists(created));
-        EXPECT_FALSE(exists(trash + "/files/Pelvar_Cleaned")) << "recovered whole";
-        EXPECT_FALSE(exists(trash + "/info/Pelvar_Cleaned.trashinfo"));
         EXPECT_EQ(readFile(trash + "/files/Neu.lua"), "created");
-        // A second disk's trash names its files from the disk's top, as it may be mounted
-        // elsewhere.
-        std::string info = readFile(trash + "/info/Neu.lua.trashinfo");
-        std::string where = (c.secondDisk ? disk.path().substr(9) : disk.path()) +
-                            "/Interface/AddOns/Zweite%20Platte/Neu.lua";
-        EXPECT_NE(info.find("\nPath=" + where + "\n"), std::string::npos) << info;
-        forget(trash);
+        std::filesystem::remove(trash + "/files/Neu.lua");
+        std::filesystem::remove(trash + "/info/Neu.lua.trashinfo");
     }
     if (!diskTrashWasThere)
         std::filesystem::remove_all(diskTrash);
