@@ -30,7 +30,7 @@ bool isPlainFile(const std::string& path);
 std::optional<std::string> enclosingPrefix(const std::string& directory);
 
 // The directory an XDG base-directory variable names (only an absolute path counts, as the
-// specification says), else `home` followed by `fallback`.
+// freedesktop.org base directory rules say), else `home` followed by `fallback`.
 std::string xdgDirectory(const char* variable, const std::string& home, const char* fallback);
 
 // The first executable `name` in a directory of the PATH, or "".
