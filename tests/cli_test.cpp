@@ -684,10 +684,12 @@ protected:
         for (const std::string& line : linesOf(list.out)) {
             std::size_t tab = line.find('\t');
             std::string directory = line.substr(tab + 1, line.find('\t', tab + 1) - tab - 1);
-            found += (found.empty() ? "" : " ") +
-                     std::to_string(std::find(games.begin(), games.end(), directory) -
-                                    games.begin() + 1) +
-                     (line[0] == '*' ? " (" + line.substr(line.rfind("\tused: ") + 7) + ")" : "");
+            if (!found.empty())
+                found += ' ';
+            found += std::to_string(std::find(games.begin(), games.end(), directory) -
+                                    games.begin() + 1);
+            if (line[0] == '*')
+                found.append(" (").append(line.substr(line.rfind("\tused: ") + 7)).append(")");
         }
         return found;
     }
