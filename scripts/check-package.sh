@@ -69,7 +69,7 @@ mkdir -p "$work/home/.config/lutris/games"
 printf 'game:\n  exe: %s\n  prefix: %s\n' "$work/game/WoW.exe" "$work/prefix" \
     >"$work/home/.config/lutris/games/wow.yml"
 games=$(cd "$work/elsewhere" && HOME=$work/home WINEPREFIX= /usr/bin/pelvar-cli --list-games)
-[[ $games == "* $work/game	$work/prefix	Lutris "* ]] ||
+[[ $games == "* 1	$work/game	$work/prefix	Lutris "* ]] ||
     { echo "pelvar-cli --list-games: $games" >&2; exit 1; }
 /usr/bin/pelvar-server --port 0 "$work/server" 2>"$work/server.log" &
 server=$!
